@@ -1,0 +1,65 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# Aggregates used by the test script: every unit test, and those that also run
+# under ThreadSanitizer.
+add_custom_target(unit_tests)
+add_custom_target(threaded_tests)
+add_custom_target(fuzzers)
+
+# terrain_library(name SOURCES ... [LIBS ...]): the static library of one source folder.
+function(terrain_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+endfunction()
+
+# terrain_test(name SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest executable,
+# each test case registered with CTest. Labels: "gpu" (needs Vulkan / a display),
+# "threaded" (also runs under ThreadSanitizer in CI), "slow".
+function(terrain_test name)
+  if(NOT TERRAIN_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE TERRAIN_SHARED_DIR="${TERRAIN_SHARED_DIR}"
+                             TERRAIN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  include(GoogleTest)
+  set(props TIMEOUT 600)
+  if(A_LABELS)
+    list(APPEND props LABELS "${A_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  add_dependencies(unit_tests ${name})
+  if("threaded" IN_LIST A_LABELS)
+    add_dependencies(threaded_tests ${name})
+  endif()
+endfunction()
+
+# terrain_fuzzer(name SOURCES ... [LIBS ...] [CORPUS dir]): a libFuzzer target, built
+# only in the clang fuzz configuration; the "fuzzers" target builds them all.
+function(terrain_fuzzer name)
+  if(NOT TERRAIN_BUILD_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers ${name})
+endfunction()
+
+# terrain_bench(name SOURCES ... [LIBS ...]): a Google Benchmark executable in bench/.
+function(terrain_bench name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} benchmark::benchmark)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${name} PRIVATE TERRAIN_SHARED_DIR="${TERRAIN_SHARED_DIR}")
+endfunction()
