@@ -9,6 +9,13 @@ add_custom_target(fuzzers)
 # terrain_library(name SOURCES ... [LIBS ...]): the static library of one source folder.
 function(terrain_library name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT A_SOURCES)
+    # A folder whose modules are not written yet.
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${A_LIBS})
+    return()
+  endif()
   add_library(${name} STATIC ${A_SOURCES})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${A_LIBS})
