@@ -98,6 +98,25 @@ inline mat3 mat3Transpose(const mat3& m) {
 inline mat3 mat3Mul(const mat3& a, const mat3& b) {
   return mat3{{mat3MulV(a, b.c[0]), mat3MulV(a, b.c[1]), mat3MulV(a, b.c[2])}};
 }
+inline mat3 mat3Zero() { return mat3{{V3(0, 0, 0), V3(0, 0, 0), V3(0, 0, 0)}}; }
+inline mat3 mat3Add(const mat3& a, const mat3& b) {
+  return mat3{{a.c[0] + b.c[0], a.c[1] + b.c[1], a.c[2] + b.c[2]}};
+}
+inline mat3 mat3Scale(const mat3& a, f64 s) { return mat3{{a.c[0] * s, a.c[1] * s, a.c[2] * s}}; }
+// Cross-product matrix: mat3Skew(a) * v == a x v.
+inline mat3 mat3Skew(v3 a) { return mat3{{V3(0, a.z, -a.y), V3(-a.z, 0, a.x), V3(a.y, -a.x, 0)}}; }
+inline f64 mat3Det(const mat3& m) { return v3Dot(m.c[0], v3Cross(m.c[1], m.c[2])); }
+// Cofactor inverse; the zero matrix when |det| < 1e-10 (singular rows stay silent).
+inline mat3 mat3Inverse(const mat3& m) {
+  f64 det = mat3Det(m);
+  if (std::fabs(det) < 1e-10) return mat3Zero();
+  f64 inv = 1.0 / det;
+  // Rows of the inverse are the cross products of the columns.
+  v3 r0 = v3Cross(m.c[1], m.c[2]) * inv;
+  v3 r1 = v3Cross(m.c[2], m.c[0]) * inv;
+  v3 r2 = v3Cross(m.c[0], m.c[1]) * inv;
+  return mat3{{V3(r0.x, r1.x, r2.x), V3(r0.y, r1.y, r2.y), V3(r0.z, r1.z, r2.z)}};
+}
 inline mat3 mat3FromQuat(v4 q) {
   f64 x = q.x, y = q.y, z = q.z, w = q.w;
   return mat3{{V3(1 - 2 * (y * y + z * z), 2 * (x * y + w * z), 2 * (x * z - w * y)),
