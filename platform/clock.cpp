@@ -1,0 +1,44 @@
+#include "platform/clock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+i32 formatDate(char* buf, time_t t) {
+  if (!buf) return -1;
+  struct tm lt;
+  if (!localtime_r(&t, &lt)) {
+    buf[0] = '\0';
+    return -1;
+  }
+  std::snprintf(buf, kDateStringSize, "%04d-%02d-%02d", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+  return 0;
+}
+
+}  // namespace
+
+f64 clockNanos() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (f64)((u64)ts.tv_sec * 1000000000ull + (u64)ts.tv_nsec);
+}
+
+i32 nanoSleep(u64 ns) {
+  if (ns == 0) return 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  u64 sec = ns / 1000000000ull;
+  u64 nsec = (u64)ts.tv_nsec + ns % 1000000000ull;
+  ts.tv_sec += (time_t)(sec + nsec / 1000000000ull);
+  ts.tv_nsec = (long)(nsec % 1000000000ull);
+  // An absolute deadline lets an interrupted sleep resume without drifting.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+  return 0;
+}
+
+i32 getCurrentDate(char* buf) { return formatDate(buf, time(nullptr)); }
+
+i32 getDateOffset(char* buf, i32 days) { return formatDate(buf, time(nullptr) + (time_t)days * 86400); }

@@ -1,0 +1,40 @@
+#include "platform/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+TEST(Clock, SleepLastsAtLeastItsLength) {
+  EXPECT_EQ(nanoSleep(0), 0);
+  f64 t0 = clockNanos();
+  EXPECT_EQ(nanoSleep(3000000), 0);
+  f64 t1 = clockNanos();
+  EXPECT_GE(t1 - t0, 3000000.0);
+}
+
+TEST(Clock, DatesAreLocalAndOffsetByWholeDays) {
+  char today[kDateStringSize], tomorrow[kDateStringSize], yesterday[kDateStringSize];
+  ASSERT_EQ(getCurrentDate(today), 0);
+  ASSERT_EQ(getDateOffset(tomorrow, 1), 0);
+  ASSERT_EQ(getDateOffset(yesterday, -1), 0);
+  ASSERT_EQ(std::strlen(today), 10u);
+  EXPECT_EQ(today[4], '-');
+  EXPECT_EQ(today[7], '-');
+  time_t now = time(nullptr);
+  struct tm lt;
+  localtime_r(&now, &lt);
+  char expect[32];
+  std::snprintf(expect, sizeof expect, "%04d-%02d-%02d", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+  EXPECT_STREQ(today, expect);
+  // Same-length strings compare in date order.
+  EXPECT_LT(std::strcmp(yesterday, today), 0);
+  EXPECT_GT(std::strcmp(tomorrow, today), 0);
+  char same[kDateStringSize];
+  getDateOffset(same, 0);
+  EXPECT_STREQ(same, today);
+}
+
+}  // namespace
