@@ -1,0 +1,85 @@
+// Dynamic bounding-volume tree over fattened body boxes: candidate pairs for the
+// world step, box queries and raycasts. Body identifiers are world body indices.
+#pragma once
+
+#include "platform/types.h"
+#include "platform/vecmath.h"
+
+#if __has_include("platform/threads.h")
+#include "platform/threads.h"
+#else
+// Stand-in until the platform thread layer exists: the same recursive lock.
+#include <mutex>
+struct ThreadMutex {
+  std::recursive_mutex m;
+};
+inline i32 threadMutexInit(ThreadMutex*) { return 0; }
+inline i32 threadMutexDestroy(ThreadMutex*) { return 0; }
+inline i32 threadMutexLock(ThreadMutex* mx) { mx->m.lock(); return 0; }
+inline i32 threadMutexUnlock(ThreadMutex* mx) { mx->m.unlock(); return 0; }
+inline i32 threadMutexTryLock(ThreadMutex* mx) { return mx->m.try_lock() ? 0 : -1; }
+#endif
+
+struct BvhNode {
+  Aabb box;
+  i32 left;    // -1 for a leaf
+  i32 right;
+  i32 parent;  // -1 for the root
+  i32 body;    // body index for leaves, -1 for internal nodes
+  i32 next;    // free-list link
+};
+
+struct CollisionPair {
+  i32 bodyA;
+  i32 bodyB;
+};
+
+// Bit i of words[i / 64] set means body i is in the set.
+struct Bitset {
+  u64* words;
+  u32 wordCount;
+};
+
+struct Broadphase {
+  BvhNode* nodes;  // grows by reallocation: indices stay valid, addresses do not
+  u32 nodeCount;   // high-water mark of used nodes
+  u32 nodeCap;
+  i32 root;
+  i32 freeList;
+  Aabb* bodyAabbs;  // fat box per body index
+  i32* bodyToNode;  // leaf per body, -1 if none
+  b8* inTree;
+  u32 bodyCap;
+  CollisionPair* pairs;
+  u32 pairCount;
+  u32 pairCap;
+  CollisionPair* lastPairs;
+  u32 lastPairCount;
+  f64 aabbFattenMargin;
+  ThreadMutex mutex;  // guards every operation
+  // Working storage kept between calls so that queries do not allocate.
+  void* pairSeen;      // pair-key dedupe map, cleared per query
+  i32* stack;          // traversal stack, grown with the node array
+  u32 stackCap;
+};
+
+typedef void (*BroadphaseAabbCallback)(i32 nodeId, i32 bodyId, void* userData);
+// Returning false stops the traversal.
+typedef b8 (*BroadphaseRayCallback)(i32 bodyId, void* userData);
+
+// False when the initial arrays cannot be allocated.
+b8 broadphaseInit(Broadphase* bp, u32 initialCapacity);
+void broadphaseDestroy(Broadphase* bp);
+void broadphaseClear(Broadphase* bp);
+// The body's leaf index, or -1 when memory runs out.
+i32 broadphaseAddBody(Broadphase* bp, i32 bodyId, Aabb aabb);
+void broadphaseRemoveBody(Broadphase* bp, i32 bodyId);
+// True if the leaf was rebuilt, false if the stored fat box still contains aabb.
+b8 broadphaseUpdateBody(Broadphase* bp, i32 bodyId, Aabb aabb, v3 displacement);
+// queryMask may be null (every body queries). Returns the pair count.
+u32 broadphaseQueryPairs(Broadphase* bp, u32 bodyCount, const Bitset* queryMask);
+const CollisionPair* broadphaseGetPairs(const Broadphase* bp, u32* count);
+// Try-lock: reports nothing while another thread holds the broadphase.
+void broadphaseQueryAabb(Broadphase* bp, Aabb aabb, BroadphaseAabbCallback callback, void* userData);
+void broadphaseRaycast(Broadphase* bp, v3 rayStart, v3 rayEnd, BroadphaseRayCallback callback,
+                       void* userData);
