@@ -47,7 +47,9 @@ TEST(Threads, RecursiveMutexSerialisesTwoThreads) {
 
 i32 tryFromOther(void* p) {
   Shared* s = static_cast<Shared*>(p);
-  s->tryResult.store(threadMutexTryLock(&s->mutex));
+  i32 r = threadMutexTryLock(&s->mutex);
+  s->tryResult.store(r);
+  if (r == 0) threadMutexUnlock(&s->mutex);
   return 0;
 }
 
@@ -65,7 +67,7 @@ TEST(Threads, TryLockIsBusyWhileAnotherThreadHolds) {
   t = threadCreate(tryFromOther, &s);
   threadJoin(t);
   threadDestroy(t);
-  EXPECT_EQ(s.tryResult.load(), 0);  // the other thread ended holding it
+  EXPECT_EQ(s.tryResult.load(), 0);
   threadMutexDestroy(&s.mutex);
 }
 
