@@ -1,0 +1,262 @@
+#include "physics/solver.h"
+
+#include <cmath>
+
+namespace {
+
+// Split impulses push out this share of the excess depth per second.
+constexpr f64 kSplitImpulseFactor = 12.0;
+
+v3 centerOfMass(const Body& b) { return b.position + quatRotate(b.rotation, b.centerOfMassLocal); }
+
+// Relative velocity of B against A at offsets r1, r2, projected on d.
+f64 jacobianVelocity(const BodyVelocities& a, const BodyVelocities& b, v3 r1, v3 r2, v3 d) {
+  v3 rel = b.linVel + v3Cross(b.angVel, r2) - a.linVel - v3Cross(a.angVel, r1);
+  return v3Dot(d, rel);
+}
+
+// Inverse effective mass along d at r1, r2; 0 when the bodies cannot respond.
+f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, const mat3& iA, const mat3& iB, v3 r1,
+                         v3 r2, v3 d) {
+  v3 c1 = v3Cross(r1, d);
+  v3 c2 = v3Cross(r2, d);
+  f64 k = invMassA + invMassB + v3Dot(c1, mat3MulV(iA, c1)) + v3Dot(c2, mat3MulV(iB, c2));
+  return k > 0.0 ? 1.0 / k : 0.0;
+}
+
+void applyImpulse(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
+                  v3 r1, v3 r2, v3 impulse) {
+  a.linVel -= impulse * m.invMassA;
+  a.angVel -= mat3MulV(m.invInertiaA, v3Cross(r1, impulse));
+  b.linVel += impulse * m.invMassB;
+  b.angVel += mat3MulV(m.invInertiaB, v3Cross(r2, impulse));
+}
+
+void applyTwist(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
+                v3 angularImpulse) {
+  a.angVel -= mat3MulV(m.invInertiaA, angularImpulse);
+  b.angVel += mat3MulV(m.invInertiaB, angularImpulse);
+}
+
+// Normal impulse along a contact normal, using the cached inertia products.
+void applyNormal(const ContactManifoldSolverData& m, const ContactPointSolverData& p,
+                 BodyVelocities& a, BodyVelocities& b, f64 lambda) {
+  a.linVel -= p.normal * (lambda * m.invMassA);
+  a.angVel -= p.i1TimesR1CrossN * lambda;
+  b.linVel += p.normal * (lambda * m.invMassB);
+  b.angVel += p.i2TimesR2CrossN * lambda;
+}
+
+v3 perpendicular(v3 n) {
+  v3 a = std::fabs(n.x) >= 0.9 ? V3(0, 1, 0) : V3(1, 0, 0);
+  return v3Normalize(v3Cross(n, a));
+}
+
+}  // namespace
+
+SolverConfig solverDefaultConfig() {
+  SolverConfig c{};
+  c.velocityIterations = 10;
+  c.positionIterations = 5;
+  c.beta = 0.05;
+  c.slop = 0.01;
+  c.restitutionThreshold = 0.5;
+  return c;
+}
+
+void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
+                       const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
+                       u32 bodyCount, const SolverConfig* config) {
+  u32 out = 0;
+  for (u32 k = 0; k < manifoldCount; ++k) {
+    const ContactManifold& cm = manifolds[k];
+    u32 np = cm.numContacts > 4 ? 4 : cm.numContacts;
+    if (np == 0) continue;
+    if (cm.bodyA < 0 || cm.bodyB < 0 || (u32)cm.bodyA >= bodyCount || (u32)cm.bodyB >= bodyCount)
+      continue;
+    const Body& A = bodies[cm.bodyA];
+    const Body& B = bodies[cm.bodyB];
+    ContactManifoldSolverData& m = solverData[out++];
+    m = ContactManifoldSolverData{};
+    m.bodyIndexA = cm.bodyA;
+    m.bodyIndexB = cm.bodyB;
+    m.invMassA = A.invMass;
+    m.invMassB = B.invMass;
+    m.invInertiaA = A.invInertiaWorld;
+    m.invInertiaB = B.invInertiaWorld;
+    m.friction = std::sqrt(A.friction * B.friction);
+    f64 restitution = A.restitution > B.restitution ? A.restitution : B.restitution;
+    m.isNew = true;
+    m.numContacts = np;
+    v3 x1 = centerOfMass(A);
+    v3 x2 = centerOfMass(B);
+    BodyVelocities va{A.linearVelocity, A.angularVelocity};
+    BodyVelocities vb{B.linearVelocity, B.angularVelocity};
+
+    v3 sumA = V3(0, 0, 0), sumB = V3(0, 0, 0), sumN = V3(0, 0, 0);
+    for (u32 i = 0; i < np; ++i) {
+      const ContactPoint& cp = cm.points[i];
+      ContactPointSolverData& p = m.points[i];
+      v3 pA = A.position + quatRotate(A.rotation, cp.localPointA);
+      v3 pB = B.position + quatRotate(B.rotation, cp.localPointB);
+      p.normal = cp.normal;
+      p.r1 = pA - x1;
+      p.r2 = pB - x2;
+      p.penetrationDepth = cp.penetrationDepth;
+      p.accumulatedNormalImpulse = cp.cachedNormalImpulse;
+      p.accumulatedSplitImpulse = 0.0;
+      p.isRestingContact = cp.cachedNormalImpulse != 0.0;
+      p.i1TimesR1CrossN = mat3MulV(m.invInertiaA, v3Cross(p.r1, p.normal));
+      p.i2TimesR2CrossN = mat3MulV(m.invInertiaB, v3Cross(p.r2, p.normal));
+      p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
+                                                 m.invInertiaB, p.r1, p.r2, p.normal);
+      f64 vn = jacobianVelocity(va, vb, p.r1, p.r2, p.normal);
+      p.restitutionBias = vn < -config->restitutionThreshold ? vn * restitution : 0.0;
+      sumA += pA;
+      sumB += pB;
+      sumN += cp.normal;
+    }
+
+    f64 inv = 1.0 / (f64)np;
+    m.frictionPointA = sumA * inv;
+    m.frictionPointB = sumB * inv;
+    m.normal = v3Normalize(sumN);
+    m.r1Friction = m.frictionPointA - x1;
+    m.r2Friction = m.frictionPointB - x2;
+
+    v3 n = m.normal;
+    v3 vRel = vb.linVel + v3Cross(vb.angVel, m.r2Friction) - va.linVel -
+              v3Cross(va.angVel, m.r1Friction);
+    v3 t = vRel - n * v3Dot(vRel, n);
+    f64 tl = v3Length(t);
+    if (tl > 1.19209e-7)
+      m.frictionVector1 = t * (1.0 / tl);
+    else if (v3LengthSq(cm.cachedFrictionVector1) > 0.0)
+      m.frictionVector1 = cm.cachedFrictionVector1;
+    else
+      m.frictionVector1 = perpendicular(n);
+    m.frictionVector2 = v3Cross(n, m.frictionVector1);
+
+    m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
+                                                  m.invInertiaB, m.r1Friction, m.r2Friction,
+                                                  m.frictionVector1);
+    m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
+                                                  m.invInertiaB, m.r1Friction, m.r2Friction,
+                                                  m.frictionVector2);
+    f64 kt = v3Dot(n, mat3MulV(m.invInertiaA, n)) + v3Dot(n, mat3MulV(m.invInertiaB, n));
+    m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
+
+    m.accumulatedFriction1Impulse = cm.cachedFriction1Impulse;
+    m.accumulatedFriction2Impulse = cm.cachedFriction2Impulse;
+    m.accumulatedTwistImpulse = cm.cachedTwistImpulse;
+  }
+  *numManifolds = out;
+}
+
+void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifolds,
+                            BodyVelocities* vel) {
+  for (u32 k = 0; k < numManifolds; ++k) {
+    ContactManifoldSolverData& m = solverData[k];
+    BodyVelocities& a = vel[m.bodyIndexA];
+    BodyVelocities& b = vel[m.bodyIndexB];
+    b8 anyResting = false;
+    for (u32 i = 0; i < m.numContacts; ++i) {
+      ContactPointSolverData& p = m.points[i];
+      if (!p.isRestingContact) {
+        p.accumulatedNormalImpulse = 0.0;
+        continue;
+      }
+      anyResting = true;
+      applyNormal(m, p, a, b, p.accumulatedNormalImpulse);
+    }
+    if (!anyResting) {
+      m.accumulatedFriction1Impulse = 0.0;
+      m.accumulatedFriction2Impulse = 0.0;
+      m.accumulatedTwistImpulse = 0.0;
+      continue;
+    }
+    v3 f = m.frictionVector1 * m.accumulatedFriction1Impulse +
+           m.frictionVector2 * m.accumulatedFriction2Impulse;
+    applyImpulse(m, a, b, m.r1Friction, m.r2Friction, f);
+    applyTwist(m, a, b, m.normal * m.accumulatedTwistImpulse);
+  }
+}
+
+void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numManifolds,
+                                BodyVelocities* vel, const SolverConfig* config) {
+  (void)config;
+  for (u32 k = 0; k < numManifolds; ++k) {
+    ContactManifoldSolverData& m = solverData[k];
+    BodyVelocities& a = vel[m.bodyIndexA];
+    BodyVelocities& b = vel[m.bodyIndexB];
+
+    f64 sum = 0.0;
+    for (u32 i = 0; i < m.numContacts; ++i) {
+      ContactPointSolverData& p = m.points[i];
+      f64 jv = jacobianVelocity(a, b, p.r1, p.r2, p.normal);
+      f64 lambda = p.accumulatedNormalImpulse - (jv + p.restitutionBias) * p.inverseMassNormal;
+      if (lambda < 0.0) lambda = 0.0;
+      f64 delta = lambda - p.accumulatedNormalImpulse;
+      p.accumulatedNormalImpulse = lambda;
+      applyNormal(m, p, a, b, delta);
+      sum += lambda;
+    }
+
+    f64 limit = m.friction * sum;
+    f64 l1 = m.accumulatedFriction1Impulse -
+             jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector1) *
+                 m.inverseFriction1Mass;
+    l1 = std::fmin(std::fmax(l1, -limit), limit);
+    applyImpulse(m, a, b, m.r1Friction, m.r2Friction,
+                 m.frictionVector1 * (l1 - m.accumulatedFriction1Impulse));
+    m.accumulatedFriction1Impulse = l1;
+
+    f64 l2 = m.accumulatedFriction2Impulse -
+             jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector2) *
+                 m.inverseFriction2Mass;
+    l2 = std::fmin(std::fmax(l2, -limit), limit);
+    applyImpulse(m, a, b, m.r1Friction, m.r2Friction,
+                 m.frictionVector2 * (l2 - m.accumulatedFriction2Impulse));
+    m.accumulatedFriction2Impulse = l2;
+
+    f64 lt = m.accumulatedTwistImpulse -
+             v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
+    lt = std::fmin(std::fmax(lt, -limit), limit);
+    applyTwist(m, a, b, m.normal * (lt - m.accumulatedTwistImpulse));
+    m.accumulatedTwistImpulse = lt;
+  }
+}
+
+void contactSolverSolvePosition(ContactManifoldSolverData* solverData, u32 numManifolds,
+                                BodyVelocities* splitVel, const SolverConfig* config) {
+  for (u32 k = 0; k < numManifolds; ++k) {
+    ContactManifoldSolverData& m = solverData[k];
+    BodyVelocities& a = splitVel[m.bodyIndexA];
+    BodyVelocities& b = splitVel[m.bodyIndexB];
+    for (u32 i = 0; i < m.numContacts; ++i) {
+      ContactPointSolverData& p = m.points[i];
+      if (p.penetrationDepth <= config->slop) continue;
+      f64 bias = kSplitImpulseFactor * (p.penetrationDepth - config->slop) -
+                 jacobianVelocity(a, b, p.r1, p.r2, p.normal);
+      f64 lambda = p.accumulatedSplitImpulse + bias * p.inverseMassNormal;
+      if (lambda < 0.0) lambda = 0.0;
+      applyNormal(m, p, a, b, lambda - p.accumulatedSplitImpulse);
+      p.accumulatedSplitImpulse = lambda;
+    }
+  }
+}
+
+void contactSolverStoreImpulses(const ContactManifoldSolverData* solverData, u32 numManifolds,
+                                ContactManifold* manifolds) {
+  for (u32 k = 0; k < numManifolds; ++k) {
+    const ContactManifoldSolverData& m = solverData[k];
+    ContactManifold& cm = manifolds[k];
+    for (u32 i = 0; i < m.numContacts; ++i)
+      cm.points[i].cachedNormalImpulse = m.points[i].accumulatedNormalImpulse;
+    cm.cachedFriction1Impulse = m.accumulatedFriction1Impulse;
+    cm.cachedFriction2Impulse = m.accumulatedFriction2Impulse;
+    cm.cachedTwistImpulse = m.accumulatedTwistImpulse;
+    cm.cachedFrictionVector1 = m.frictionVector1;
+    cm.cachedFrictionVector2 = m.frictionVector2;
+  }
+}

@@ -1,0 +1,69 @@
+// Sequential-impulse contact solver with warm starting, per-manifold friction and
+// twist friction, a restitution threshold and split-impulse position correction.
+#pragma once
+
+#include "physics/dynamics.h"
+#include "physics/narrowphase.h"
+#include "platform/vecmath.h"
+
+struct SolverConfig {
+  u32 velocityIterations;
+  u32 positionIterations;
+  f64 beta;  // position-error factor of the joints
+  f64 slop;  // penetration left alone by split impulses
+  f64 restitutionThreshold;
+};
+
+struct ContactPointSolverData {
+  v3 normal;
+  v3 r1;
+  v3 r2;
+  f64 penetrationDepth;
+  f64 restitutionBias;
+  f64 accumulatedNormalImpulse;
+  f64 accumulatedSplitImpulse;
+  f64 inverseMassNormal;
+  v3 i1TimesR1CrossN;
+  v3 i2TimesR2CrossN;
+  b8 isRestingContact;
+};
+
+struct ContactManifoldSolverData {
+  i32 bodyIndexA;
+  i32 bodyIndexB;
+  f64 invMassA;
+  f64 invMassB;
+  mat3 invInertiaA;
+  mat3 invInertiaB;
+  f64 friction;
+  v3 normal;
+  v3 frictionPointA;
+  v3 frictionPointB;
+  v3 r1Friction;
+  v3 r2Friction;
+  v3 frictionVector1;
+  v3 frictionVector2;
+  f64 inverseFriction1Mass;
+  f64 inverseFriction2Mass;
+  f64 inverseTwistFrictionMass;
+  f64 accumulatedFriction1Impulse;
+  f64 accumulatedFriction2Impulse;
+  f64 accumulatedTwistImpulse;
+  ContactPointSolverData points[4];
+  u32 numContacts;
+  b8 isNew;
+};
+
+SolverConfig solverDefaultConfig();
+
+void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
+                       const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
+                       u32 bodyCount, const SolverConfig* config);
+void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifolds,
+                            BodyVelocities* vel);
+void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numManifolds,
+                                BodyVelocities* vel, const SolverConfig* config);
+void contactSolverSolvePosition(ContactManifoldSolverData* solverData, u32 numManifolds,
+                                BodyVelocities* splitVel, const SolverConfig* config);
+void contactSolverStoreImpulses(const ContactManifoldSolverData* solverData, u32 numManifolds,
+                                ContactManifold* manifolds);

@@ -1,0 +1,738 @@
+#include "physics/world.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/hashmap.h"
+#include "platform/memory.h"
+#include "platform/profiler_hook.h"
+
+namespace {
+
+constexpr f64 kMaxThreadCatchUp = 0.25;  // seconds simulated per loop at most
+constexpr f64 kDefaultThreadDt = 1.0 / 120.0;
+
+void* mapAlloc(void*, size_t bytes) { return memAlloc(bytes); }
+void mapFree(void*, void* p) { memFree(p); }
+
+template <typename T>
+T* allocArray(u32 count) {
+  return static_cast<T*>(memCalloc(count, sizeof(T)));
+}
+
+void bitSet(Bitset& b, u32 i, b8 on) {
+  u32 w = i / 64;
+  if (w >= b.wordCount) return;
+  u64 bit = 1ull << (i % 64);
+  if (on)
+    b.words[w] |= bit;
+  else
+    b.words[w] &= ~bit;
+}
+
+b8 validBody(const World* w, i32 i) {
+  return i >= 0 && (u32)i < w->numBodies && w->bodies[i].id >= 0;
+}
+
+b8 isActive(const Body& b) { return b.type == BODY_DYNAMIC && b.isAwake; }
+
+u64 pairKey(i32 a, i32 b) { return ((u64)(u32)a << 32) | (u64)(u32)b; }
+
+// Root with path halving; indices outside [0, n) are their own roots.
+i32 ufFind(i32* parent, i32 i, u32 n) {
+  if (i < 0 || (u32)i >= n) return i;
+  while (parent[i] != i) {
+    parent[i] = parent[parent[i]];
+    i = parent[i];
+  }
+  return i;
+}
+
+// A joint between two bodies that both rest (or cannot move) needs no solving.
+b8 jointNeedsSolve(const World* w, const JointBase& j) {
+  return j.isEnabled && (isActive(w->bodies[j.bodyIndexA]) || isActive(w->bodies[j.bodyIndexB]));
+}
+
+// Joints whose bodies all rest (or cannot move) are left alone until something
+// wakes them. Orders: pre-solve ball, hinge, slider, fixed; the rest ball,
+// hinge, fixed, slider.
+template <typename J, typename F>
+void eachJoint(const World* w, J* joints, u32 count, F fn) {
+  for (u32 i = 0; i < count; ++i)
+    if (jointNeedsSolve(w, joints[i].base)) fn(&joints[i]);
+}
+
+void jointsPreSolve(World* w, f64 dt) {
+  Body* b = w->bodies;
+  const SolverConfig* sc = &w->solverConfig;
+  eachJoint(w, w->ballSocketJoints, w->numBallSocketJoints,
+            [&](BallSocketJoint* j) { ballSocketJointPreSolve(j, b, dt, sc); });
+  eachJoint(w, w->hingeJoints, w->numHingeJoints,
+            [&](HingeJoint* j) { hingeJointPreSolve(j, b, dt, sc); });
+  eachJoint(w, w->sliderJoints, w->numSliderJoints,
+            [&](SliderJoint* j) { sliderJointPreSolve(j, b, dt, sc); });
+  eachJoint(w, w->fixedJoints, w->numFixedJoints,
+            [&](FixedJoint* j) { fixedJointPreSolve(j, b, dt, sc); });
+}
+
+void jointsWarmStart(World* w) {
+  Body* b = w->bodies;
+  BodyVelocities* v = w->constrainedVel;
+  eachJoint(w, w->ballSocketJoints, w->numBallSocketJoints,
+            [&](BallSocketJoint* j) { ballSocketJointWarmStart(j, b, v); });
+  eachJoint(w, w->hingeJoints, w->numHingeJoints,
+            [&](HingeJoint* j) { hingeJointWarmStart(j, b, v); });
+  eachJoint(w, w->fixedJoints, w->numFixedJoints,
+            [&](FixedJoint* j) { fixedJointWarmStart(j, b, v); });
+  eachJoint(w, w->sliderJoints, w->numSliderJoints,
+            [&](SliderJoint* j) { sliderJointWarmStart(j, b, v); });
+}
+
+void jointsSolveVelocity(World* w) {
+  Body* b = w->bodies;
+  BodyVelocities* v = w->constrainedVel;
+  eachJoint(w, w->ballSocketJoints, w->numBallSocketJoints,
+            [&](BallSocketJoint* j) { ballSocketJointSolveVelocity(j, b, v); });
+  eachJoint(w, w->hingeJoints, w->numHingeJoints,
+            [&](HingeJoint* j) { hingeJointSolveVelocity(j, b, v); });
+  eachJoint(w, w->fixedJoints, w->numFixedJoints,
+            [&](FixedJoint* j) { fixedJointSolveVelocity(j, b, v); });
+  eachJoint(w, w->sliderJoints, w->numSliderJoints,
+            [&](SliderJoint* j) { sliderJointSolveVelocity(j, b, v); });
+}
+
+void jointsSolvePosition(World* w) {
+  Body* b = w->bodies;
+  const SolverConfig* sc = &w->solverConfig;
+  eachJoint(w, w->ballSocketJoints, w->numBallSocketJoints,
+            [&](BallSocketJoint* j) { ballSocketJointSolvePosition(j, b, sc); });
+  eachJoint(w, w->hingeJoints, w->numHingeJoints,
+            [&](HingeJoint* j) { hingeJointSolvePosition(j, b, sc); });
+  eachJoint(w, w->fixedJoints, w->numFixedJoints,
+            [&](FixedJoint* j) { fixedJointSolvePosition(j, b, sc); });
+  eachJoint(w, w->sliderJoints, w->numSliderJoints,
+            [&](SliderJoint* j) { sliderJointSolvePosition(j, b, sc); });
+}
+
+void broadphaseRefresh(World* w) {
+  for (u32 i = 0; i < w->numBodies; ++i) {
+    Body& b = w->bodies[i];
+    if (b.id < 0) continue;
+    broadphaseUpdateBody(&w->broadphase, (i32)i, bodyComputeAabb(&b),
+                         b.linearVelocity * w->fixedTimeStep);
+  }
+  broadphaseQueryPairs(&w->broadphase, w->numBodies, &w->nonStaticMask);
+}
+
+void narrowphase(World* w) {
+  u32 pairCount = 0;
+  const CollisionPair* pairs = broadphaseGetPairs(&w->broadphase, &pairCount);
+  for (u32 k = 0; k < pairCount; ++k) {
+    if (w->numContactManifolds >= kWorldMaxManifolds) break;
+    i32 ia = pairs[k].bodyA, ib = pairs[k].bodyB;
+    if (ia < 0 || ib < 0 || (u32)ia >= w->numBodies || (u32)ib >= w->numBodies) continue;
+    Body& a = w->bodies[ia];
+    Body& b = w->bodies[ib];
+    if (a.type == BODY_STATIC && b.type == BODY_STATIC) continue;
+    b8 awakeA = a.type != BODY_STATIC && a.isAwake;
+    b8 awakeB = b.type != BODY_STATIC && b.isAwake;
+    if (!awakeA && !awakeB) continue;
+    if (!(a.collisionCategory & b.collisionMask) || !(b.collisionCategory & a.collisionMask))
+      continue;
+    if (!a.shape || !b.shape) continue;
+    ContactManifold* m = &w->contactManifolds[w->numContactManifolds];
+    *m = ContactManifold{};
+    m->bodyA = ia;
+    m->bodyB = ib;
+    if (!narrowphaseCollide(a.shape, bodyGetTransform(&a), b.shape, bodyGetTransform(&b), m) ||
+        m->numContacts == 0)
+      continue;
+    if (m->numContacts > 4) m->numContacts = 4;
+    if (a.type != BODY_STATIC && !a.isAwake) bodySetAwake(&a, true);
+    if (b.type != BODY_STATIC && !b.isAwake) bodySetAwake(&b, true);
+    ++w->numContactManifolds;
+  }
+}
+
+// Carries last step's impulses over to this step's matching contacts.
+void matchContacts(World* w) {
+  if (w->numPrevContactManifolds == 0) return;
+  sm_clear(w->pairMap);
+  for (u32 j = 0; j < w->numPrevContactManifolds; ++j) {
+    const ContactManifold& p = w->prevContactManifolds[j];
+    u64 key = pairKey(p.bodyA, p.bodyB);
+    sm_put(w->pairMap, &key, &j);
+  }
+  f64 thresholdSq = w->config.persistentContactThreshold * w->config.persistentContactThreshold;
+  for (u32 i = 0; i < w->numContactManifolds; ++i) {
+    ContactManifold& m = w->contactManifolds[i];
+    u64 key = pairKey(m.bodyA, m.bodyB);
+    const u32* found = static_cast<const u32*>(sm_find(w->pairMap, &key));
+    if (!found) continue;
+    const ContactManifold& old = w->prevContactManifolds[*found];
+    m.cachedFriction1Impulse = old.cachedFriction1Impulse;
+    m.cachedFriction2Impulse = old.cachedFriction2Impulse;
+    m.cachedTwistImpulse = old.cachedTwistImpulse;
+    m.cachedFrictionVector1 = old.cachedFrictionVector1;
+    m.cachedFrictionVector2 = old.cachedFrictionVector2;
+    for (u32 c = 0; c < m.numContacts; ++c) {
+      ContactPoint& p = m.points[c];
+      f64 best = thresholdSq;
+      i32 bestIndex = -1;
+      for (u32 o = 0; o < old.numContacts; ++o) {
+        f64 d = v3LengthSq(old.points[o].localPointA - p.localPointA);
+        if (d < best) {
+          best = d;
+          bestIndex = (i32)o;
+        }
+      }
+      p.cachedNormalImpulse = bestIndex >= 0 ? old.points[bestIndex].cachedNormalImpulse : 0.0;
+    }
+  }
+}
+
+void updateSleepingBodies(World* w, f64 dt) {
+  u32 n = w->numBodies;
+  Body* bodies = w->bodies;
+  i32* parent = w->islandParent;
+  for (u32 i = 0; i < n; ++i) parent[i] = (i32)i;
+  auto join = [&](i32 a, i32 b) {
+    if (a < 0 || b < 0 || (u32)a >= n || (u32)b >= n) return;
+    if (bodies[a].type == BODY_STATIC || bodies[b].type == BODY_STATIC) return;
+    ufUnion(parent, a, b, n);
+  };
+  for (u32 i = 0; i < w->numContactManifolds; ++i)
+    join(w->contactManifolds[i].bodyA, w->contactManifolds[i].bodyB);
+  for (u32 i = 0; i < w->numBallSocketJoints; ++i)
+    join(w->ballSocketJoints[i].base.bodyIndexA, w->ballSocketJoints[i].base.bodyIndexB);
+  for (u32 i = 0; i < w->numHingeJoints; ++i)
+    join(w->hingeJoints[i].base.bodyIndexA, w->hingeJoints[i].base.bodyIndexB);
+  for (u32 i = 0; i < w->numSliderJoints; ++i)
+    join(w->sliderJoints[i].base.bodyIndexA, w->sliderJoints[i].base.bodyIndexB);
+  for (u32 i = 0; i < w->numFixedJoints; ++i)
+    join(w->fixedJoints[i].base.bodyIndexA, w->fixedJoints[i].base.bodyIndexB);
+
+  f64* minSleep = w->islandMinSleep;
+  // Joint partners of a moving body wake with it: contacts wake their bodies in
+  // the narrowphase, joints have no other way to.
+  for (u32 i = 0; i < n; ++i) minSleep[i] = 1e30;
+  for (u32 i = 0; i < n; ++i)
+    if (bodies[i].id >= 0 && isActive(bodies[i])) minSleep[ufFind(parent, (i32)i, n)] = -1.0;
+  for (u32 i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    if (b.id >= 0 && b.type == BODY_DYNAMIC && !b.isAwake &&
+        minSleep[ufFind(parent, (i32)i, n)] < 0.0)
+      bodySetAwake(&b, true);
+  }
+
+  f64 linSq = w->config.sleepLinearVelocity * w->config.sleepLinearVelocity;
+  f64 angSq = w->config.sleepAngularVelocity * w->config.sleepAngularVelocity;
+  for (u32 i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    if (b.id < 0 || !isActive(b)) continue;
+    if (v3LengthSq(b.linearVelocity) < linSq && v3LengthSq(b.angularVelocity) < angSq) {
+      b.linearVelocity = V3(0, 0, 0);
+      b.angularVelocity = V3(0, 0, 0);
+      b.sleepTime += dt;
+    } else {
+      b.sleepTime = 0.0;
+    }
+  }
+  for (u32 i = 0; i < n; ++i) minSleep[i] = 1e30;
+  for (u32 i = 0; i < n; ++i) {
+    const Body& b = bodies[i];
+    if (b.id < 0 || !isActive(b)) continue;
+    i32 r = ufFind(parent, (i32)i, n);
+    if (b.sleepTime < minSleep[r]) minSleep[r] = b.sleepTime;
+  }
+  for (u32 i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    if (b.id < 0 || !isActive(b)) continue;
+    if (minSleep[ufFind(parent, (i32)i, n)] >= w->config.timeBeforeSleep) bodySetAwake(&b, false);
+  }
+}
+
+b8 raycastVisit(i32 bodyId, void* userData) {
+  RaycastContext* ctx = static_cast<RaycastContext*>(userData);
+  World* w = ctx->world;
+  if (bodyId < 0 || (u32)bodyId >= w->numBodies || !w->bodies) return true;
+  const Body& b = w->bodies[bodyId];
+  if (!b.shape) return true;
+  RaycastHit hit{};
+  if (!shapeRaycast(b.shape, bodyGetTransform(&b), ctx->rayStart,
+                    ctx->rayStart + ctx->rayDir * ctx->rayLen, &hit))
+    return true;
+  hit.bodyId = bodyId;
+  if (ctx->callback) {
+    ctx->hasHit = true;
+    return ctx->callback(&hit, ctx->userData);
+  }
+  if (!ctx->hasHit || hit.hitFraction < ctx->bestHit.hitFraction) ctx->bestHit = hit;
+  ctx->hasHit = true;
+  return true;
+}
+
+b8 raycast(World* w, v3 rayStart, v3 rayEnd, WorldRaycastCallback cb, void* userData,
+           RaycastHit* hitOut) {
+  v3 d = rayEnd - rayStart;
+  f64 len = v3Length(d);
+  if (!(len >= 1e-10)) return false;
+  RaycastContext ctx{};
+  ctx.world = w;
+  ctx.rayStart = rayStart;
+  ctx.rayDir = d * (1.0 / len);
+  ctx.rayLen = len;
+  ctx.callback = cb;
+  ctx.userData = userData;
+  broadphaseRaycast(&w->broadphase, rayStart, rayEnd, raycastVisit, &ctx);
+  if (ctx.hasHit && hitOut && !cb) *hitOut = ctx.bestHit;
+  return ctx.hasHit;
+}
+
+struct AabbAdapter {
+  WorldAabbCallback callback;
+  void* userData;
+};
+
+void aabbVisit(i32, i32 bodyId, void* userData) {
+  AabbAdapter* a = static_cast<AabbAdapter*>(userData);
+  a->callback(bodyId, a->userData);
+}
+
+i32 worldThreadFn(void* userData) {
+  World* w = static_cast<World*>(userData);
+  profilerHookThreadStart("world");
+  f64 dt = w->fixedDt > 0.0 ? w->fixedDt : kDefaultThreadDt;
+  u64 quantum = (u64)(dt * 5e8);
+  f64 t0 = clockNanos() * 1e-9;
+  f64 acc = 0.0;
+  while (w->runFlag.load(std::memory_order_acquire)) {
+    worldThreadAdvance(w, &acc, &t0, clockNanos() * 1e-9, dt);
+    nanoSleep(quantum);
+  }
+  profilerHookThreadEnd();
+  return 0;
+}
+
+void freeArrays(World* w) {
+  memFree(w->bodies);
+  memFree(w->freeBodyIndices);
+  memFree(w->nonStaticMask.words);
+  memFree(w->ballSocketJoints);
+  memFree(w->hingeJoints);
+  memFree(w->sliderJoints);
+  memFree(w->fixedJoints);
+  memFree(w->contactManifolds);
+  memFree(w->prevContactManifolds);
+  memFree(w->vectorFields);
+  memFree(w->islandParent);
+  memFree(w->islandMinSleep);
+  memFree(w->contactSolverData);
+  memFree(w->constrainedVel);
+  memFree(w->splitVel);
+  for (Snapshot& s : w->snaps) memFree(s.xforms);
+  if (w->pairMap) sm_free(w->pairMap);
+}
+
+void zeroWorld(World* w) {
+  std::memset(static_cast<void*>(w), 0, sizeof(World));
+  w->snapHead.store(0);
+  w->snapReader.store(kNoSnapshot);
+  w->runFlag.store(0);
+}
+
+void installGravity(World* w) {
+  w->numVectorFields = 1;
+  VectorField& g = w->vectorFields[0];
+  g = VectorField{};
+  g.fn = defaultGravityFn;
+  g.userData = &w->gravity;
+  g.isEnabled = true;
+}
+
+}  // namespace
+
+WorldConfig worldDefaultConfig() {
+  WorldConfig c{};
+  c.persistentContactThreshold = 0.03;
+  c.defaultFriction = 0.3;
+  c.defaultRestitution = 0.5;
+  c.restitutionVelocityThreshold = 0.5;
+  c.isSleepingEnabled = true;
+  c.velocityIterations = 5;
+  c.positionIterations = 5;
+  c.timeBeforeSleep = 1.0;
+  c.sleepLinearVelocity = 0.02;
+  c.sleepAngularVelocity = 0.05235987755983333;
+  return c;
+}
+
+b8 worldInit(World* w, const WorldConfig* config) {
+  zeroWorld(w);
+  w->config = config ? *config : worldDefaultConfig();
+  w->solverConfig = solverDefaultConfig();
+  w->solverConfig.velocityIterations = w->config.velocityIterations;
+  w->solverConfig.positionIterations = w->config.positionIterations;
+  w->solverConfig.restitutionThreshold = w->config.restitutionVelocityThreshold;
+
+  u32 cap = kWorldMaxBodies;
+  w->bodyCapacity = cap;
+  w->bodies = allocArray<Body>(cap);
+  w->freeBodyIndices = allocArray<i32>(cap);
+  u32 words = ((cap + 255) / 64) & ~3u;
+  if (words < 4) words = 4;
+  w->nonStaticMask.words = allocArray<u64>(words);
+  w->nonStaticMask.wordCount = words;
+  w->ballSocketJoints = allocArray<BallSocketJoint>(kWorldMaxJointsPerType);
+  w->hingeJoints = allocArray<HingeJoint>(kWorldMaxJointsPerType);
+  w->sliderJoints = allocArray<SliderJoint>(kWorldMaxJointsPerType);
+  w->fixedJoints = allocArray<FixedJoint>(kWorldMaxJointsPerType);
+  w->contactManifolds = allocArray<ContactManifold>(kWorldMaxManifolds);
+  w->prevContactManifolds = allocArray<ContactManifold>(kWorldMaxManifolds);
+  w->vectorFields = allocArray<VectorField>(kWorldMaxVectorFields);
+  w->islandParent = allocArray<i32>(cap);
+  w->islandMinSleep = allocArray<f64>(cap);
+  w->contactSolverData = allocArray<ContactManifoldSolverData>(kWorldMaxManifolds);
+  w->constrainedVel = allocArray<BodyVelocities>(cap);
+  w->splitVel = allocArray<BodyVelocities>(cap);
+  sm_allocator_t allocs{};
+  allocs.alloc = mapAlloc;
+  allocs.free = mapFree;
+  w->pairMap = sm_new(kWorldMaxManifolds, sizeof(u64), sizeof(u32), &allocs);
+  b8 ok = w->bodies && w->freeBodyIndices && w->nonStaticMask.words && w->ballSocketJoints &&
+          w->hingeJoints && w->sliderJoints && w->fixedJoints && w->contactManifolds &&
+          w->prevContactManifolds && w->vectorFields && w->islandParent && w->islandMinSleep &&
+          w->contactSolverData && w->constrainedVel && w->splitVel && w->pairMap &&
+          broadphaseInit(&w->broadphase, cap);
+  if (!ok) {
+    freeArrays(w);
+    broadphaseDestroy(&w->broadphase);
+    zeroWorld(w);
+    return false;
+  }
+  w->gravity = V3(0, -9.81, 0);
+  installGravity(w);
+  w->accumulator = 0.0;
+  w->fixedTimeStep = 1.0 / 60.0;
+  return true;
+}
+
+void worldDestroy(World* w) {
+  worldStopThread(w);
+  freeArrays(w);
+  broadphaseDestroy(&w->broadphase);
+  zeroWorld(w);
+}
+
+void worldClear(World* w) {
+  w->numBodies = 0;
+  w->numFreeBodyIndices = 0;
+  w->numBallSocketJoints = w->numHingeJoints = w->numSliderJoints = w->numFixedJoints = 0;
+  w->numContactManifolds = w->numPrevContactManifolds = 0;
+  w->numContactSolverManifolds = 0;
+  if (w->nonStaticMask.words)
+    std::memset(w->nonStaticMask.words, 0, w->nonStaticMask.wordCount * sizeof(u64));
+  w->accumulator = 0.0;
+  broadphaseClear(&w->broadphase);
+  if (w->vectorFields) installGravity(w);
+}
+
+i32 worldCreateBody(World* w) {
+  i32 slot;
+  if (w->numFreeBodyIndices > 0) {
+    slot = w->freeBodyIndices[--w->numFreeBodyIndices];
+  } else {
+    if (w->numBodies >= w->bodyCapacity) return -1;
+    slot = (i32)w->numBodies++;
+  }
+  Body& b = w->bodies[slot];
+  bodyInit(&b);
+  b.id = slot;
+  b.collisionCategory = 1u << ((slot % 31) + 1);
+  b.friction = w->config.defaultFriction;
+  b.restitution = w->config.defaultRestitution;
+  bitSet(w->nonStaticMask, (u32)slot, true);
+  broadphaseAddBody(&w->broadphase, slot, bodyComputeAabb(&b));
+  return slot;
+}
+
+void worldDestroyBody(World* w, i32 index) {
+  // A destroyed slot is already on the free stack: pushing it twice would hand it
+  // out to two bodies.
+  if (!validBody(w, index)) return;
+  Body& b = w->bodies[index];
+  broadphaseRemoveBody(&w->broadphase, index);
+  bitSet(w->nonStaticMask, (u32)index, false);
+  // The record stays readable; it no longer moves.
+  bodySetAwake(&b, false);
+  b.id = -1;
+  w->freeBodyIndices[w->numFreeBodyIndices++] = index;
+}
+
+void worldSetBodyType(World* w, i32 index, BodyType type) {
+  if (!validBody(w, index)) return;
+  bodySetType(&w->bodies[index], type);
+  bitSet(w->nonStaticMask, (u32)index, type != BODY_STATIC);
+}
+
+Body* worldGetBody(World* w, i32 index) {
+  if (index < 0 || (u32)index >= w->numBodies) return nullptr;
+  return &w->bodies[index];
+}
+
+i32 worldCreateVectorField(World* w) {
+  if (w->numVectorFields >= kWorldMaxVectorFields) return -1;
+  i32 i = (i32)w->numVectorFields++;
+  w->vectorFields[i] = VectorField{};
+  w->vectorFields[i].isEnabled = true;
+  return i;
+}
+
+void worldDestroyVectorField(World* w, i32 index) {
+  if (index < 0 || (u32)index >= w->numVectorFields) return;
+  w->vectorFields[index] = w->vectorFields[w->numVectorFields - 1];
+  --w->numVectorFields;
+}
+
+VectorField* worldGetVectorField(World* w, i32 index) {
+  if (index < 0 || (u32)index >= w->numVectorFields) return nullptr;
+  return &w->vectorFields[index];
+}
+
+v3 defaultGravityFn(const Body* body, void* userData) {
+  if (!body->isGravityEnabled || !userData) return V3(0, 0, 0);
+  return *static_cast<const v3*>(userData) * body->mass;
+}
+
+void worldDisableCollisionBetween(World* w, i32 a, i32 b) {
+  if (!validBody(w, a) || !validBody(w, b)) return;
+  Body& A = w->bodies[a];
+  Body& B = w->bodies[b];
+  u32 catA = A.collisionCategory, catB = B.collisionCategory;
+  A.collisionMask &= ~catB;
+  B.collisionMask &= ~catA;
+}
+
+namespace {
+
+template <typename J, typename InitFn>
+JointHandle createJoint(World* w, J* joints, u32* count, JointHandleType type, i32 a, i32 b,
+                        InitFn init) {
+  JointHandle h{type, -1};
+  if (*count >= kWorldMaxJointsPerType || a == b || !validBody(w, a) || !validBody(w, b))
+    return h;
+  h.index = (i32)*count;
+  init(&joints[(*count)++]);
+  return h;
+}
+
+template <typename J>
+void removeJoint(J* joints, u32* count, i32 index) {
+  if (index < 0 || (u32)index >= *count) return;
+  joints[index] = joints[*count - 1];
+  --*count;
+}
+
+}  // namespace
+
+JointHandle worldCreateBallSocketJoint(World* w, i32 a, i32 b, v3 worldAnchor) {
+  return createJoint(w, w->ballSocketJoints, &w->numBallSocketJoints, JOINT_HANDLE_BALL_SOCKET, a,
+                     b, [&](BallSocketJoint* j) { ballSocketJointInit(j, a, b, worldAnchor, w->bodies); });
+}
+
+JointHandle worldCreateHingeJoint(World* w, i32 a, i32 b, v3 worldAnchor, v3 worldAxis) {
+  return createJoint(w, w->hingeJoints, &w->numHingeJoints, JOINT_HANDLE_HINGE, a, b,
+                     [&](HingeJoint* j) { hingeJointInit(j, a, b, worldAnchor, worldAxis, w->bodies); });
+}
+
+JointHandle worldCreateSliderJoint(World* w, i32 a, i32 b, v3 worldAnchor, v3 worldAxis) {
+  return createJoint(w, w->sliderJoints, &w->numSliderJoints, JOINT_HANDLE_SLIDER, a, b,
+                     [&](SliderJoint* j) { sliderJointInit(j, a, b, worldAnchor, worldAxis, w->bodies); });
+}
+
+JointHandle worldCreateFixedJoint(World* w, i32 a, i32 b) {
+  return createJoint(w, w->fixedJoints, &w->numFixedJoints, JOINT_HANDLE_FIXED, a, b,
+                     [&](FixedJoint* j) { fixedJointInit(j, a, b, w->bodies); });
+}
+
+void worldDestroyJoint(World* w, JointHandle h) {
+  switch (h.type) {
+    case JOINT_HANDLE_BALL_SOCKET: removeJoint(w->ballSocketJoints, &w->numBallSocketJoints, h.index); break;
+    case JOINT_HANDLE_HINGE: removeJoint(w->hingeJoints, &w->numHingeJoints, h.index); break;
+    case JOINT_HANDLE_SLIDER: removeJoint(w->sliderJoints, &w->numSliderJoints, h.index); break;
+    case JOINT_HANDLE_FIXED: removeJoint(w->fixedJoints, &w->numFixedJoints, h.index); break;
+  }
+}
+
+void worldStep(World* w, f64 dt) {
+  Body* bodies = w->bodies;
+  u32 n = w->numBodies;
+  const SolverConfig* sc = &w->solverConfig;
+
+  integrateVelocities(bodies, n, dt);
+  applyVectorFields(bodies, n, w->vectorFields, w->numVectorFields, dt);
+  updateWorldInertias(bodies, n);
+
+  std::memcpy(w->prevContactManifolds, w->contactManifolds,
+              w->numContactManifolds * sizeof(ContactManifold));
+  w->numPrevContactManifolds = w->numContactManifolds;
+  w->numContactManifolds = 0;
+
+  broadphaseRefresh(w);
+  narrowphase(w);
+  matchContacts(w);
+
+  initConstrainedVelocities(bodies, n, w->constrainedVel);
+  initSplitVelocities(w->splitVel, n);
+  contactSolverInit(w->contactSolverData, &w->numContactSolverManifolds, w->contactManifolds,
+                    w->numContactManifolds, bodies, n, sc);
+  u32 nm = w->numContactSolverManifolds;
+
+  jointsPreSolve(w, dt);
+  contactSolverWarmStart(w->contactSolverData, nm, w->constrainedVel);
+  jointsWarmStart(w);
+  for (u32 it = 0; it < sc->velocityIterations; ++it) {
+    jointsSolveVelocity(w);
+    contactSolverSolveVelocity(w->contactSolverData, nm, w->constrainedVel, sc);
+  }
+  applyConstrainedVelocities(bodies, n, w->constrainedVel);
+
+  for (u32 it = 0; it < sc->positionIterations; ++it) {
+    updateWorldInertias(bodies, n);
+    jointsSolvePosition(w);
+    contactSolverSolvePosition(w->contactSolverData, nm, w->splitVel, sc);
+  }
+
+  applySplitImpulseCorrection(bodies, n, w->splitVel, dt);
+  integratePositions(bodies, n, dt);
+  applyDamping(bodies, n, dt);
+
+  if (w->config.isSleepingEnabled) updateSleepingBodies(w, dt);
+  for (u32 i = 0; i < n; ++i) bodyClearForces(&bodies[i]);
+  contactSolverStoreImpulses(w->contactSolverData, nm, w->contactManifolds);
+}
+
+u32 worldUpdate(World* w, f64 dt) {
+  if (!(dt > 0.0) || !(w->fixedTimeStep > 0.0)) return 0;
+  f64 cap = 8.0 * w->fixedTimeStep;
+  w->accumulator = std::fmin(w->accumulator + dt, cap);
+  u32 steps = 0;
+  while (w->accumulator >= w->fixedTimeStep) {
+    worldStep(w, w->fixedTimeStep);
+    w->accumulator -= w->fixedTimeStep;
+    ++steps;
+  }
+  return steps;
+}
+
+b8 worldRaycast(World* w, v3 rayStart, v3 rayEnd, RaycastHit* hitOut) {
+  return raycast(w, rayStart, rayEnd, nullptr, nullptr, hitOut);
+}
+
+b8 worldRaycastAll(World* w, v3 rayStart, v3 rayEnd, WorldRaycastCallback callback,
+                   void* userData) {
+  if (!callback) return false;
+  return raycast(w, rayStart, rayEnd, callback, userData, nullptr);
+}
+
+void worldQueryAabb(World* w, Aabb aabb, WorldAabbCallback callback, void* userData) {
+  if (!callback) return;
+  AabbAdapter a{callback, userData};
+  broadphaseQueryAabb(&w->broadphase, aabb, aabbVisit, &a);
+}
+
+u32 worldGetNumBodies(const World* w) { return w->numBodies - w->numFreeBodyIndices; }
+u32 worldGetNumContacts(const World* w) { return w->numContactManifolds; }
+const CollisionPair* worldGetCollisionPairs(const World* w, u32* count) {
+  return broadphaseGetPairs(&w->broadphase, count);
+}
+
+void ufUnion(i32* parent, i32 a, i32 b, u32 n) {
+  i32 ra = ufFind(parent, a, n);
+  i32 rb = ufFind(parent, b, n);
+  if (ra == rb || ra < 0 || rb < 0 || (u32)ra >= n || (u32)rb >= n) return;
+  parent[rb] = ra;
+}
+
+b8 worldStartThread(World* w, f64 fixedDt) {
+  if (w->thread) return true;
+  w->fixedDt = fixedDt;
+  w->runFlag.store(1);
+  publishSnapshot(w, 0.0);
+  w->thread = threadCreate(worldThreadFn, w);
+  if (!w->thread) {
+    w->runFlag.store(0);
+    return false;
+  }
+  return true;
+}
+
+void worldStopThread(World* w) {
+  if (!w->thread) return;
+  w->runFlag.store(0, std::memory_order_release);
+  threadJoin(w->thread);
+  threadDestroy(w->thread);
+  w->thread = nullptr;
+}
+
+u32 worldThreadAdvance(World* w, f64* acc, f64* t0, f64 t, f64 dt) {
+  f64 elapsed = t - *t0;
+  if (!(elapsed > 0.0)) elapsed = 0.0;
+  if (elapsed > kMaxThreadCatchUp) elapsed = kMaxThreadCatchUp;
+  *acc += elapsed;
+  *t0 = t;
+  u32 steps = 0;
+  if (!(dt > 0.0)) return 0;
+  while (*acc >= dt) {
+    worldStep(w, dt);
+    publishSnapshot(w, t);
+    *acc -= dt;
+    ++steps;
+  }
+  return steps;
+}
+
+void publishSnapshot(World* w, f64 timeSec) {
+  u32 head = w->snapHead.load();
+  u32 reader = w->snapReader.load();
+  u32 target = 0;
+  while (target == head || target == reader) ++target;
+  Snapshot& s = w->snaps[target];
+  if (w->numBodies > s.capacity) {
+    u32 cap = s.capacity ? s.capacity * 2 : 64;
+    while (cap < w->numBodies) cap *= 2;
+    Xform* grown = static_cast<Xform*>(memRealloc(s.xforms, (size_t)cap * sizeof(Xform)));
+    if (!grown) return;  // keep the last published poses
+    s.xforms = grown;
+    s.capacity = cap;
+  }
+  s.count = w->numBodies;
+  s.timeSec = timeSec;
+  for (u32 i = 0; i < w->numBodies; ++i) {
+    const Body& b = w->bodies[i];
+    s.xforms[i].pos = b.position;
+    s.xforms[i].rot = b.rotation;
+    s.xforms[i].id = (u32)b.id;
+  }
+  w->snapHead.store(target);
+}
+
+void worldPublishSnapshot(World* w) { publishSnapshot(w, 0.0); }
+
+const Snapshot* worldGetSnapshot(const World* w) { return &w->snaps[w->snapHead.load()]; }
+
+const Snapshot* worldAcquireSnapshot(World* w) {
+  // Pin the head, then check it is still the head: a writer choosing its next
+  // buffer after our pin sees it and leaves it alone.
+  u32 head = w->snapHead.load();
+  for (;;) {
+    w->snapReader.store(head);
+    u32 now = w->snapHead.load();
+    if (now == head) break;
+    head = now;
+  }
+  return &w->snaps[head];
+}
+
+void worldReleaseSnapshot(World* w) { w->snapReader.store(kNoSnapshot); }

@@ -1,0 +1,181 @@
+// The physics world: bodies, joints, vector fields and contact manifolds at fixed
+// capacities, the fixed-step pipeline with islands and sleeping, ray and box
+// queries, and a physics thread that publishes snapshots of body poses.
+#pragma once
+
+#include <atomic>
+
+#include "physics/broadphase.h"
+#include "physics/dynamics.h"
+#include "physics/joints.h"
+#include "physics/narrowphase.h"
+#include "physics/shapes.h"
+#include "physics/solver.h"
+#include "platform/threads.h"
+#include "platform/vecmath.h"
+
+struct WorldConfig {
+  f64 persistentContactThreshold;  // old impulse inherited within this distance
+  f64 defaultFriction;
+  f64 defaultRestitution;
+  f64 restitutionVelocityThreshold;
+  b8 isSleepingEnabled;
+  u32 velocityIterations;
+  u32 positionIterations;
+  f64 timeBeforeSleep;
+  f64 sleepLinearVelocity;
+  f64 sleepAngularVelocity;
+};
+
+struct Xform {
+  v3 pos;
+  v4 rot;
+  u32 id;  // all ones for a destroyed slot
+};
+
+struct Snapshot {
+  Xform* xforms;
+  u32 count;  // numBodies at publication, destroyed slots included
+  u32 capacity;
+  f64 timeSec;  // thread clock at publication, 0 from outside the thread
+};
+
+enum JointHandleType : u32 {
+  JOINT_HANDLE_BALL_SOCKET = 0,
+  JOINT_HANDLE_HINGE = 1,
+  JOINT_HANDLE_SLIDER = 2,
+  JOINT_HANDLE_FIXED = 3,
+};
+
+struct JointHandle {
+  JointHandleType type;
+  i32 index;  // -1 when creation failed
+};
+
+// Returning false stops the ray.
+typedef b8 (*WorldRaycastCallback)(const RaycastHit* hit, void* userData);
+typedef void (*WorldAabbCallback)(i32 bodyId, void* userData);
+
+struct World;
+
+struct RaycastContext {
+  World* world;
+  v3 rayStart;
+  v3 rayDir;  // unit
+  f64 rayLen;
+  RaycastHit bestHit;
+  WorldRaycastCallback callback;
+  void* userData;
+  b8 hasHit;
+};
+
+// Published snapshots rotate over three buffers so that the one the frame thread
+// holds is never rewritten while it reads.
+inline constexpr u32 kWorldSnapshotBuffers = 3;
+inline constexpr u32 kNoSnapshot = 0xffffffffu;
+
+struct World {
+  WorldConfig config;
+  SolverConfig solverConfig;
+  Body* bodies;
+  u32 numBodies;  // high-water mark of body slots
+  u32 bodyCapacity;
+  i32* freeBodyIndices;
+  u32 numFreeBodyIndices;
+  Bitset nonStaticMask;
+  BallSocketJoint* ballSocketJoints;
+  u32 numBallSocketJoints;
+  HingeJoint* hingeJoints;
+  u32 numHingeJoints;
+  SliderJoint* sliderJoints;
+  u32 numSliderJoints;
+  FixedJoint* fixedJoints;
+  u32 numFixedJoints;
+  Broadphase broadphase;
+  ContactManifold* contactManifolds;
+  u32 numContactManifolds;
+  ContactManifold* prevContactManifolds;
+  u32 numPrevContactManifolds;
+  void* pairMap;  // (bodyA << 32 | bodyB) -> previous manifold index
+  v3 gravity;
+  VectorField* vectorFields;
+  u32 numVectorFields;
+  i32* islandParent;
+  f64* islandMinSleep;
+  ContactManifoldSolverData* contactSolverData;
+  u32 numContactSolverManifolds;
+  BodyVelocities* constrainedVel;
+  BodyVelocities* splitVel;
+  f64 accumulator;
+  f64 fixedTimeStep;
+  Snapshot snaps[kWorldSnapshotBuffers];
+  std::atomic<u32> snapHead;    // index of the published snapshot
+  std::atomic<u32> snapReader;  // snapshot held by the frame thread, kNoSnapshot if none
+  Thread* thread;
+  std::atomic<i32> runFlag;
+  f64 fixedDt;
+};
+
+inline constexpr u32 kWorldMaxBodies = 4096;
+inline constexpr u32 kWorldMaxJointsPerType = 1024;
+inline constexpr u32 kWorldMaxManifolds = 8192;
+inline constexpr u32 kWorldMaxVectorFields = 64;
+
+WorldConfig worldDefaultConfig();
+// False when memory runs out (the world is then left empty and may be destroyed).
+b8 worldInit(World* world, const WorldConfig* config);
+void worldDestroy(World* world);
+void worldClear(World* world);
+
+i32 worldCreateBody(World* world);
+void worldDestroyBody(World* world, i32 index);
+void worldSetBodyType(World* world, i32 index, BodyType type);
+Body* worldGetBody(World* world, i32 index);
+
+i32 worldCreateVectorField(World* world);
+void worldDestroyVectorField(World* world, i32 index);
+VectorField* worldGetVectorField(World* world, i32 index);
+v3 defaultGravityFn(const Body* body, void* userData);
+
+void worldDisableCollisionBetween(World* world, i32 a, i32 b);
+
+JointHandle worldCreateBallSocketJoint(World* world, i32 a, i32 b, v3 worldAnchor);
+JointHandle worldCreateHingeJoint(World* world, i32 a, i32 b, v3 worldAnchor, v3 worldAxis);
+JointHandle worldCreateSliderJoint(World* world, i32 a, i32 b, v3 worldAnchor, v3 worldAxis);
+JointHandle worldCreateFixedJoint(World* world, i32 a, i32 b);
+void worldDestroyJoint(World* world, JointHandle handle);
+
+void worldStep(World* world, f64 dt);
+// Runs whole fixed steps for dt seconds of real time (at most 8 steps of backlog);
+// returns the number of steps taken.
+u32 worldUpdate(World* world, f64 dt);
+
+b8 worldRaycast(World* world, v3 rayStart, v3 rayEnd, RaycastHit* hitOut);
+b8 worldRaycastAll(World* world, v3 rayStart, v3 rayEnd, WorldRaycastCallback callback,
+                   void* userData);
+void worldQueryAabb(World* world, Aabb aabb, WorldAabbCallback callback, void* userData);
+
+u32 worldGetNumBodies(const World* world);
+u32 worldGetNumContacts(const World* world);
+const CollisionPair* worldGetCollisionPairs(const World* world, u32* count);
+
+// Union-find join: rootA becomes the parent of rootB.
+void ufUnion(i32* parent, i32 a, i32 b, u32 n);
+
+// Thread control. Start returns false when the thread cannot start.
+b8 worldStartThread(World* world, f64 fixedDt);
+void worldStopThread(World* world);
+// One pass of the thread loop at time t seconds: advances the accumulator by the
+// elapsed time (clamped to 0.25 s), steps and publishes; returns the steps taken.
+u32 worldThreadAdvance(World* world, f64* acc, f64* t0, f64 t, f64 dt);
+
+// Publication, from the thread that steps the world.
+void publishSnapshot(World* world, f64 timeSec);
+void worldPublishSnapshot(World* world);
+// The published snapshot; may be rewritten two publications later. The frame
+// thread should use acquire/release instead.
+const Snapshot* worldGetSnapshot(const World* world);
+// Pins the newest snapshot for one reader (the frame thread) until
+// worldReleaseSnapshot; the physics thread keeps publishing into other buffers.
+const Snapshot* worldAcquireSnapshot(World* world);
+void worldReleaseSnapshot(World* world);
