@@ -1,0 +1,445 @@
+// Open, close, flush, delete, expire, listings and the manifest of the blob store.
+#include <fcntl.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "platform/hashmap.h"
+#include "platform/memory.h"
+#include "store/bs_endian.h"
+#include "store/bs_internal.h"
+
+void (*bs_crash_point)(const char* where) = nullptr;
+
+namespace {
+
+void* mapAlloc(void*, size_t bytes) { return memAlloc(bytes); }
+void mapFree(void*, void* p) { memFree(p); }
+const sm_allocator_t kMapAlloc = {nullptr, mapAlloc, mapFree, nullptr, nullptr};
+
+u32 defaultWorkers() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? (u32)(2 * n) : 4;
+}
+
+void freeSlots(bs_store* s) {
+  if (!s->slots) return;
+  for (u32 i = 0; i < s->slot_count; i++) {
+    memFree(s->slots[i].raw);
+    memFree(s->slots[i].pack);
+    memFree(s->slots[i].seal);
+  }
+  memFree(s->slots);
+  s->slots = nullptr;
+}
+
+int allocSlots(bs_store* s) {
+  s->slot_count = 4 * s->worker_count;
+  s->slots = static_cast<bs_slot*>(memCalloc(s->slot_count, sizeof(bs_slot)));
+  if (!s->slots) return -1;
+  size_t cs = s->chunk_size;
+  for (u32 i = 0; i < s->slot_count; i++) {
+    s->slots[i].raw = static_cast<u8*>(memAlloc(2 * cs + 144));
+    s->slots[i].pack = static_cast<u8*>(memAlloc(2 * cs + 64));
+    s->slots[i].seal = static_cast<u8*>(memAlloc(2 * cs + 96));
+    if (!s->slots[i].raw || !s->slots[i].pack || !s->slots[i].seal) return -1;
+  }
+  return 0;
+}
+
+// Releases everything the record owns; the record itself stays allocated.
+void releaseStore(bs_store* s) {
+  if (s->pool_started) tp_stop(&s->pool);
+  s->pool_started = false;
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+  freeSlots(s);
+  sm_free(s->index);
+  sm_free(s->names);
+  s->index = s->names = nullptr;
+  bs_manifest_free(s->manifest, s->manifest_count);
+  s->manifest = nullptr;
+  s->manifest_count = s->manifest_capacity = 0;
+}
+
+void destroyStore(bs_store* s) {
+  releaseStore(s);
+  threadMutexDestroy(&s->mutex);
+  secure_wipe(s, sizeof *s);
+  memFree(s);
+}
+
+bool rangeInFile(u64 offset, u64 length, u64 limit) { return offset <= limit && length <= limit - offset; }
+
+int loadIndex(bs_store* s, i32 fd, const bs_superblock& sb) {
+  if (sb.index_length == 0) return 0;
+  if (sb.index_length % BS_INDEX_ENTRY_SIZE != 0) return -1;
+  u8* blob = static_cast<u8*>(memAlloc(sb.index_length));
+  if (!blob) return -1;
+  int r = bs_pread(fd, blob, sb.index_length, sb.index_offset);
+  for (u64 off = 0; r == 0 && off < sb.index_length; off += BS_INDEX_ENTRY_SIZE) {
+    bs_index_entry e;
+    bs_index_entry_load(&e, blob + off);
+    // Every listed record must lie inside the data region, after the superblock.
+    if (e.record_offset < BS_SUPERBLOCK_SIZE || e.record_length < BS_CHUNK_HEADER_SIZE ||
+        !rangeInFile(e.record_offset, e.record_length, sb.data_end))
+      r = -1;
+    else if (sm_put(s->index, &e.id, &e) < 0)
+      r = -1;
+  }
+  memFree(blob);
+  return r;
+}
+
+int loadManifest(bs_store* s, i32 fd, const bs_superblock& sb) {
+  if (sb.manifest_length == 0) return 0;
+  if (sb.manifest_length < 4) return -1;
+  u8* blob = static_cast<u8*>(memAlloc(sb.manifest_length));
+  if (!blob) return -1;
+  int r = bs_pread(fd, blob, sb.manifest_length, sb.manifest_offset);
+  u64 count = r == 0 ? le_load32(blob) : 0;
+  u64 pos = 4;
+  if (count > (sb.manifest_length - 4) / BS_MANIFEST_FIXED) r = -1;
+  for (u64 i = 0; r == 0 && i < count; i++) {
+    u64 left = sb.manifest_length - pos;
+    if (left < BS_MANIFEST_FIXED) {
+      r = -1;
+      break;
+    }
+    const u8* p = blob + pos;
+    bs_entry e{};
+    if (!std::memchr(p, 0, 256)) {  // a name must end inside its field
+      r = -1;
+      break;
+    }
+    std::memcpy(e.name, p, 256);
+    e.size = le_load64(p + 256);
+    e.mtime = le_load64(p + 264);
+    e.deleted = p[272] ? 1 : 0;
+    e.chunk_count = le_load32(p + 273);
+    if (e.chunk_count > (left - BS_MANIFEST_FIXED) / 8) {
+      r = -1;
+      break;
+    }
+    if (e.chunk_count) {
+      e.chunks = static_cast<u64*>(memAlloc(e.chunk_count * 8));
+      if (!e.chunks) {
+        r = -1;
+        break;
+      }
+      for (u64 c = 0; c < e.chunk_count; c++) e.chunks[c] = le_load64(p + BS_MANIFEST_FIXED + 8 * c);
+    }
+    if (bs_manifest_push(s, &e) != 0) {
+      memFree(e.chunks);
+      r = -1;
+      break;
+    }
+    pos += BS_MANIFEST_FIXED + 8 * e.chunk_count;
+  }
+  memFree(blob);
+  return r;
+}
+
+int createNewStore(bs_store* s, const bs_cfg* cfg) {
+  u8 raw[BS_SUPERBLOCK_SIZE] = {};
+  le_store32(raw, BS_MAGIC);
+  le_store32(raw + 4, BS_VERSION);
+  le_store64(raw + 8, BS_SUPERBLOCK_SIZE);
+  le_store64(raw + 16, BS_SUPERBLOCK_SIZE);
+  le_store64(raw + 32, BS_SUPERBLOCK_SIZE);
+  if (bs_crypto_init_new_store(&s->keys, raw, cfg ? cfg->recipient_pub_path : nullptr) != 0) return -1;
+  if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0) return -1;
+  bs_superblock_load(&s->disk, raw);
+  s->append_offset = BS_SUPERBLOCK_SIZE;
+  return 0;
+}
+
+int openExistingStore(bs_store* s, const bs_cfg* cfg, u64 file_size) {
+  if (file_size < BS_SUPERBLOCK_SIZE) return -1;
+  u8 raw[BS_SUPERBLOCK_SIZE];
+  if (bs_pread(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0) return -1;
+  bs_superblock sb;
+  bs_superblock_load(&sb, raw);
+  if (sb.magic != BS_MAGIC || sb.version != BS_VERSION) return -1;
+  if (sb.data_end < BS_SUPERBLOCK_SIZE || sb.data_end > file_size ||
+      !rangeInFile(sb.index_offset, sb.index_length, file_size) ||
+      !rangeInFile(sb.manifest_offset, sb.manifest_length, file_size))
+    return -1;
+  if (bs_crypto_open_existing_store(&s->keys, raw, cfg ? cfg->privkey_path : nullptr) != 0) return -1;
+  s->disk = sb;
+  // New records go after the trailer the superblock points to, never over it.
+  u64 end = sb.data_end;
+  if (sb.index_length && sb.index_offset + sb.index_length > end) end = sb.index_offset + sb.index_length;
+  if (sb.manifest_length && sb.manifest_offset + sb.manifest_length > end)
+    end = sb.manifest_offset + sb.manifest_length;
+  s->append_offset = end;
+  if (loadIndex(s, s->fd, sb) != 0) return -1;
+  return loadManifest(s, s->fd, sb);
+}
+
+bool liveEntry(const bs_entry& e) { return !e.deleted; }
+
+const bs_entry* nthLive(bs_store* s, u64 i) {
+  for (u64 k = 0; k < s->manifest_count; k++) {
+    if (!liveEntry(s->manifest[k])) continue;
+    if (i == 0) return &s->manifest[k];
+    i--;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void* bs_map_new(u64 cap, u64 val_size) { return sm_new(cap, 8, val_size, &kMapAlloc); }
+
+u64 bs_name_hash(const char* name) { return XXH3_64bits(name, std::strlen(name)); }
+
+bool bs_name_valid(const char* name) {
+  if (!name || !name[0]) return false;
+  return std::memchr(name, 0, BS_NAME_MAX + 1) != nullptr;
+}
+
+int bs_manifest_push(bs_store* s, const bs_entry* e) {
+  if (s->manifest_count == s->manifest_capacity) {
+    u64 cap = s->manifest_capacity ? 2 * s->manifest_capacity : 16;
+    void* grown = memRealloc(s->manifest, cap * sizeof(bs_entry));
+    if (!grown) return -1;
+    s->manifest = static_cast<bs_entry*>(grown);
+    s->manifest_capacity = cap;
+  }
+  if (!e->deleted) {
+    u64 h = bs_name_hash(e->name);
+    u64 pos = s->manifest_count;
+    if (sm_put(s->names, &h, &pos) < 0) return -1;
+  }
+  s->manifest[s->manifest_count++] = *e;
+  if (e->deleted) s->deleted_count++;
+  return 0;
+}
+
+i64 bs_manifest_find(bs_store* s, const char* name) {
+  if (!bs_name_valid(name)) return -1;
+  u64 h = bs_name_hash(name);
+  const u64* pos = static_cast<const u64*>(sm_find(s->names, &h));
+  if (!pos || *pos >= s->manifest_count) return -1;
+  const bs_entry& e = s->manifest[*pos];
+  if (e.deleted || std::strncmp(e.name, name, 256) != 0) return -1;
+  return (i64)*pos;
+}
+
+void bs_manifest_free(bs_entry* entries, u64 count) {
+  if (!entries) return;
+  for (u64 i = 0; i < count; i++) memFree(entries[i].chunks);
+  memFree(entries);
+}
+
+int bs_trailer_build(bs_store*, void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
+                     u64* manifest_len) {
+  u64 ilen = sm_size(index) * BS_INDEX_ENTRY_SIZE;
+  u64 mlen = 4;
+  for (u64 i = 0; i < count; i++) mlen += BS_MANIFEST_FIXED + 8 * entries[i].chunk_count;
+  if (count > 0xFFFFFFFFull) return -1;
+  u8* buf = static_cast<u8*>(memAlloc(ilen + mlen));
+  if (!buf) return -1;
+  u8* p = buf;
+  for (u64 i = 0, cap = sm_cap(index); i < cap; i++) {
+    if (!sm_slot_full(index, i)) continue;
+    bs_index_entry e;
+    std::memcpy(&e, sm_slot(index, i) + 8, sizeof e);
+    bs_index_entry_store(&e, p);
+    p += BS_INDEX_ENTRY_SIZE;
+  }
+  le_store32(p, (u32)count);
+  p += 4;
+  for (u64 i = 0; i < count; i++) {
+    const bs_entry& e = entries[i];
+    std::memset(p, 0, 256);
+    std::memcpy(p, e.name, std::strlen(e.name));
+    le_store64(p + 256, e.size);
+    le_store64(p + 264, e.mtime);
+    p[272] = e.deleted;
+    le_store32(p + 273, (u32)e.chunk_count);
+    for (u64 c = 0; c < e.chunk_count; c++) le_store64(p + BS_MANIFEST_FIXED + 8 * c, e.chunks[c]);
+    p += BS_MANIFEST_FIXED + 8 * e.chunk_count;
+  }
+  *out = buf;
+  *index_len = ilen;
+  *manifest_len = mlen;
+  return 0;
+}
+
+bool bs_compaction_due(const bs_store* s) {
+  return s->deleted_count > 0 && s->deleted_count >= s->manifest_count / 2;
+}
+
+bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
+  if (!out || !path) return BS_ERR;
+  *out = nullptr;
+  size_t path_len = std::strlen(path);
+  if (path_len == 0 || path_len > BS_PATH_MAX) return BS_ERR;
+  bs_store* s = static_cast<bs_store*>(memCalloc(1, sizeof(bs_store)));
+  if (!s) return BS_ERR;
+  new (s) bs_store{};
+  s->fd = -1;
+  threadMutexInit(&s->mutex);
+  s->chunk_size = cfg && cfg->chunk_size ? cfg->chunk_size : 65536;
+  s->window_size = cfg && cfg->nz_window_size ? cfg->nz_window_size : 1;
+  s->worker_count = cfg && cfg->nz_block_size ? cfg->nz_block_size : defaultWorkers();
+  std::memcpy(s->path, path, path_len + 1);
+  // Chunk lengths are u32 on disk and the scratch buffers are twice a chunk.
+  if (s->chunk_size > (1u << 30) || s->worker_count > 1024) {
+    destroyStore(s);
+    return BS_ERR;
+  }
+
+  bool created = false;
+  s->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (s->fd >= 0)
+    created = true;
+  else
+    s->fd = open(path, O_RDWR | O_CLOEXEC);
+  u64 size = 0;
+  s->index = bs_map_new(1024, sizeof(bs_index_entry));
+  s->names = bs_map_new(1024, 8);
+  bool ok = s->fd >= 0 && s->index && s->names && bs_file_size(s->fd, &size) == 0;
+  if (ok) ok = tp_start(&s->pool, s->worker_count) == 0;
+  s->pool_started = ok;
+  if (ok) ok = (size == 0 ? createNewStore(s, cfg) : openExistingStore(s, cfg, size)) == 0;
+  if (ok) ok = allocSlots(s) == 0;
+  if (!ok) {
+    releaseStore(s);
+    if (created) unlink(path);
+    destroyStore(s);
+    return BS_ERR;
+  }
+  // A failed compaction leaves the store as it was; the open still succeeds.
+  if (bs_compaction_due(s)) bs_compact_nolock(s);
+  *out = s;
+  return BS_OK;
+}
+
+bs_status bs_close(bs_store* s) {
+  if (!s) return BS_OK;
+  threadMutexLock(&s->mutex);
+  if (bs_compaction_due(s)) bs_compact_nolock(s);
+  bs_status r = s->dirty ? bs_flush_nolock(s) : BS_OK;
+  threadMutexUnlock(&s->mutex);
+  destroyStore(s);
+  return r;
+}
+
+bs_status bs_flush_nolock(bs_store* s) {
+  if (!s->dirty) return BS_OK;
+  u8* trailer = nullptr;
+  u64 ilen = 0, mlen = 0;
+  if (bs_trailer_build(s, s->index, s->manifest, s->manifest_count, &trailer, &ilen, &mlen) != 0) return BS_ERR;
+  u64 at = s->append_offset;
+  int r = bs_pwrite(s->fd, trailer, ilen + mlen, at);
+  memFree(trailer);
+  if (r != 0) return BS_ERR;
+  // From here the superblock may point at this trailer: later records go after it.
+  s->append_offset = at + ilen + mlen;
+  if (bs_fsync(s->fd) != 0) return BS_ERR;
+  bs_crash_here("flush:trailer");
+  bs_superblock sb{};
+  sb.magic = BS_MAGIC;
+  sb.version = BS_VERSION;
+  sb.data_end = sb.index_offset = at;
+  sb.index_length = ilen;
+  sb.manifest_offset = at + ilen;
+  sb.manifest_length = mlen;
+  std::memcpy(sb.crypto, s->keys.header, BS_CRYPTO_HEADER_SIZE);
+  u8 raw[BS_SUPERBLOCK_SIZE];
+  bs_superblock_store(&sb, raw);
+  if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0) return BS_ERR;
+  s->disk = sb;
+  s->dirty = false;
+  return BS_OK;
+}
+
+bs_status bs_flush(bs_store* s) {
+  if (!s) return BS_ERR;
+  threadMutexLock(&s->mutex);
+  bs_status r = bs_flush_nolock(s);
+  threadMutexUnlock(&s->mutex);
+  return r;
+}
+
+bs_status bs_delete(bs_store* s, const char* name) {
+  if (!s) return BS_ERR;
+  threadMutexLock(&s->mutex);
+  i64 pos = bs_manifest_find(s, name);
+  if (pos >= 0) {
+    s->manifest[pos].deleted = 1;
+    s->deleted_count++;
+    u64 h = bs_name_hash(name);
+    sm_delete(s->names, &h);
+    s->dirty = true;
+  }
+  threadMutexUnlock(&s->mutex);
+  return pos >= 0 ? BS_OK : BS_ERR;
+}
+
+i64 bs_expire(bs_store* s, u64 size_threshold, u64 max_age_seconds) {
+  if (!s) return -1;
+  threadMutexLock(&s->mutex);
+  i64 flagged = 0;
+  if (bs_flush_nolock(s) != BS_OK) {
+    flagged = -1;
+  } else {
+    u64 now = (u64)time(nullptr);
+    for (u64 i = 0; i < s->manifest_count; i++) {
+      bs_entry& e = s->manifest[i];
+      if (e.deleted || e.size <= size_threshold || e.mtime >= now || now - e.mtime <= max_age_seconds) continue;
+      e.deleted = 1;
+      flagged++;
+    }
+    if (flagged > 0) {
+      s->dirty = true;
+      if (bs_flush_nolock(s) != BS_OK) flagged = -1;
+    }
+  }
+  threadMutexUnlock(&s->mutex);
+  return flagged;
+}
+
+bs_stats bs_get_stats(bs_store* s) {
+  if (!s) return bs_stats{};
+  threadMutexLock(&s->mutex);
+  bs_stats st = s->stats;
+  threadMutexUnlock(&s->mutex);
+  return st;
+}
+
+u64 bs_manifest_count(bs_store* s) {
+  if (!s) return 0;
+  threadMutexLock(&s->mutex);
+  u64 n = 0;
+  for (u64 i = 0; i < s->manifest_count; i++) n += liveEntry(s->manifest[i]) ? 1 : 0;
+  threadMutexUnlock(&s->mutex);
+  return n;
+}
+
+const char* bs_manifest_name(bs_store* s, u64 i) {
+  if (!s) return nullptr;
+  threadMutexLock(&s->mutex);
+  const bs_entry* e = nthLive(s, i);
+  threadMutexUnlock(&s->mutex);
+  return e ? e->name : nullptr;
+}
+
+bs_status bs_manifest_entry_info(bs_store* s, u64 i, u64* size, u64* chunks, u64* mtime) {
+  if (!s) return BS_ERR;
+  threadMutexLock(&s->mutex);
+  const bs_entry* e = nthLive(s, i);
+  if (e) {
+    if (size) *size = e->size;
+    if (chunks) *chunks = e->chunk_count;
+    if (mtime) *mtime = e->mtime;
+  }
+  threadMutexUnlock(&s->mutex);
+  return e ? BS_OK : BS_ERR;
+}
