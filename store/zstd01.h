@@ -20,6 +20,7 @@ enum ZSTD_ErrorCode {
   ZSTD_error_tableLog_tooLarge,
   ZSTD_error_maxSymbolValue_tooLarge,
   ZSTD_error_strictRule,         // legal for lenient readers, but breaks a rule strict mode enforces
+  ZSTD_error_memory_allocation,  // the compressor's work area (accounted heap) was refused
   ZSTD_error_maxCode
 };
 

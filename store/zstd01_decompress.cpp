@@ -491,6 +491,7 @@ const char* ZSTD_getErrorName(size_t code) {
     case ZSTD_error_tableLog_tooLarge: return "table log too large";
     case ZSTD_error_maxSymbolValue_tooLarge: return "symbol value too large";
     case ZSTD_error_strictRule: return "frame breaks a rule some v0.1 readers need";
+    case ZSTD_error_memory_allocation: return "out of memory for the work area";
     case ZSTD_error_maxCode: break;
   }
   return "unknown error";
