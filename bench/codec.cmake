@@ -1,0 +1,10 @@
+# The v0.1 codec against libzstd (levels 1 and 3), in memory on one thread.
+find_package(PkgConfig)
+if(PkgConfig_FOUND)
+  pkg_check_modules(ZSTD IMPORTED_TARGET libzstd)
+endif()
+if(ZSTD_FOUND)
+  terrain_bench(bench_codec SOURCES ${CMAKE_CURRENT_LIST_DIR}/codec_bench.cpp LIBS store PkgConfig::ZSTD)
+else()
+  message(STATUS "libzstd not found: bench_codec is not built")
+endif()
