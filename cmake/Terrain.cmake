@@ -70,3 +70,32 @@ function(terrain_bench name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${name} PRIVATE TERRAIN_SHARED_DIR="${TERRAIN_SHARED_DIR}")
 endfunction()
+
+# terrain_shader_table(OUT_VAR SYMBOL name HEADER header SOURCES a.vert.glsl ...):
+# compiles each GLSL source (stage from the name: <name>.<vert|frag|comp>.glsl) with
+# glslc and generates a C++ source defining `const ShaderData <name>[]` and
+# `<name>_count`, whose path is stored in OUT_VAR for the caller to compile.
+function(terrain_shader_table out_var)
+  cmake_parse_arguments(A "" "SYMBOL;HEADER" "SOURCES" ${ARGN})
+  find_program(GLSLC glslc REQUIRED)
+  set(spvs "")
+  set(outdir "${CMAKE_CURRENT_BINARY_DIR}/${A_SYMBOL}")
+  foreach(src IN LISTS A_SOURCES)
+    get_filename_component(file "${src}" NAME)
+    string(REGEX REPLACE "\\.glsl$" "" base "${file}")
+    string(REGEX MATCH "[a-z]+$" stage "${base}")
+    set(spv "${outdir}/${base}.spv")
+    add_custom_command(OUTPUT "${spv}"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${outdir}"
+      COMMAND ${GLSLC} -fshader-stage=${stage} --target-env=vulkan1.2 -O -o "${spv}" "${src}"
+      DEPENDS "${src}" COMMENT "glslc ${file}" VERBATIM)
+    list(APPEND spvs "${spv}")
+  endforeach()
+  set(cpp "${CMAKE_CURRENT_BINARY_DIR}/${A_SYMBOL}.cpp")
+  string(REPLACE ";" "|" spv_arg "${spvs}")
+  add_custom_command(OUTPUT "${cpp}"
+    COMMAND ${CMAKE_COMMAND} -DOUT=${cpp} -DSYMBOL=${A_SYMBOL} -DHEADER=${A_HEADER} "-DSPV=${spv_arg}"
+            -P "${CMAKE_SOURCE_DIR}/cmake/EmbedShaders.cmake"
+    DEPENDS ${spvs} "${CMAKE_SOURCE_DIR}/cmake/EmbedShaders.cmake" COMMENT "embedding ${A_SYMBOL}" VERBATIM)
+  set(${out_var} "${cpp}" PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,28 @@
+# Writes a C++ source with the SPIR-V files given as u32 arrays and a table of
+# ShaderData rows named "shaders/<file>". Run with cmake -P:
+#   -DOUT=<file.cpp> -DSYMBOL=<table name> -DHEADER=<header to include> -DSPV="a.spv|b.spv"
+string(REPLACE "|" ";" SPV "${SPV}")
+set(body "// Generated from the SPIR-V built out of the GLSL sources. Do not edit.\n#include \"${HEADER}\"\n\nnamespace {\n")
+set(rows "")
+set(i 0)
+list(SORT SPV)
+foreach(spv IN LISTS SPV)
+  get_filename_component(name "${spv}" NAME)
+  file(READ "${spv}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR bytes "${hexlen} / 2")
+  # SPIR-V is a sequence of little-endian words.
+  string(REGEX REPLACE "(..)(..)(..)(..)" "0x\\4\\3\\2\\1u," words "${hex}")
+  string(REGEX REPLACE "((0x[0-9a-f]+u,){8})" "\\1\n  " words "${words}")
+  string(APPEND body "const u32 kShader${i}[] = {\n  ${words}\n};\n")
+  string(APPEND rows "  {\"shaders/${name}\", kShader${i}, ${bytes}},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\n")
+if(i EQUAL 0)
+  string(APPEND body "const ShaderData ${SYMBOL}[1] = {{nullptr, nullptr, 0}};\nconst u32 ${SYMBOL}_count = 0;\n")
+else()
+  string(APPEND body "const ShaderData ${SYMBOL}[] = {\n${rows}};\nconst u32 ${SYMBOL}_count = ${i};\n")
+endif()
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,160 @@
+#include "renderer/vram.h"
+
+#include <atomic>
+
+#include "platform/memory.h"
+
+namespace {
+
+struct DeferredFree {
+  VkBuffer buffer;
+  VkDeviceMemory memory;
+  VkDeviceSize size;
+  u64 serial;
+  b8 hostVisible;
+};
+
+std::atomic<u64> gSerialCurrent{0};
+std::atomic<u64> gSerialDone{0};
+
+// Short critical sections from the main thread and the occasional worker.
+std::atomic_flag gDeferredLock = ATOMIC_FLAG_INIT;
+DeferredFree* gDeferred = nullptr;
+u32 gDeferredCount = 0;
+u32 gDeferredCapacity = 0;
+
+void lockDeferred() {
+  while (gDeferredLock.test_and_set(std::memory_order_acquire)) {
+  }
+}
+void unlockDeferred() { gDeferredLock.clear(std::memory_order_release); }
+
+VkDevice device() { return reinterpret_cast<VkDevice>(memoryGet()->device); }
+VkPhysicalDevice physicalDevice() { return reinterpret_cast<VkPhysicalDevice>(memoryGet()->physicalDevice); }
+
+void releaseNow(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {
+  if (buffer && device()) vkDestroyBuffer(device(), buffer, nullptr);
+  vramFree(memory, size, hostVisible);
+}
+
+}  // namespace
+
+void vramInit(VkDevice dev, VkPhysicalDevice phys) {
+  Memory* m = memoryGet();
+  m->device = reinterpret_cast<VkDevice_T*>(dev);
+  m->physicalDevice = reinterpret_cast<VkPhysicalDevice_T*>(phys);
+  m->vramUsed.store(0);
+  m->stagingUsed.store(0);
+}
+
+u32 vramFindMemoryType(u32 typeFilter, VkMemoryPropertyFlags properties) {
+  if (!physicalDevice() || !vkGetPhysicalDeviceMemoryProperties) return 0;
+  VkPhysicalDeviceMemoryProperties props;
+  vkGetPhysicalDeviceMemoryProperties(physicalDevice(), &props);
+  for (u32 i = 0; i < props.memoryTypeCount; i++) {
+    if ((typeFilter & (1u << i)) && (props.memoryTypes[i].propertyFlags & properties) == properties) return i;
+  }
+  return 0;
+}
+
+VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMemory) {
+  if (!allocInfo || !outMemory) return VK_ERROR_INITIALIZATION_FAILED;
+  Memory* m = memoryGet();
+  u64 size = allocInfo->allocationSize;
+  size_t used = m->vramUsed.load();
+  if (used > m->vramLimit || size > m->vramLimit - used) return VK_ERROR_OUT_OF_DEVICE_MEMORY;
+  if (!device()) return VK_ERROR_INITIALIZATION_FAILED;
+  VkResult res = vkAllocateMemory(device(), allocInfo, nullptr, outMemory);
+  if (res != VK_SUCCESS) return res;
+  m->vramUsed.fetch_add(size);
+  VkPhysicalDeviceMemoryProperties props;
+  vkGetPhysicalDeviceMemoryProperties(physicalDevice(), &props);
+  if (allocInfo->memoryTypeIndex < props.memoryTypeCount &&
+      (props.memoryTypes[allocInfo->memoryTypeIndex].propertyFlags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT))
+    m->stagingUsed.fetch_add(size);
+  return VK_SUCCESS;
+}
+
+void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {
+  if (!memory) return;
+  if (device()) vkFreeMemory(device(), memory, nullptr);
+  Memory* m = memoryGet();
+  m->vramUsed.fetch_sub(size);
+  if (hostVisible) m->stagingUsed.fetch_sub(size);
+}
+
+u64 gpuSerialCurrent() { return gSerialCurrent.load(std::memory_order_acquire); }
+u64 gpuSerialDone() { return gSerialDone.load(std::memory_order_acquire); }
+
+u64 gpuSerialBeginFrame() { return gSerialCurrent.fetch_add(1, std::memory_order_acq_rel) + 1; }
+
+void gpuSerialComplete(u64 serial) {
+  u64 done = gSerialDone.load(std::memory_order_acquire);
+  while (serial > done && !gSerialDone.compare_exchange_weak(done, serial, std::memory_order_acq_rel)) {
+  }
+}
+
+void gpuSerialQueueIdle(b8 frameRecording) {
+  u64 cur = gSerialCurrent.load(std::memory_order_acquire);
+  if (frameRecording) {
+    // The frame being recorded is not submitted yet; everything before it is done.
+    if (cur > 0) gpuSerialComplete(cur - 1);
+    return;
+  }
+  gpuSerialComplete(cur);
+  // Work recorded from now on (e.g. into the next one-time command buffer) is newer
+  // than what just completed.
+  gSerialCurrent.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void vramDeferFree(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {
+  if (!buffer && !memory) return;
+  u64 serial = gpuSerialCurrent();
+  if (serial <= gpuSerialDone()) {
+    releaseNow(buffer, memory, size, hostVisible);
+    return;
+  }
+  lockDeferred();
+  if (gDeferredCount == gDeferredCapacity) {
+    u32 cap = gDeferredCapacity ? gDeferredCapacity * 2 : 16;
+    auto* grown = static_cast<DeferredFree*>(memRealloc(gDeferred, sizeof(DeferredFree) * cap));
+    if (!grown) {
+      unlockDeferred();
+      // Out of heap: waiting for the device is the only safe way left.
+      if (device()) vkDeviceWaitIdle(device());
+      releaseNow(buffer, memory, size, hostVisible);
+      return;
+    }
+    gDeferred = grown;
+    gDeferredCapacity = cap;
+  }
+  gDeferred[gDeferredCount++] = DeferredFree{buffer, memory, size, serial, hostVisible};
+  unlockDeferred();
+}
+
+void vramCollect(b8 force) {
+  u64 done = gpuSerialDone();
+  lockDeferred();
+  u32 kept = 0;
+  for (u32 i = 0; i < gDeferredCount; i++) {
+    DeferredFree d = gDeferred[i];
+    if (force || d.serial <= done)
+      releaseNow(d.buffer, d.memory, d.size, d.hostVisible);
+    else
+      gDeferred[kept++] = d;
+  }
+  gDeferredCount = kept;
+  if (kept == 0 && gDeferred) {
+    memFree(gDeferred);
+    gDeferred = nullptr;
+    gDeferredCapacity = 0;
+  }
+  unlockDeferred();
+}
+
+u32 vramDeferredCount() {
+  lockDeferred();
+  u32 n = gDeferredCount;
+  unlockDeferred();
+  return n;
+}

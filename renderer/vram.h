@@ -1,0 +1,36 @@
+// Device-memory accounting against the process budget, and the GPU timeline that
+// says when memory the GPU may still read can be reused or released.
+#pragma once
+
+#include "platform/types.h"
+#include "renderer/vkloader.h"
+
+// Stores the device and zeroes the device and staging counters.
+void vramInit(VkDevice device, VkPhysicalDevice physicalDevice);
+// First memory type allowed by typeFilter with all of properties; 0 when none.
+u32 vramFindMemoryType(u32 typeFilter, VkMemoryPropertyFlags properties);
+// Refuses (VK_ERROR_OUT_OF_DEVICE_MEMORY, counters untouched) past the VRAM limit.
+VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMemory);
+// size: the allocation size recorded by the caller; hostVisible: what it asked for.
+void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
+
+// GPU timeline. Work is tagged with serials: everything recorded or released now
+// carries gpuSerialCurrent(), and it is safe to reuse once gpuSerialDone() reaches
+// that tag. The renderer advances both: a new frame opens a serial, a waited frame
+// fence or an idle queue completes serials. With no renderer both stay 0, so
+// nothing is ever held back.
+u64 gpuSerialCurrent();
+u64 gpuSerialDone();
+// The renderer's side: a frame begins recording (returns its serial), a serial is
+// known complete, the queue went idle (everything submitted is complete).
+u64 gpuSerialBeginFrame();
+void gpuSerialComplete(u64 serial);
+void gpuSerialQueueIdle(b8 frameRecording);
+
+// Releases a buffer and its memory once the GPU is done with the current serial;
+// at once when nothing is in flight.
+void vramDeferFree(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
+// Releases what has become safe; everything when force is set (device idle).
+void vramCollect(b8 force);
+// Entries still waiting (for tests).
+u32 vramDeferredCount();
