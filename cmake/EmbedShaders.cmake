@@ -13,7 +13,6 @@ foreach(spv IN LISTS SPV)
   math(EXPR bytes "${hexlen} / 2")
   # SPIR-V is a sequence of little-endian words.
   string(REGEX REPLACE "(..)(..)(..)(..)" "0x\\4\\3\\2\\1u," words "${hex}")
-  string(REGEX REPLACE "((0x[0-9a-f]+u,){8})" "\\1\n  " words "${words}")
   string(APPEND body "const u32 kShader${i}[] = {\n  ${words}\n};\n")
   string(APPEND rows "  {\"shaders/${name}\", kShader${i}, ${bytes}},\n")
   math(EXPR i "${i} + 1")

@@ -1,0 +1,116 @@
+// The Vulkan device and everything that exists once per window: GPU choice, queues,
+// swapchain and depth buffer, the main render pass, two frames in flight, frame
+// pacing, the lighting-mode switch and the shader table.
+#pragma once
+
+#include "platform/threads.h"
+#include "platform/types.h"
+#include "renderer/vkloader.h"
+
+struct PipelineConfig;
+
+enum RendererLightingMode : u32 {
+  RENDERER_LIGHTING_SHADOW_MAPS = 0,
+  RENDERER_LIGHTING_RAY_QUERY = 1,
+};
+
+inline constexpr u32 kRendererFramesInFlight = 2;
+
+struct Renderer {
+  VkInstance instance;
+  VkSurfaceKHR surface;
+  VkPhysicalDevice physicalDevice;
+  VkDevice device;
+  VkQueue graphicsQueue;
+  VkQueue presentQueue;
+  u32 graphicsFamily;
+  u32 presentFamily;
+  // The bindless texture table; created and owned by the texture code.
+  VkDescriptorSetLayout bindlessTextureSetLayout;
+  VkDescriptorPool bindlessTexturePool;
+  VkDescriptorSet bindlessTextureSet;
+  VkSampler bindlessTextureFallbackSampler;
+  VkImageView bindlessTextureFallbackView;
+  VkSwapchainKHR swapchain;
+  VkImage* swapchainImages;
+  VkImageView* swapchainImageViews;
+  u32 swapchainImageCount;
+  VkFormat swapchainFormat;
+  VkExtent2D swapchainExtent;
+  VkImage depthImage;
+  VkDeviceMemory depthMemory;
+  VkImageView depthView;
+  VkFormat depthFormat;
+  VkDeviceSize depthMemorySize;
+  VkFramebuffer* framebuffers;
+  VkRenderPass renderPass;
+  VkCommandPool commandPool;
+  VkCommandBuffer commandBuffers[kRendererFramesInFlight];
+  VkSemaphore imageAvailableSemaphores[kRendererFramesInFlight];
+  VkSemaphore renderFinishedSemaphores[kRendererFramesInFlight];
+  VkFence inFlightFences[kRendererFramesInFlight];
+  u64 currentFrame;
+  b8 framebufferResized;
+  u32 vendorId;
+  f64 targetFrameTimeNs;  // 0 disables pacing
+  f64 lastFrameTimeNs;
+  b8 sparseBinding;
+  b8 sparseResidencyImage2D;
+  VkQueue sparseQueue;
+  ThreadMutex queueMutex;  // every submit, queue wait and present
+  b8 rayQuerySupported;
+  RendererLightingMode lightingMode;
+  b8 meshShaderSupported;
+  u32 maxMeshWorkGroupInvocations;
+  u32 maxMeshOutputVertices;
+  u32 maxMeshOutputPrimitives;
+  u32 maxMeshWorkGroupCount[3];
+  // Present mode in use; pacing sleeps whenever it does not wait for vertical sync.
+  VkPresentModeKHR presentMode;
+  // GPU-timeline serial of the frame last recorded in each slot.
+  u64 frameSerial[kRendererFramesInFlight];
+  b8 frameRecording;  // between rendererBeginFrame and rendererEndFrame
+};
+
+struct QueueFamilyIndices {
+  u32 graphicsFamily;
+  u32 presentFamily;
+  b8 hasGraphics;
+  b8 hasPresent;
+};
+
+b8 rendererInit(Renderer* r, VkInstance instance, VkSurfaceKHR surface, u32 width, u32 height);
+void rendererDestroy(Renderer* r);
+// Flags a rebuild; the next present rebuilds from the surface's current extent.
+void rendererResize(Renderer* r, u32 width, u32 height);
+void rendererSetRefreshRate(Renderer* r, f32 hz);
+void rendererSetLightingMode(Renderer* r, RendererLightingMode mode);
+// The ray-query twin of a lit fragment shader path in ray-query mode, else path.
+// The result may live in a static buffer that the next call overwrites.
+const char* rendererLitShaderPath(const Renderer* r, const char* path);
+const u32* rendererLoadShader(const char* path, u64* outSize);
+VkShaderModule rendererCreateShaderModule(Renderer* r, const u32* code, u64 size);
+b8 rendererCreatePipeline(Renderer* r, const PipelineConfig* config, VkPipelineLayout* outLayout,
+                          VkPipeline* outPipeline);
+u32 rendererFindMemoryType(Renderer* r, u32 typeFilter, VkMemoryPropertyFlags properties);
+VkDescriptorSetLayout rendererCreateDescriptorSetLayout(Renderer* r, const VkDescriptorSetLayoutBinding* bindings,
+                                                        u32 count);
+VkDescriptorPool rendererCreateDescriptorPool(Renderer* r, const VkDescriptorPoolSize* poolSizes, u32 poolSizeCount,
+                                              u32 maxSets);
+VkDescriptorSet rendererAllocDescriptorSet(Renderer* r, VkDescriptorPool pool, VkDescriptorSetLayout layout);
+void rendererUpdateDescriptorImage(Renderer* r, VkDescriptorSet set, u32 binding, VkSampler sampler,
+                                   VkImageView view);
+// One-time uploads: the end call submits, waits for the queue and frees the buffer.
+VkCommandBuffer rendererBeginOneTimeCommands(Renderer* r);
+void rendererEndOneTimeCommands(Renderer* r, VkCommandBuffer cmd);
+// Waits for the device under the queue lock and marks all GPU work complete.
+void rendererWaitIdle(Renderer* r);
+// Per frame: begin (false: skip the frame), render pass, draws, end (submit, present).
+b8 rendererBeginFrame(Renderer* r, VkCommandBuffer* outCmd, u32* outImageIndex);
+void rendererBeginRenderPass(Renderer* r, u32 imageIndex);
+void rendererEndFrame(Renderer* r, u32 imageIndex);
+
+// Building blocks of rendererInit, callable on their own by tests and tools.
+QueueFamilyIndices findQueueFamilies(VkPhysicalDevice device, VkSurfaceKHR surface);
+b8 selectPhysicalDevice(Renderer* r);
+b8 createLogicalDevice(Renderer* r);
