@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#define TERRAIN_VK_DEFINE(name) PFN_##name name = nullptr;
-PFN_vkGetInstanceProcAddr vkGetInstanceProcAddr = nullptr;
+#define TERRAIN_VK_DEFINE(name) TERRAIN_VK_HIDDEN PFN_##name name = nullptr;
+TERRAIN_VK_HIDDEN PFN_vkGetInstanceProcAddr vkGetInstanceProcAddr = nullptr;
 TERRAIN_VK_GLOBAL_FUNCS(TERRAIN_VK_DEFINE)
 TERRAIN_VK_INSTANCE_FUNCS(TERRAIN_VK_DEFINE)
 TERRAIN_VK_DEVICE_FUNCS(TERRAIN_VK_DEFINE)

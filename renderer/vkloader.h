@@ -139,8 +139,11 @@
   X(vkCmdBuildAccelerationStructuresKHR)         \
   X(vkCmdDrawMeshTasksEXT)
 
-#define TERRAIN_VK_DECLARE(name) extern PFN_##name name;
-extern PFN_vkGetInstanceProcAddr vkGetInstanceProcAddr;
+// Hidden: the program is linked with -rdynamic, and exported data symbols with the
+// loader's function names would be picked up by the loader's own internal calls.
+#define TERRAIN_VK_HIDDEN __attribute__((visibility("hidden")))
+#define TERRAIN_VK_DECLARE(name) extern TERRAIN_VK_HIDDEN PFN_##name name;
+extern TERRAIN_VK_HIDDEN PFN_vkGetInstanceProcAddr vkGetInstanceProcAddr;
 TERRAIN_VK_GLOBAL_FUNCS(TERRAIN_VK_DECLARE)
 TERRAIN_VK_INSTANCE_FUNCS(TERRAIN_VK_DECLARE)
 TERRAIN_VK_DEVICE_FUNCS(TERRAIN_VK_DECLARE)
