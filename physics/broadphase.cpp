@@ -2,22 +2,465 @@
 
 #include <cstring>
 
-b8 broadphaseInit(Broadphase* bp, u32) {
+#include "platform/hashmap.h"
+#include "platform/memory.h"
+
+namespace {
+
+constexpr f64 kRayZero = 1e-10;
+constexpr f64 kRayInverseLimit = 3.4028234663852886e38;
+
+void* accountedAlloc(void*, size_t bytes) { return memAlloc(bytes); }
+void accountedFree(void*, void* ptr) { memFree(ptr); }
+const sm_allocator_t kAccounted = {nullptr, accountedAlloc, accountedFree, nullptr, nullptr};
+
+struct Lock {
+  explicit Lock(ThreadMutex* m) : mx(m) { threadMutexLock(mx); }
+  ~Lock() { threadMutexUnlock(mx); }
+  ThreadMutex* mx;
+};
+
+// Releases a lock taken by a successful try-lock.
+struct Unlocker {
+  explicit Unlocker(ThreadMutex* m) : mx(m) {}
+  ~Unlocker() { threadMutexUnlock(mx); }
+  ThreadMutex* mx;
+};
+
+b8 overlaps(const Aabb& a, const Aabb& b) {
+  return a.min.x <= b.max.x && b.min.x <= a.max.x && a.min.y <= b.max.y && b.min.y <= a.max.y &&
+         a.min.z <= b.max.z && b.min.z <= a.max.z;
+}
+
+b8 contains(const Aabb& outer, const Aabb& inner) {
+  return outer.min.x <= inner.min.x && outer.min.y <= inner.min.y && outer.min.z <= inner.min.z &&
+         inner.max.x <= outer.max.x && inner.max.y <= outer.max.y && inner.max.z <= outer.max.z;
+}
+
+Aabb unite(const Aabb& a, const Aabb& b) { return Aabb{v3Min(a.min, b.min), v3Max(a.max, b.max)}; }
+
+f64 area(const Aabb& b) {
+  f64 dx = b.max.x - b.min.x, dy = b.max.y - b.min.y, dz = b.max.z - b.min.z;
+  dx = dx > 0.0 ? dx : 0.0;
+  dy = dy > 0.0 ? dy : 0.0;
+  dz = dz > 0.0 ? dz : 0.0;
+  return 2.0 * (dx * dy + dy * dz + dz * dx);
+}
+
+u64 pairKey(i32 a, i32 b) {
+  u32 lo = (u32)(a < b ? a : b), hi = (u32)(a < b ? b : a);
+  return ((u64)lo << 32) | hi;
+}
+
+// Per-body arrays large enough to hold index bodyId.
+b8 ensureBodyCapacity(Broadphase* bp, i32 bodyId) {
+  if ((u32)bodyId < bp->bodyCap) return true;
+  u64 cap = bp->bodyCap ? bp->bodyCap : 64;
+  while (cap <= (u64)bodyId) cap *= 2;
+  if (cap > 0x7fffffffu) return false;
+  Aabb* aabbs = (Aabb*)memRealloc(bp->bodyAabbs, sizeof(Aabb) * cap);
+  if (!aabbs) return false;
+  bp->bodyAabbs = aabbs;
+  i32* toNode = (i32*)memRealloc(bp->bodyToNode, sizeof(i32) * cap);
+  if (!toNode) return false;
+  bp->bodyToNode = toNode;
+  b8* inTree = (b8*)memRealloc(bp->inTree, sizeof(b8) * cap);
+  if (!inTree) return false;
+  bp->inTree = inTree;
+  for (u64 i = bp->bodyCap; i < cap; ++i) {
+    bp->bodyToNode[i] = -1;
+    bp->inTree[i] = false;
+    bp->bodyAabbs[i] = Aabb{};
+  }
+  bp->bodyCap = (u32)cap;
+  return true;
+}
+
+// The traversal stack never needs more entries than there are nodes plus one,
+// so it grows with the node array and no subtree is ever skipped.
+b8 ensureNodeCapacity(Broadphase* bp, u32 cap) {
+  if (cap <= bp->nodeCap) return true;
+  BvhNode* nodes = (BvhNode*)memRealloc(bp->nodes, sizeof(BvhNode) * cap);
+  if (!nodes) return false;
+  bp->nodes = nodes;
+  i32* stack = (i32*)memRealloc(bp->stack, sizeof(i32) * (cap + 1));
+  if (!stack) return false;
+  bp->stack = stack;
+  bp->stackCap = cap + 1;
+  bp->nodeCap = cap;
+  return true;
+}
+
+i32 allocNode(Broadphase* bp) {
+  i32 n;
+  if (bp->freeList >= 0) {
+    n = bp->freeList;
+    bp->freeList = bp->nodes[n].next;
+  } else {
+    if (bp->nodeCount == bp->nodeCap) {
+      u64 cap = bp->nodeCap ? (u64)bp->nodeCap * 2 : 64;
+      if (cap > 0x3fffffffu || !ensureNodeCapacity(bp, (u32)cap)) return -1;
+    }
+    n = (i32)bp->nodeCount++;
+  }
+  BvhNode* node = &bp->nodes[n];
+  node->left = node->right = node->parent = -1;
+  node->body = -1;
+  node->next = -1;
+  return n;
+}
+
+void freeNode(Broadphase* bp, i32 n) {
+  bp->nodes[n].next = bp->freeList;
+  bp->nodes[n].body = -1;
+  bp->freeList = n;
+}
+
+void refit(Broadphase* bp, i32 n) {
+  BvhNode* nodes = bp->nodes;
+  for (u32 guard = 0; n >= 0 && guard < bp->nodeCount; ++guard) {
+    nodes[n].box = unite(nodes[nodes[n].left].box, nodes[nodes[n].right].box);
+    n = nodes[n].parent;
+  }
+}
+
+// Inserts a leaf into a non-empty tree under the given fresh internal node.
+void insertLeaf(Broadphase* bp, i32 leaf, i32 internal) {
+  BvhNode* nodes = bp->nodes;
+  const Aabb box = nodes[leaf].box;
+  i32 s = bp->root;
+  while (nodes[s].left >= 0) {
+    i32 l = nodes[s].left, r = nodes[s].right;
+    f64 costL = area(unite(nodes[l].box, box)) - area(nodes[l].box);
+    f64 costR = area(unite(nodes[r].box, box)) - area(nodes[r].box);
+    s = costL < costR ? l : r;
+  }
+  i32 oldParent = nodes[s].parent;
+  BvhNode* p = &nodes[internal];
+  p->parent = oldParent;
+  p->left = s;
+  p->right = leaf;
+  p->body = -1;
+  p->box = unite(nodes[s].box, box);
+  nodes[s].parent = internal;
+  nodes[leaf].parent = internal;
+  if (oldParent < 0) {
+    bp->root = internal;
+  } else if (nodes[oldParent].left == s) {
+    nodes[oldParent].left = internal;
+  } else {
+    nodes[oldParent].right = internal;
+  }
+  refit(bp, oldParent);
+}
+
+void removeLeaf(Broadphase* bp, i32 leaf) {
+  BvhNode* nodes = bp->nodes;
+  if (leaf == bp->root) {
+    bp->root = -1;
+    return;
+  }
+  i32 p = nodes[leaf].parent;
+  i32 g = nodes[p].parent;
+  i32 s = nodes[p].left == leaf ? nodes[p].right : nodes[p].left;
+  if (g < 0) {
+    bp->root = s;
+    nodes[s].parent = -1;
+  } else {
+    if (nodes[g].left == p) nodes[g].left = s;
+    else nodes[g].right = s;
+    nodes[s].parent = g;
+  }
+  freeNode(bp, p);
+  refit(bp, g);
+}
+
+// Allocates a leaf (and the internal node its insertion needs) for a body.
+i32 addLeaf(Broadphase* bp, i32 bodyId, const Aabb& fat) {
+  i32 leaf = allocNode(bp);
+  if (leaf < 0) return -1;
+  bp->nodes[leaf].box = fat;
+  bp->nodes[leaf].body = bodyId;
+  if (bp->root < 0) {
+    bp->root = leaf;
+  } else {
+    i32 internal = allocNode(bp);
+    if (internal < 0) {
+      freeNode(bp, leaf);
+      return -1;
+    }
+    insertLeaf(bp, leaf, internal);
+  }
+  bp->bodyToNode[bodyId] = leaf;
+  bp->inTree[bodyId] = true;
+  bp->bodyAabbs[bodyId] = fat;
+  return leaf;
+}
+
+b8 ensurePairCapacity(Broadphase* bp, u32 needed) {
+  if (needed <= bp->pairCap) return true;
+  u64 cap = bp->pairCap ? bp->pairCap : 256;
+  while (cap < needed) cap *= 2;
+  if (cap > 0x7fffffffu) return false;
+  CollisionPair* pairs = (CollisionPair*)memRealloc(bp->pairs, sizeof(CollisionPair) * cap);
+  if (!pairs) return false;
+  bp->pairs = pairs;
+  CollisionPair* last = (CollisionPair*)memRealloc(bp->lastPairs, sizeof(CollisionPair) * cap);
+  if (!last) return false;
+  bp->lastPairs = last;
+  bp->pairCap = (u32)cap;
+  return true;
+}
+
+// False when the pair could not be stored (out of memory).
+b8 appendPair(Broadphase* bp, i32 a, i32 b) {
+  if (bp->pairCount == bp->pairCap && !ensurePairCapacity(bp, bp->pairCount + 1)) return false;
+  bp->pairs[bp->pairCount++] = CollisionPair{a, b};
+  return true;
+}
+
+// True when the key was not seen before (and records it).
+b8 markNew(Broadphase* bp, u64 key) {
+  if (sm_find(bp->pairSeen, &key)) return false;
+  u8 one = 1;
+  sm_put(bp->pairSeen, &key, &one);
+  return true;
+}
+
+// The shared traversal stack, or a private one when a callback starts a nested
+// traversal on the same thread (the lock is recursive). Callbacks must not edit
+// the broadphase they are called from.
+struct TraversalStack {
+  explicit TraversalStack(Broadphase* b) : bp(b) {
+    if (!bp->stackBusy) {
+      bp->stackBusy = true;
+      data = bp->stack;
+    } else {
+      owned = (i32*)memAlloc(sizeof(i32) * bp->stackCap);
+      data = owned;
+    }
+  }
+  ~TraversalStack() {
+    if (owned) memFree(owned);
+    else if (data) bp->stackBusy = false;
+  }
+  Broadphase* bp;
+  i32* data = nullptr;
+  i32* owned = nullptr;
+};
+
+b8 inMask(const Bitset* mask, u32 i) {
+  return (i >> 6) < mask->wordCount && ((mask->words[i >> 6] >> (i & 63)) & 1u);
+}
+
+}  // namespace
+
+b8 broadphaseInit(Broadphase* bp, u32 initialCapacity) {
   std::memset((void*)bp, 0, sizeof(*bp));
   bp->root = -1;
   bp->freeList = -1;
   bp->aabbFattenMargin = 0.1;
+  threadMutexInit(&bp->mutex);
+  bp->pairSeen = sm_new(64, sizeof(u64), 1, &kAccounted);
+  if (!bp->pairSeen) return false;
+  if (initialCapacity > 0) {
+    if (!ensureBodyCapacity(bp, (i32)(initialCapacity - 1))) return false;
+    if (!ensureNodeCapacity(bp, 2 * initialCapacity)) return false;
+  }
   return true;
 }
-void broadphaseDestroy(Broadphase*) {}
-void broadphaseClear(Broadphase*) {}
-i32 broadphaseAddBody(Broadphase*, i32, Aabb) { return -1; }
-void broadphaseRemoveBody(Broadphase*, i32) {}
-b8 broadphaseUpdateBody(Broadphase*, i32, Aabb, v3) { return false; }
-u32 broadphaseQueryPairs(Broadphase*, u32, const Bitset*) { return 0; }
+
+void broadphaseDestroy(Broadphase* bp) {
+  memFree(bp->nodes);
+  memFree(bp->bodyAabbs);
+  memFree(bp->bodyToNode);
+  memFree(bp->inTree);
+  memFree(bp->pairs);
+  memFree(bp->lastPairs);
+  memFree(bp->stack);
+  sm_free(bp->pairSeen);
+  threadMutexDestroy(&bp->mutex);
+  std::memset((void*)bp, 0, sizeof(*bp));
+  bp->root = -1;
+  bp->freeList = -1;
+}
+
+void broadphaseClear(Broadphase* bp) {
+  Lock lock(&bp->mutex);
+  bp->root = -1;
+  bp->freeList = -1;
+  bp->nodeCount = 0;
+  bp->pairCount = 0;
+  bp->lastPairCount = 0;
+  for (u32 i = 0; i < bp->bodyCap; ++i) {
+    bp->bodyToNode[i] = -1;
+    bp->inTree[i] = false;
+  }
+}
+
+i32 broadphaseAddBody(Broadphase* bp, i32 bodyId, Aabb aabb) {
+  if (bodyId < 0) return -1;
+  Lock lock(&bp->mutex);
+  if ((u32)bodyId < bp->bodyCap && bp->inTree[bodyId]) {
+    broadphaseUpdateBody(bp, bodyId, aabb, V3(0, 0, 0));
+    return bp->bodyToNode[bodyId];
+  }
+  if (!ensureBodyCapacity(bp, bodyId)) return -1;
+  v3 m = V3(bp->aabbFattenMargin, bp->aabbFattenMargin, bp->aabbFattenMargin);
+  return addLeaf(bp, bodyId, Aabb{aabb.min - m, aabb.max + m});
+}
+
+void broadphaseRemoveBody(Broadphase* bp, i32 bodyId) {
+  Lock lock(&bp->mutex);
+  if (bodyId < 0 || (u32)bodyId >= bp->bodyCap || !bp->inTree[bodyId]) return;
+  i32 leaf = bp->bodyToNode[bodyId];
+  removeLeaf(bp, leaf);
+  freeNode(bp, leaf);
+  bp->bodyToNode[bodyId] = -1;
+  bp->inTree[bodyId] = false;
+}
+
+b8 broadphaseUpdateBody(Broadphase* bp, i32 bodyId, Aabb aabb, v3 displacement) {
+  if (bodyId < 0) return false;
+  Lock lock(&bp->mutex);
+  if ((u32)bodyId >= bp->bodyCap || !bp->inTree[bodyId]) {
+    return broadphaseAddBody(bp, bodyId, aabb) >= 0;
+  }
+  if (contains(bp->bodyAabbs[bodyId], aabb)) return false;
+  v3 m = V3(bp->aabbFattenMargin, bp->aabbFattenMargin, bp->aabbFattenMargin);
+  v3 d = displacement;
+  Aabb fat{aabb.min - m + v3Min(d, V3(0, 0, 0)), aabb.max + m + v3Max(d, V3(0, 0, 0))};
+  i32 leaf = bp->bodyToNode[bodyId];
+  removeLeaf(bp, leaf);
+  freeNode(bp, leaf);
+  bp->bodyToNode[bodyId] = -1;
+  bp->inTree[bodyId] = false;
+  // Two nodes were just freed, so the re-insertion cannot run out of memory.
+  addLeaf(bp, bodyId, fat);
+  return true;
+}
+
+u32 broadphaseQueryPairs(Broadphase* bp, u32 bodyCount, const Bitset* queryMask) {
+  Lock lock(&bp->mutex);
+  bp->pairCount = 0;
+  sm_clear(bp->pairSeen);
+  u32 limit = bodyCount < bp->bodyCap ? bodyCount : bp->bodyCap;
+  const Aabb* fat = bp->bodyAabbs;
+  b8 full = false;
+
+  // Last step's pairs first, in their order, while they still overlap.
+  for (u32 k = 0; k < bp->lastPairCount && !full; ++k) {
+    i32 a = bp->lastPairs[k].bodyA, b = bp->lastPairs[k].bodyB;
+    if ((u32)a >= limit || (u32)b >= limit || !bp->inTree[a] || !bp->inTree[b]) continue;
+    if (queryMask && !inMask(queryMask, (u32)a) && !inMask(queryMask, (u32)b)) continue;
+    if (!overlaps(fat[a], fat[b])) continue;
+    if (markNew(bp, pairKey(a, b))) full = !appendPair(bp, a, b);
+  }
+  const u32 keptCount = bp->pairCount;
+
+  TraversalStack ts(bp);
+  if (bp->root >= 0 && !full && ts.data) {
+    const BvhNode* nodes = bp->nodes;
+    i32* stack = ts.data;
+    u32 wordCount = queryMask ? queryMask->wordCount : (limit + 63) / 64;
+    for (u32 w = 0; w < wordCount && !full; ++w) {
+      u64 bits = queryMask ? queryMask->words[w] : ~0ull;
+      while (bits && !full) {
+        u32 i = w * 64 + (u32)__builtin_ctzll(bits);
+        bits &= bits - 1;
+        if (i >= limit) break;
+        if (!bp->inTree[i]) continue;
+        const Aabb box = fat[i];
+        u32 top = 0;
+        stack[top++] = bp->root;
+        while (top > 0) {
+          const BvhNode* n = &nodes[stack[--top]];
+          if (!overlaps(box, n->box)) continue;
+          if (n->left >= 0) {
+            stack[top++] = n->left;
+            stack[top++] = n->right;
+            continue;
+          }
+          i32 j = n->body;
+          if (j == (i32)i) continue;
+          // A partner that also queries, with a smaller index, already found this pair
+          // from its own traversal (the test is symmetric).
+          if ((u32)j < i && (u32)j < limit && (!queryMask || inMask(queryMask, (u32)j))) continue;
+          u64 key = pairKey((i32)i, j);
+          if (keptCount > 0 && !markNew(bp, key)) continue;
+          if (!appendPair(bp, (i32)(i < (u32)j ? i : (u32)j), (i32)(i < (u32)j ? (u32)j : i))) {
+            full = true;
+            break;
+          }
+        }
+      }
+    }
+  }
+
+  std::memcpy(bp->lastPairs, bp->pairs, sizeof(CollisionPair) * bp->pairCount);
+  bp->lastPairCount = bp->pairCount;
+  return bp->pairCount;
+}
+
 const CollisionPair* broadphaseGetPairs(const Broadphase* bp, u32* count) {
-  *count = bp->pairCount;
+  if (count) *count = bp->pairCount;
   return bp->pairs;
 }
-void broadphaseQueryAabb(Broadphase*, Aabb, BroadphaseAabbCallback, void*) {}
-void broadphaseRaycast(Broadphase*, v3, v3, BroadphaseRayCallback, void*) {}
+
+void broadphaseQueryAabb(Broadphase* bp, Aabb aabb, BroadphaseAabbCallback callback,
+                         void* userData) {
+  if (!callback || threadMutexTryLock(&bp->mutex) != 0) return;
+  Unlocker unlock(&bp->mutex);
+  TraversalStack ts(bp);
+  if (bp->root >= 0 && ts.data) {
+    i32* stack = ts.data;
+    u32 top = 0;
+    stack[top++] = bp->root;
+    while (top > 0) {
+      const BvhNode* n = &bp->nodes[stack[--top]];
+      if (!overlaps(n->box, aabb)) continue;
+      if (n->left < 0) {
+        callback(-1, n->body, userData);
+      } else {
+        stack[top++] = n->left;
+        stack[top++] = n->right;
+      }
+    }
+  }
+}
+
+void broadphaseRaycast(Broadphase* bp, v3 rayStart, v3 rayEnd, BroadphaseRayCallback callback,
+                       void* userData) {
+  if (!callback) return;
+  v3 d = rayEnd - rayStart;
+  f64 len = v3Length(d);
+  if (!(len >= kRayZero)) return;
+  if (threadMutexTryLock(&bp->mutex) != 0) return;
+  Unlocker unlock(&bp->mutex);
+  v3 u = d * (1.0 / len);
+  v3 inv = V3(std::fabs(u.x) > kRayZero ? 1.0 / u.x : kRayInverseLimit,
+              std::fabs(u.y) > kRayZero ? 1.0 / u.y : kRayInverseLimit,
+              std::fabs(u.z) > kRayZero ? 1.0 / u.z : kRayInverseLimit);
+  TraversalStack ts(bp);
+  if (bp->root >= 0 && ts.data) {
+    i32* stack = ts.data;
+    u32 top = 0;
+    stack[top++] = bp->root;
+    while (top > 0) {
+      const BvhNode* n = &bp->nodes[stack[--top]];
+      v3 t0 = v3Mul(n->box.min - rayStart, inv);
+      v3 t1 = v3Mul(n->box.max - rayStart, inv);
+      f64 tmin = std::fmax(std::fmax(std::fmin(t0.x, t1.x), std::fmin(t0.y, t1.y)),
+                           std::fmin(t0.z, t1.z));
+      f64 tmax = std::fmin(std::fmin(std::fmax(t0.x, t1.x), std::fmax(t0.y, t1.y)),
+                           std::fmax(t0.z, t1.z));
+      if (!(tmax >= 0.0 && tmin <= tmax && tmin <= len)) continue;
+      if (n->left < 0) {
+        if (!callback(n->body, userData)) break;
+      } else {
+        stack[top++] = n->left;
+        stack[top++] = n->right;
+      }
+    }
+  }
+}

@@ -5,20 +5,7 @@
 #include "platform/types.h"
 #include "platform/vecmath.h"
 
-#if __has_include("platform/threads.h")
 #include "platform/threads.h"
-#else
-// Stand-in until the platform thread layer exists: the same recursive lock.
-#include <mutex>
-struct ThreadMutex {
-  std::recursive_mutex m;
-};
-inline i32 threadMutexInit(ThreadMutex*) { return 0; }
-inline i32 threadMutexDestroy(ThreadMutex*) { return 0; }
-inline i32 threadMutexLock(ThreadMutex* mx) { mx->m.lock(); return 0; }
-inline i32 threadMutexUnlock(ThreadMutex* mx) { mx->m.unlock(); return 0; }
-inline i32 threadMutexTryLock(ThreadMutex* mx) { return mx->m.try_lock() ? 0 : -1; }
-#endif
 
 struct BvhNode {
   Aabb box;
@@ -61,6 +48,7 @@ struct Broadphase {
   void* pairSeen;      // pair-key dedupe map, cleared per query
   i32* stack;          // traversal stack, grown with the node array
   u32 stackCap;
+  b8 stackBusy;        // a traversal is using stack (nested ones get their own)
 };
 
 typedef void (*BroadphaseAabbCallback)(i32 nodeId, i32 bodyId, void* userData);

@@ -106,7 +106,7 @@ struct BoxAsConvexPoly {
 
 void boxAsConvexPolyInit(BoxAsConvexPoly* bcp, const BoxShape* box);
 // One Sutherland-Hodgman pass; returns the output vertex count. outPolygon must
-// hold numVerts + 1 entries.
+// hold 2 * numVerts entries (numVerts + 1 suffice for a convex polygon).
 u32 clipPolygonAgainstPlane(const v3* polygon, u32 numVerts, v3 planePoint, v3 planeNormal,
                             v3* outPolygon);
 f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhedronShape* poly2,

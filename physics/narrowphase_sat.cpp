@@ -1,0 +1,526 @@
+// Separating-axis contacts for convex polyhedra (boxes through a polyhedron
+// view), polygon clipping, and convex shapes against height fields.
+#include <cmath>
+
+#include "physics/narrowphase.h"
+#include "physics/narrowphase_internal.h"
+
+namespace {
+
+constexpr f64 kFltMax = 3.4028235e38;
+constexpr u32 kMaxClip = 32;
+constexpr u32 kMaxCapsulePlanes = 16;
+constexpr u32 kMaxTerrainTriangles = 256;
+
+const HalfEdge BOX_EDGE_DATA[24] = {
+    {0, 1, 3, 18}, {1, 0, 5, 7},  {1, 3, 0, 20}, {3, 2, 5, 1},  {3, 5, 2, 22}, {2, 4, 5, 3},
+    {2, 7, 1, 16}, {0, 6, 5, 5},  {4, 9, 4, 10}, {5, 8, 3, 17}, {5, 11, 4, 12}, {7, 10, 0, 19},
+    {7, 13, 4, 14}, {6, 12, 2, 21}, {6, 15, 4, 8}, {4, 14, 1, 23}, {0, 17, 1, 15}, {4, 16, 3, 0},
+    {1, 19, 3, 9}, {5, 18, 0, 2}, {3, 21, 0, 11}, {7, 20, 2, 4}, {2, 23, 2, 13}, {6, 22, 1, 6},
+};
+const u32 BOX_VERT_EDGE[8] = {0, 2, 6, 4, 8, 10, 14, 12};
+const u32 BOX_FACE_VERTS[6][4] = {{1, 3, 7, 5}, {0, 4, 6, 2}, {2, 6, 7, 3},
+                                  {0, 1, 5, 4}, {4, 5, 7, 6}, {0, 2, 3, 1}};
+const u32 BOX_FACE_EDGE[6] = {2, 16, 22, 0, 8, 7};
+
+// Face normals of one polyhedron for one call: computed once into a stack buffer
+// when it has few faces, otherwise on demand.
+struct FaceNormals {
+  static constexpr u32 kCached = 64;
+  const ConvexPolyhedronShape* poly;
+  v3 cache[kCached];
+  u32 cached;
+  void init(const ConvexPolyhedronShape* p) {
+    poly = p;
+    u32 n = convexPolyGetNumFaces(p);
+    cached = n <= kCached ? n : 0;
+    for (u32 i = 0; i < cached; ++i) cache[i] = convexPolyGetFaceNormal(p, i);
+  }
+  v3 operator[](u32 i) const { return i < cached ? cache[i] : convexPolyGetFaceNormal(poly, i); }
+};
+
+// First vertex of a face (the origin when the face has none).
+v3 faceFirstVertex(const ConvexPolyhedronShape* p, u32 f) {
+  const Face* face = &p->halfEdge.faces[f];
+  if (face->numVertices == 0 || !face->faceVertices) return V3(0, 0, 0);
+  return convexPolyGetVertex(p, face->faceVertices[0]);
+}
+
+v3 edgeVertex(const ConvexPolyhedronShape* p, u32 e) {
+  return convexPolyGetVertex(p, p->halfEdge.edges[e].vertexIndex);
+}
+
+// True when every half-edge and face reference stays inside the structure, so
+// the routines below can index without further checks.
+b8 polyIsUsable(const ConvexPolyhedronShape* p) {
+  const HalfEdgeStructure* he = &p->halfEdge;
+  if (!p->vertices || !he->faces || he->numFaces == 0) return false;
+  if (he->numEdges > 0 && !he->edges) return false;
+  return true;
+}
+
+b8 edgeIsUsable(const ConvexPolyhedronShape* p, u32 e) {
+  const HalfEdgeStructure* he = &p->halfEdge;
+  const HalfEdge& h = he->edges[e];
+  return h.twinEdgeIndex < he->numEdges && h.nextEdgeIndex < he->numEdges &&
+         h.faceIndex < he->numFaces && he->edges[h.twinEdgeIndex].faceIndex < he->numFaces;
+}
+
+}  // namespace
+
+void boxAsConvexPolyInit(BoxAsConvexPoly* bcp, const BoxShape* box) {
+  v3 h = box->halfExtents;
+  for (u32 i = 0; i < 8; ++i) {
+    bcp->vertices[i] = V3((i & 1) ? h.x : -h.x, (i & 2) ? h.y : -h.y, (i & 4) ? h.z : -h.z);
+    bcp->heVertices[i].edgeIndex = BOX_VERT_EDGE[i];
+  }
+  for (u32 i = 0; i < 24; ++i) bcp->heEdges[i] = BOX_EDGE_DATA[i];
+  for (u32 f = 0; f < 6; ++f) {
+    for (u32 k = 0; k < 4; ++k) bcp->faceVerts[f][k] = BOX_FACE_VERTS[f][k];
+    bcp->heFaces[f].edgeIndex = BOX_FACE_EDGE[f];
+    bcp->heFaces[f].faceVertices = bcp->faceVerts[f];
+    bcp->heFaces[f].numVertices = 4;
+  }
+  ConvexPolyhedronShape* p = &bcp->poly;
+  p->base.type = SHAPE_CONVEX_POLY;
+  p->base.margin = box->base.margin;
+  p->vertices = bcp->vertices;
+  p->numVertices = 8;
+  p->halfEdge.vertices = bcp->heVertices;
+  p->halfEdge.edges = bcp->heEdges;
+  p->halfEdge.faces = bcp->heFaces;
+  p->halfEdge.numVertices = 8;
+  p->halfEdge.numEdges = 24;
+  p->halfEdge.numFaces = 6;
+  p->centroid = V3(0, 0, 0);
+}
+
+namespace {
+
+// One Sutherland-Hodgman pass that never writes more than cap vertices.
+u32 clipPolygon(const v3* polygon, u32 numVerts, v3 planePoint, v3 planeNormal, v3* outPolygon,
+                u32 cap) {
+  if (numVerts == 0) return 0;
+  u32 out = 0;
+  v3 prev = polygon[numVerts - 1];
+  f64 dPrev = v3Dot(prev - planePoint, planeNormal);
+  for (u32 i = 0; i < numVerts; ++i) {
+    v3 cur = polygon[i];
+    f64 dCur = v3Dot(cur - planePoint, planeNormal);
+    b8 prevIn = dPrev >= 0.0, curIn = dCur >= 0.0;
+    if (prevIn && curIn) {
+      if (out < cap) outPolygon[out++] = cur;
+    } else if (prevIn || curIn) {
+      if (out < cap) outPolygon[out++] = prev + (cur - prev) * (dPrev / (dPrev - dCur));
+      if (curIn && out < cap) outPolygon[out++] = cur;
+    }
+    prev = cur;
+    dPrev = dCur;
+  }
+  return out;
+}
+
+// A pass can add vertices; a large face must never overflow the fixed buffers,
+// so the output is capped at kMaxClip.
+u32 clipCapped(const v3* in, u32 n, v3 planePoint, v3 planeNormal, v3* out) {
+  return clipPolygon(in, n, planePoint, planeNormal, out, kMaxClip);
+}
+
+}  // namespace
+
+u32 clipPolygonAgainstPlane(const v3* polygon, u32 numVerts, v3 planePoint, v3 planeNormal,
+                            v3* outPolygon) {
+  return clipPolygon(polygon, numVerts, planePoint, planeNormal, outPolygon, 2 * numVerts);
+}
+
+f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhedronShape* poly2,
+                          Transform poly1ToPoly2, u32* outMinFace) {
+  f64 minPen = kFltMax;
+  u32 n = convexPolyGetNumFaces(poly1);
+  for (u32 i = 0; i < n; ++i) {
+    v3 normal = quatRotate(poly1ToPoly2.orientation, convexPolyGetFaceNormal(poly1, i));
+    v3 s = convexPolyGetLocalSupport(poly2, -normal);
+    v3 v = transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
+    f64 pen = v3Dot(normal, v - s);
+    if (pen <= 0.0) {
+      *outMinFace = i;
+      return pen;
+    }
+    if (pen < minPen) {
+      minPen = pen;
+      *outMinFace = i;
+    }
+  }
+  return minPen;
+}
+
+namespace {
+
+// Same as satTestFacesDirection with the face normals precomputed.
+f64 testFaces(const ConvexPolyhedronShape* poly1, const FaceNormals& normals1,
+              const ConvexPolyhedronShape* poly2, Transform poly1ToPoly2, u32* outMinFace) {
+  f64 minPen = kFltMax;
+  u32 n = convexPolyGetNumFaces(poly1);
+  for (u32 i = 0; i < n; ++i) {
+    v3 normal = quatRotate(poly1ToPoly2.orientation, normals1[i]);
+    v3 s = convexPolyGetLocalSupport(poly2, -normal);
+    v3 v = transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
+    f64 pen = v3Dot(normal, v - s);
+    if (pen <= 0.0) {
+      *outMinFace = i;
+      return pen;
+    }
+    if (pen < minPen) {
+      minPen = pen;
+      *outMinFace = i;
+    }
+  }
+  return minPen;
+}
+
+}  // namespace
+
+b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform transformA,
+                             const ConvexPolyhedronShape* polyB, Transform transformB,
+                             ContactManifold* manifold) {
+  if (!polyIsUsable(polyA) || !polyIsUsable(polyB)) return false;
+  FaceNormals nA, nB;
+  nA.init(polyA);
+  nB.init(polyB);
+  const Transform aToB = transformMul(transformInverse(transformB), transformA);
+  const Transform bToA = transformInverse(aToB);
+
+  u32 faceA = 0, faceB = 0;
+  f64 penA = testFaces(polyA, nA, polyB, aToB, &faceA);
+  if (penA <= 0.0) return false;
+  f64 penB = testFaces(polyB, nB, polyA, bToA, &faceB);
+  if (penB <= 0.0) return false;
+
+  const b8 refIsA = penA < 1.002 * penB + 0.0005;
+  f64 minPen = penA < penB ? penA : penB;
+  b8 bestIsEdge = false;
+  u32 bestEdgeA = 0, bestEdgeB = 0;
+  v3 bestAxis = V3(0, 0, 0);
+
+  // Edge axes, all in B's frame.
+  const v3 centroidA = transformPoint(aToB, polyA->centroid);
+  const HalfEdge* edgesA = polyA->halfEdge.edges;
+  const HalfEdge* edgesB = polyB->halfEdge.edges;
+  for (u32 eA = 0; eA + 1 <= polyA->halfEdge.numEdges; eA += 2) {
+    if (!edgeIsUsable(polyA, eA)) continue;
+    const HalfEdge& hA = edgesA[eA];
+    const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
+    v3 a = quatRotate(aToB.orientation, nA[hA.faceIndex]);
+    v3 b = quatRotate(aToB.orientation, nA[tA.faceIndex]);
+    v3 startA = transformPoint(aToB, edgeVertex(polyA, eA));
+    v3 endA = transformPoint(aToB, edgeVertex(polyA, hA.nextEdgeIndex));
+    v3 bxa = startA - transformPoint(aToB, edgeVertex(polyA, hA.twinEdgeIndex));
+    v3 dirA = endA - startA;
+    for (u32 eB = 0; eB + 1 <= polyB->halfEdge.numEdges; eB += 2) {
+      if (!edgeIsUsable(polyB, eB)) continue;
+      const HalfEdge& hB = edgesB[eB];
+      const HalfEdge& tB = edgesB[hB.twinEdgeIndex];
+      v3 c = nB[hB.faceIndex];
+      v3 d = nB[tB.faceIndex];
+      v3 startB = edgeVertex(polyB, eB);
+      v3 dxc = startB - edgeVertex(polyB, hB.twinEdgeIndex);
+      f64 cba = -v3Dot(c, bxa), dba = -v3Dot(d, bxa);
+      f64 adc = v3Dot(a, dxc), bdc = v3Dot(b, dxc);
+      if (!(cba * dba < 0.0 && adc * bdc < 0.0 && cba * bdc > 0.0)) continue;
+      v3 endB = edgeVertex(polyB, hB.nextEdgeIndex);
+      v3 axis = v3Cross(dirA, endB - startB);
+      f64 len2 = v3LengthSq(axis);
+      if (len2 < 1e-10) continue;
+      axis = axis * (1.0 / std::sqrt(len2));
+      if (v3Dot(axis, centroidA) > 0.0) axis = -axis;
+      f64 dist = v3Dot(axis, startB - startA);
+      if (dist >= 0.0) return false;
+      f64 pen = -dist;
+      b8 better = bestIsEdge ? pen < minPen : 1.002 * pen + 0.0005 < minPen;
+      if (better) {
+        bestIsEdge = true;
+        bestEdgeA = eA;
+        bestEdgeB = eB;
+        bestAxis = axis;
+        minPen = pen;
+      }
+    }
+  }
+
+  if (bestIsEdge) {
+    v3 sA = transformPoint(aToB, edgeVertex(polyA, bestEdgeA));
+    v3 eA = transformPoint(aToB, edgeVertex(polyA, edgesA[bestEdgeA].nextEdgeIndex));
+    v3 sB = edgeVertex(polyB, bestEdgeB);
+    v3 eB = edgeVertex(polyB, edgesB[bestEdgeB].nextEdgeIndex);
+    v3 cA, cB;
+    closestPointsBetweenSegments(sA, eA, sB, eB, &cA, &cB);
+    manifoldAddPoint(manifold, transformPoint(bToA, cA), cB,
+                     quatRotate(transformB.orientation, bestAxis), minPen);
+    return true;
+  }
+
+  // Face contact: clip the incident face against the reference face's side planes,
+  // working in the reference frame.
+  const ConvexPolyhedronShape* ref = refIsA ? polyA : polyB;
+  const ConvexPolyhedronShape* inc = refIsA ? polyB : polyA;
+  const FaceNormals& refNormals = refIsA ? nA : nB;
+  const FaceNormals& incNormals = refIsA ? nB : nA;
+  const u32 refFace = refIsA ? faceA : faceB;
+  const Transform incToRef = refIsA ? bToA : aToB;
+  const Transform refToInc = refIsA ? aToB : bToA;
+  const Transform refWorld = refIsA ? transformA : transformB;
+  const v3 n = refNormals[refFace];
+
+  u32 incFace = 0;
+  f64 minDot = kFltMax;
+  for (u32 f = 0; f < convexPolyGetNumFaces(inc); ++f) {
+    f64 dot = v3Dot(quatRotate(incToRef.orientation, incNormals[f]), n);
+    if (dot < minDot) {
+      minDot = dot;
+      incFace = f;
+    }
+  }
+
+  v3 bufA[kMaxClip], bufB[kMaxClip];
+  const Face* incF = &inc->halfEdge.faces[incFace];
+  u32 count = incF->faceVertices ? (incF->numVertices < kMaxClip ? incF->numVertices : kMaxClip) : 0;
+  for (u32 i = 0; i < count; ++i)
+    bufA[i] = transformPoint(incToRef, convexPolyGetVertex(inc, incF->faceVertices[i]));
+  v3* cur = bufA;
+  v3* next = bufB;
+
+  const Face* refF = &ref->halfEdge.faces[refFace];
+  const u32 refEdges = ref->halfEdge.numEdges;
+  u32 e = refF->edgeIndex;
+  for (u32 guard = 0; e < refEdges && guard < refEdges; ++guard) {
+    const HalfEdge& he = ref->halfEdge.edges[e];
+    if (he.nextEdgeIndex >= refEdges) break;
+    v3 start = edgeVertex(ref, e);
+    v3 end = edgeVertex(ref, he.nextEdgeIndex);
+    count = clipCapped(cur, count, start, v3Cross(n, end - start), next);
+    if (count == 0) return false;
+    v3* t = cur;
+    cur = next;
+    next = t;
+    e = he.nextEdgeIndex;
+    if (e == refF->edgeIndex) break;
+  }
+
+  manifold->numContacts = 0;
+  const v3 v0 = faceFirstVertex(ref, refFace);
+  v3 normal = quatRotate(refWorld.orientation, n);
+  if (!refIsA) normal = -normal;
+  for (u32 i = 0; i < count && manifold->numContacts < 4; ++i) {
+    v3 p = cur[i];
+    f64 depth = v3Dot(n, v0 - p);
+    if (!(depth > 0.0)) continue;
+    v3 refPoint = p + n * depth;
+    v3 incPoint = transformPoint(refToInc, p);
+    if (refIsA) manifoldAddPoint(manifold, refPoint, incPoint, normal, depth);
+    else manifoldAddPoint(manifold, incPoint, refPoint, normal, depth);
+  }
+  return manifold->numContacts > 0;
+}
+
+b8 satSphereVsConvexPoly(const SphereShape* sphere, Transform sphereTransform,
+                         const ConvexPolyhedronShape* poly, Transform polyTransform,
+                         ContactManifold* manifold) {
+  if (!polyIsUsable(poly)) return false;
+  const f64 r = sphere->radius;
+  v3 c = transformInversePoint(polyTransform, sphereTransform.position);
+  f64 minPen = kFltMax;
+  v3 bestN = V3(0, 1, 0);
+  u32 n = convexPolyGetNumFaces(poly);
+  for (u32 f = 0; f < n; ++f) {
+    v3 fn = convexPolyGetFaceNormal(poly, f);
+    f64 pen = v3Dot(fn, faceFirstVertex(poly, f) - c) + r;
+    if (pen <= 0.0) return false;
+    if (pen < minPen) {
+      minPen = pen;
+      bestN = fn;
+    }
+  }
+  v3 normal = -quatRotate(polyTransform.orientation, bestN);
+  manifoldAddPoint(manifold, quatRotate(quatConjugate(sphereTransform.orientation), normal * r),
+                   c + bestN * (minPen - r), normal, minPen);
+  return true;
+}
+
+b8 satCapsuleVsConvexPoly(const CapsuleShape* capsule, Transform capsuleTransform,
+                          const ConvexPolyhedronShape* poly, Transform polyTransform,
+                          ContactManifold* manifold) {
+  if (!polyIsUsable(poly)) return false;
+  const f64 r = capsule->radius;
+  const Transform capToPoly = transformMul(transformInverse(polyTransform), capsuleTransform);
+  const Transform polyToCap = transformInverse(capToPoly);
+  const v3 p0 = transformPoint(capToPoly, V3(0, -capsule->halfHeight, 0));
+  const v3 p1 = transformPoint(capToPoly, V3(0, capsule->halfHeight, 0));
+  const v3 u = quatRotate(capToPoly.orientation, V3(0, 1, 0));
+  auto support = [&](v3 dir) {
+    return transformPoint(capToPoly,
+                          capsuleGetLocalSupportWithMargin(capsule, quatRotate(polyToCap.orientation, dir)));
+  };
+
+  // Faces.
+  FaceNormals normals;
+  normals.init(poly);
+  f64 minPen = kFltMax;
+  u32 bestFace = 0;
+  const u32 numFaces = convexPolyGetNumFaces(poly);
+  for (u32 f = 0; f < numFaces; ++f) {
+    v3 n = normals[f];
+    f64 pen = v3Dot(n, faceFirstVertex(poly, f) - support(-n));
+    if (pen <= 0.0) return false;
+    if (pen < minPen) {
+      minPen = pen;
+      bestFace = f;
+    }
+  }
+
+  // Edges crossing the capsule axis on the Gauss map.
+  b8 bestIsEdge = false;
+  u32 bestEdge = 0;
+  v3 bestAxis = V3(0, 0, 0);
+  for (u32 e = 0; e + 1 <= poly->halfEdge.numEdges; e += 2) {
+    if (!edgeIsUsable(poly, e)) continue;
+    const HalfEdge& h = poly->halfEdge.edges[e];
+    v3 n1 = normals[h.faceIndex];
+    v3 n2 = normals[poly->halfEdge.edges[h.twinEdgeIndex].faceIndex];
+    if (!(v3Dot(u, n1) * v3Dot(u, n2) < 0.0)) continue;
+    v3 start = edgeVertex(poly, e);
+    v3 axis = v3Cross(edgeVertex(poly, h.nextEdgeIndex) - start, u);
+    f64 len2 = v3LengthSq(axis);
+    if (len2 < 1e-5) continue;
+    axis = axis * (1.0 / std::sqrt(len2));
+    if (v3Dot(axis, start - poly->centroid) < 0.0) axis = -axis;
+    f64 pen = v3Dot(axis, start - support(-axis));
+    if (pen <= 0.0) return false;
+    if (pen < minPen) {
+      minPen = pen;
+      bestIsEdge = true;
+      bestEdge = e;
+      bestAxis = axis;
+    }
+  }
+
+  if (bestIsEdge) {
+    const HalfEdge& h = poly->halfEdge.edges[bestEdge];
+    v3 cc, ce;
+    closestPointsBetweenSegments(p0, p1, edgeVertex(poly, bestEdge),
+                                 edgeVertex(poly, h.nextEdgeIndex), &cc, &ce);
+    v3 capPoint = cc - bestAxis * r;
+    manifoldAddPoint(manifold, transformPoint(polyToCap, capPoint), ce,
+                     -quatRotate(polyTransform.orientation, bestAxis), minPen);
+    return true;
+  }
+
+  const v3 n = normals[bestFace];
+  const v3 v0 = faceFirstVertex(poly, bestFace);
+  const v3 normal = -quatRotate(polyTransform.orientation, n);
+  auto addAt = [&](v3 p) {
+    manifoldAddPoint(manifold, transformPoint(polyToCap, p - n * r), p + n * (minPen - r), normal,
+                     minPen);
+  };
+
+  // Clip the segment by the reference face's side planes.
+  v3 s0 = p0, s1 = p1;
+  b8 clippedAway = false;
+  const Face* face = &poly->halfEdge.faces[bestFace];
+  const u32 numEdges = poly->halfEdge.numEdges;
+  u32 e = face->edgeIndex;
+  for (u32 planes = 0; e < numEdges && planes < kMaxCapsulePlanes; ++planes) {
+    const HalfEdge& he = poly->halfEdge.edges[e];
+    if (he.nextEdgeIndex >= numEdges) break;
+    v3 start = edgeVertex(poly, e);
+    v3 pn = v3Cross(n, edgeVertex(poly, he.nextEdgeIndex) - start);
+    f64 d0 = v3Dot(s0 - start, pn), d1 = v3Dot(s1 - start, pn);
+    if (d0 < 0.0 && d1 < 0.0) {
+      clippedAway = true;
+      break;
+    }
+    if (d0 < 0.0) s0 = s0 + (s1 - s0) * (d0 / (d0 - d1));
+    else if (d1 < 0.0) s1 = s0 + (s1 - s0) * (d0 / (d0 - d1));
+    e = he.nextEdgeIndex;
+    if (e == face->edgeIndex) break;
+  }
+
+  if (clippedAway) {
+    v3 c = closestPointOnSegment(p0, p1, v0);
+    addAt(c);
+    return true;
+  }
+  const v3 ends[2] = {s0, s1};
+  for (int i = 0; i < 2 && manifold->numContacts < 4; ++i) {
+    if (r + v3Dot(n, v0 - ends[i]) > minPen - 0.001) addAt(ends[i]);
+  }
+  if (manifold->numContacts == 0) addAt((s0 + s1) * 0.5);
+  return true;
+}
+
+b8 collisionHeightFieldVsConvex(const HeightFieldShape* hf, Transform hfTransform,
+                                const Shape* convex, Transform convexTransform,
+                                ContactManifold* manifold, b8 swapped) {
+  Aabb world = shapeComputeAabb(convex, convexTransform);
+  Aabb local{};
+  for (int i = 0; i < 8; ++i) {
+    v3 corner = V3((i & 1) ? world.max.x : world.min.x, (i & 2) ? world.max.y : world.min.y,
+                   (i & 4) ? world.max.z : world.min.z);
+    v3 p = transformInversePoint(hfTransform, corner);
+    if (i == 0) {
+      local = Aabb{p, p};
+    } else {
+      local.min = v3Min(local.min, p);
+      local.max = v3Max(local.max, p);
+    }
+  }
+  v3 tris[3 * kMaxTerrainTriangles];
+  u32 numTris = heightFieldGetTrianglesInAabb(hf, local, tris, kMaxTerrainTriangles);
+  if (numTris == 0) return false;
+
+  struct Candidate {
+    v3 triPoint, convexPoint, normal;
+    f64 depth;
+  };
+  Candidate held[4];
+  u32 numHeld = 0;
+  const Transform identity{V3(0, 0, 0), quatIdentity()};
+  for (u32 t = 0; t < numTris; ++t) {
+    TriangleShape tri;
+    triangleInit(&tri, transformPoint(hfTransform, tris[3 * t]),
+                 transformPoint(hfTransform, tris[3 * t + 1]),
+                 transformPoint(hfTransform, tris[3 * t + 2]));
+    GjkInfo info{};
+    GjkResult res = gjkTestCollision(&tri.base, identity, convex, convexTransform, &info, nullptr);
+    Candidate c;
+    if (res == GJK_COLLIDE_MARGIN) {
+      if (!(info.penetrationDepth > 0.0)) continue;
+      c = Candidate{info.closestPointA, info.closestPointB, info.normal, info.penetrationDepth};
+    } else if (res == GJK_INTERPENETRATE) {
+      v3 n = tri.normal;
+      v3 g = (tri.vertices[0] + tri.vertices[1] + tri.vertices[2]) * (1.0 / 3.0);
+      v3 dirLocal = quatRotate(quatConjugate(convexTransform.orientation), -n);
+      v3 s = transformPoint(convexTransform, shapeGetLocalSupportWithMargin(convex, dirLocal));
+      f64 depth = v3Dot(n, g - s);
+      if (!(depth > 0.0)) continue;
+      c = Candidate{s + n * depth, s, n, depth};
+    } else {
+      continue;
+    }
+    if (numHeld < 4) {
+      held[numHeld++] = c;
+      continue;
+    }
+    u32 shallowest = 0;
+    for (u32 k = 1; k < 4; ++k)
+      if (held[k].depth < held[shallowest].depth) shallowest = k;
+    if (c.depth > held[shallowest].depth) held[shallowest] = c;
+  }
+
+  for (u32 k = 0; k < numHeld; ++k) {
+    v3 triLocal = transformInversePoint(hfTransform, held[k].triPoint);
+    v3 convexLocal = transformInversePoint(convexTransform, held[k].convexPoint);
+    if (swapped) manifoldAddPoint(manifold, convexLocal, triLocal, -held[k].normal, held[k].depth);
+    else manifoldAddPoint(manifold, triLocal, convexLocal, held[k].normal, held[k].depth);
+  }
+  return numHeld > 0;
+}
