@@ -253,8 +253,11 @@ b8 simplexComputeClosestPoint(VoronoiSimplex* s, v3* outPoint) {
         s->isValid = false;
         return false;
       }
-      v3 n[4] = {v3Cross(c - b, d - b), v3Cross(d - a, c - a), v3Cross(b - a, d - a),
-                 v3Cross(c - a, b - a)};
+      // Normals face outward for a positively oriented tetrahedron; flip them for a
+      // negative one, or an enclosed origin would be taken for an outside one.
+      f64 orient = det > 0.0 ? 1.0 : -1.0;
+      v3 n[4] = {v3Cross(c - b, d - b) * orient, v3Cross(d - a, c - a) * orient,
+                 v3Cross(b - a, d - a) * orient, v3Cross(c - a, b - a) * orient};
       static const u32 kFaces[4][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
       i32 best = -1;
       f64 bestDist = 0.0;

@@ -232,7 +232,9 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
       f64 len2 = v3LengthSq(axis);
       if (len2 < 1e-10) continue;
       axis = axis * (1.0 / std::sqrt(len2));
-      if (v3Dot(axis, centroidA) > 0.0) axis = -axis;
+      // Outward from A at its edge, so that the distance below is the separation
+      // along this Minkowski face.
+      if (v3Dot(axis, startA - centroidA) < 0.0) axis = -axis;
       f64 dist = v3Dot(axis, startB - startA);
       if (dist >= 0.0) return false;
       f64 pen = -dist;

@@ -334,8 +334,9 @@ b8 capsuleRaycast(const CapsuleShape* cap, const Ray* ray, RaycastHit* hit) {
   v3 m = ray->point1 - P;
   v3 n = ray->point2 - ray->point1;
   f64 dd = v3Dot(d, d), md = v3Dot(m, d), nd = v3Dot(n, d);
-  if (md < 0.0 && md + nd < 0.0) return false;
-  if (md > dd && md + nd > dd) return false;
+  // A ray wholly beyond an end plane can still cross that end's hemisphere.
+  if (md < 0.0 && md + nd < 0.0) return raySphere(P, r, ray, hit);
+  if (md > dd && md + nd > dd) return raySphere(Q, r, ray, hit);
   f64 nn = v3Dot(n, n);
   f64 a = dd * nn - nd * nd;
   f64 c = dd * (v3Dot(m, m) - r * r) - md * md;
