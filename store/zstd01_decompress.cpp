@@ -151,9 +151,12 @@ size_t decodeHuffmanLiterals(u8* out, size_t count, const u8* src, size_t srcSiz
       if (r2.left() <= 0 || r3.left() <= 0 || r4.left() <= 0) break;
     }
   }
-  if (rounds || strict) {
+  if (rounds) {
     // Streams 2-4 carry whole rounds only and must run out together.
     ZSTD01_CHECK(r2.exhausted() && r3.exhausted() && r4.exhausted(), ZSTD_error_corruption_detected);
+  } else if (strict) {
+    // The original reader never looks at streams 3 and 4 when stream 2 is empty.
+    ZSTD01_CHECK(r3.exhausted() && r4.exhausted(), ZSTD_error_strictRule);
   }
   while (pos < count && r1.left() > 0) {
     r1.reload();

@@ -307,3 +307,109 @@ TEST(Zstd01RoundTrip, TooSmallDestinationIsAnError) {
 }
 
 }  // namespace
+
+namespace {
+
+struct BadFrame {
+  const char* name;
+  const char* frame;
+  zstd01::ZSTD_ErrorCode error;
+};
+
+TEST(Zstd01Malformed, HandMadeFramesGiveTheirErrorInBothModes) {
+  const BadFrame cases[] = {
+      {"wrong magic", "fd2fb522 c00000", zstd01::ZSTD_error_prefix_unknown},
+      {"shorter than a header", "fd2fb5", zstd01::ZSTD_error_srcSize_wrong},
+      {"no end block", "fd2fb51e 400003 616263", zstd01::ZSTD_error_srcSize_wrong},
+      {"byte after the end block", "fd2fb51e c00000 00", zstd01::ZSTD_error_srcSize_wrong},
+      {"block runs past the input", "fd2fb51e 400009 616263 c00000", zstd01::ZSTD_error_srcSize_wrong},
+      {"offset before the first byte", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 03 03 08 07 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"literal length past the literals", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 07 02 08 03 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"sequence bits left over", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 03 02 08 06 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"sequence bits missing", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 03 03 08 03 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"bitstream without end mark", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 03 02 08 00 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"literals type 3", "fd2fb51e 000008 c00001 0000 a8 00 000000 01 c00000",
+       zstd01::ZSTD_error_blockType_unsupported},
+      {"13-bit Huffman code", "fd2fb51e 000019 00000e 000a 80d0 010001000100 01010101 0000 a8 00 000000 01 c00000",
+       zstd01::ZSTD_error_tableLog_tooLarge},
+      {"literal-length table log 11",
+       "fd2fb51e 00001f 000011 000a 823210 030001000100 97d801 01 01 01 0200 28 00 56a303 03 04 020a c00000",
+       zstd01::ZSTD_error_tableLog_tooLarge},
+      {"Huffman stream 1 short of the count",
+       "fd2fb51e 00001f 000011 000b 823210 030001000100 97d801 01 01 01 0200 28 00 50a303 03 04 020a c00000",
+       zstd01::ZSTD_error_corruption_detected},
+      {"offset code above 31", "fd2fb51e 000011 400006 61626358595a 0100 a8 00 03 20 08 03 c00000",
+       zstd01::ZSTD_error_corruption_detected},
+  };
+  for (const BadFrame& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out;
+    for (bool strict : {false, true}) EXPECT_EQ(zstd01::ZSTD_getErrorCode(decode(fromHex(c.frame), 4096, &out, strict)), c.error);
+  }
+}
+
+TEST(Zstd01Malformed, LeniencesOfTheOriginalReaderAreAcceptedOnlyOutsideStrictMode) {
+  Bytes big(131073, 'x');
+  struct Case {
+    const char* name;
+    const char* frame;
+    Bytes expected;
+  } cases[] = {
+      {"header bits 5-3 set", "fd2fb51e 480003 616263 400002 6465 c00000", fromText("abcde")},
+      {"end block with low bits", "fd2fb51e 400003 616263 c10000", fromText("abc")},
+      {"table mode 3 read as described",
+       "fd2fb51e 00001f 000011 000a 823210 030001000100 97d801 01 01 01 0200 e8 00 50a303 03 04 020a c00000",
+       fromHex("0000010000000100000001000100000001000100020003010000")},
+      {"unused extension byte", "fd2fb51e 000012 400006 61626358595a 0100 a8 01 ff 03 02 08 03 c00000",
+       fromText("abcabcabcabcabcXYZ")},
+      {"streams 3 and 4 ignored when stream 2 is empty",
+       "fd2fb51e 00001f 000011 000a 823210 030001000100 97d801 01 02 01 0200 28 00 50a303 03 04 020a c00000",
+       fromHex("0000010000000100000001000100000001000100020003010000")},
+      {"block of more than 128 KiB", "fd2fb51e 00000c 820001 78 0000 a8 00 000000 01 c00000", big},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out;
+    size_t r = decode(fromHex(c.frame), c.expected.size(), &out, false);
+    ASSERT_FALSE(zstd01::ZSTD_isError(r)) << zstd01::ZSTD_getErrorName(r);
+    EXPECT_TRUE(out == c.expected);
+    EXPECT_EQ(zstd01::ZSTD_getErrorCode(decode(fromHex(c.frame), c.expected.size() + 64, &out, true)),
+              zstd01::ZSTD_error_strictRule);
+  }
+}
+
+// Every cut and many single-bit flips of frames that use each literal and table
+// form: errors, never a read or write outside the buffers (ASan watches).
+TEST(Zstd01Malformed, TruncatedAndBitFlippedFramesNeverCrash) {
+  std::vector<Bytes> frames;
+  for (const Vector& v : publishedVectors()) frames.push_back(fromHex(v.frame));
+  for (const Bytes& in : {textData(3000), runsData(5000), heightmapData(6000), entityData(4000), splatData(3000)}) {
+    Bytes frame(zstd01::ZSTD_compressBound(in.size()));
+    frame.resize(zstd01::ZSTD_compress(frame.data(), frame.size(), in.data(), in.size()));
+    frames.push_back(frame);
+  }
+  Rng rng{6};
+  for (const Bytes& frame : frames) {
+    Bytes out;
+    for (size_t cut = 0; cut < frame.size(); cut++) {
+      Bytes part(frame.begin(), frame.begin() + static_cast<long>(cut));
+      EXPECT_TRUE(zstd01::ZSTD_isError(decode(part, 8192, &out, false))) << "cut at " << cut;
+    }
+    for (int i = 0; i < 300; i++) {
+      Bytes bad(frame);
+      size_t bit = rng.next() % (bad.size() * 8);
+      bad[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+      for (size_t cap : {size_t(0), size_t(100), size_t(8192)}) {
+        decode(bad, cap, &out, false);
+        decode(bad, cap, &out, true);
+      }
+    }
+  }
+}
+
+}  // namespace
