@@ -414,6 +414,14 @@ bs_stats bs_get_stats(bs_store* s) {
   return st;
 }
 
+u64 bs_chunk_count(bs_store* s) {
+  if (!s) return 0;
+  threadMutexLock(&s->mutex);
+  u64 n = sm_size(s->index);
+  threadMutexUnlock(&s->mutex);
+  return n;
+}
+
 u64 bs_manifest_count(bs_store* s) {
   if (!s) return 0;
   threadMutexLock(&s->mutex);

@@ -51,6 +51,8 @@ bs_status bs_verify(bs_store* s);
 i64 bs_expire(bs_store* s, u64 size_threshold, u64 max_age_seconds);
 
 bs_stats bs_get_stats(bs_store* s);
+// Chunk records the index lists (each distinct chunk once).
+u64 bs_chunk_count(bs_store* s);
 // Live entries in manifest order.
 u64 bs_manifest_count(bs_store* s);
 const char* bs_manifest_name(bs_store* s, u64 i);

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The qel tool end to end: keys, add, list, extract, delete, verify, compact, stats,
+# and its refusals (missing store, existing key, wrong key, damaged store).
+set -uo pipefail
+QEL="${BUILD_DIR:-build/release}/tools/qel"
+[ -x "$QEL" ] || { echo "qel: $QEL not built"; exit 1; }
+W=$(mktemp -d)
+trap 'rm -rf "$W"' EXIT
+FAILS=0
+check() {  # check "what" command...: the command must succeed
+  local what=$1; shift
+  if ! "$@" >"$W/out" 2>"$W/err"; then echo "FAIL: $what"; cat "$W/err"; FAILS=$((FAILS + 1)); fi
+}
+refuse() {  # refuse "what" "message part" command...: must fail, non-zero, with a message
+  local what=$1 msg=$2; shift 2
+  if "$@" >"$W/out" 2>"$W/err"; then echo "FAIL: $what succeeded"; FAILS=$((FAILS + 1)); return; fi
+  grep -q -- "$msg" "$W/err" || { echo "FAIL: $what: message"; cat "$W/err"; FAILS=$((FAILS + 1)); }
+}
+
+head -c 300000 /dev/urandom >"$W/noise.bin"
+seq 1 50000 >"$W/numbers.txt"
+: >"$W/empty.bin"
+
+refuse "list of a missing store" "no such store" "$QEL" list "$W/none.qel"
+[ -e "$W/none.qel" ] && { echo "FAIL: list created a store"; FAILS=$((FAILS + 1)); }
+refuse "extract from a missing store" "no such store" "$QEL" extract "$W/none.qel" x
+refuse "unknown command" "unknown command" "$QEL" frobnicate
+refuse "missing arguments" "wrong number" "$QEL" add "$W/s.qel"
+
+check "add" "$QEL" add "$W/s.qel" "$W/noise.bin"
+check "add named" "$QEL" add "$W/s.qel" "$W/numbers.txt" "docs/numbers"
+check "add empty" "$QEL" add "$W/s.qel" "$W/empty.bin"
+check "list" "$QEL" list "$W/s.qel"
+grep -q "300000  *5 .* noise.bin$" "$W/out" || { echo "FAIL: list line"; cat "$W/out"; FAILS=$((FAILS + 1)); }
+grep -q " docs/numbers$" "$W/out" || { echo "FAIL: list name"; FAILS=$((FAILS + 1)); }
+check "extract to file" "$QEL" extract "$W/s.qel" noise.bin "$W/noise.out"
+cmp -s "$W/noise.bin" "$W/noise.out" || { echo "FAIL: extracted bytes"; FAILS=$((FAILS + 1)); }
+"$QEL" extract "$W/s.qel" docs/numbers >"$W/numbers.out" && cmp -s "$W/numbers.txt" "$W/numbers.out" ||
+  { echo "FAIL: extract to stdout"; FAILS=$((FAILS + 1)); }
+check "extract empty" "$QEL" extract "$W/s.qel" empty.bin "$W/empty.out"
+[ -f "$W/empty.out" ] && [ ! -s "$W/empty.out" ] || { echo "FAIL: empty extract"; FAILS=$((FAILS + 1)); }
+echo keep >"$W/keep.txt"
+refuse "extract of a missing entry" "no such entry" "$QEL" extract "$W/s.qel" nothing "$W/keep.txt"
+grep -q keep "$W/keep.txt" || { echo "FAIL: failed extract truncated its output"; FAILS=$((FAILS + 1)); }
+check "verify" "$QEL" verify "$W/s.qel"
+grep -q "verify: 11 chunks checked, 0 errors" "$W/err" || { echo "FAIL: verify report"; cat "$W/err"; FAILS=$((FAILS + 1)); }
+check "stats" "$QEL" stats "$W/s.qel"
+grep -q "^entries: *3$" "$W/out" || { echo "FAIL: stats"; cat "$W/out"; FAILS=$((FAILS + 1)); }
+before=$(stat -c %s "$W/s.qel")
+check "delete" "$QEL" delete "$W/s.qel" noise.bin
+refuse "delete twice" "no entry" "$QEL" delete "$W/s.qel" noise.bin
+check "compact" "$QEL" compact "$W/s.qel"
+[ "$(stat -c %s "$W/s.qel")" -lt $((before - 300000)) ] || { echo "FAIL: compact did not shrink"; FAILS=$((FAILS + 1)); }
+"$QEL" list "$W/s.qel" | grep -q noise.bin && { echo "FAIL: deleted entry listed"; FAILS=$((FAILS + 1)); }
+
+# Keys and encrypted stores.
+check "keygen" "$QEL" keygen "$W/me.key" "$W/me.pub"
+[ "$(stat -c %a "$W/me.key")" = 600 ] && [ "$(stat -c %s "$W/me.key")" = 32 ] ||
+  { echo "FAIL: key file mode or size"; FAILS=$((FAILS + 1)); }
+cp "$W/me.key" "$W/me.key.orig"
+refuse "keygen over an existing key" "never overwritten" "$QEL" keygen "$W/me.key" "$W/other.pub"
+cmp -s "$W/me.key" "$W/me.key.orig" || { echo "FAIL: key overwritten"; FAILS=$((FAILS + 1)); }
+[ -e "$W/other.pub" ] && { echo "FAIL: half a key pair written"; FAILS=$((FAILS + 1)); }
+check "keygen other" "$QEL" keygen "$W/other.key" "$W/other.pub"
+check "add encrypted" "$QEL" --to "$W/me.pub" add "$W/e.qel" "$W/numbers.txt"
+refuse "encrypted without key" "encrypted" "$QEL" list "$W/e.qel"
+refuse "encrypted with another key" "cannot open" "$QEL" --key "$W/other.key" list "$W/e.qel"
+"$QEL" --key "$W/me.key" extract "$W/e.qel" numbers.txt | cmp -s - "$W/numbers.txt" ||
+  { echo "FAIL: encrypted extract"; FAILS=$((FAILS + 1)); }
+
+# A damaged store is reported, not trusted.
+cp "$W/s.qel" "$W/bad.qel"
+printf '\xff' | dd of="$W/bad.qel" bs=1 seek=400 conv=notrunc 2>/dev/null
+refuse "verify of a damaged store" "damaged" "$QEL" verify "$W/bad.qel"
+head -c 100 "$W/s.qel" >"$W/short.qel"
+refuse "short file" "cannot open" "$QEL" list "$W/short.qel"
+
+[ "$FAILS" -eq 0 ] && echo "qel: all checks passed"
+exit $((FAILS > 0))
