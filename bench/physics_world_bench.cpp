@@ -56,6 +56,7 @@ struct RunResult {
   f64 pyramidDisplacement = -1;  // largest cube displacement after 20 s, -1 without pyramid
   f64 deepest = 0;               // deepest penetration seen
   f64 allAsleepAt = -1;          // seconds until every body sleeps, -1 if never
+  f64 farthest = 0;              // largest distance of a body from the origin after 20 s
   u32 peakManifolds = 0;
   b8 overflow = false;
 };
@@ -120,6 +121,9 @@ RunResult runOurs(const SceneSpec& spec, b8 sleeping, u32 steps) {
         r.pyramidDisplacement = std::max(
             r.pyramidDisplacement, v3Length(w->bodies[s.scene->pyramid[i]].position - start[i]));
     }
+    if (step + 1 == kStabilitySteps)
+      for (u32 i = 0; i < w->numBodies; ++i)
+        if (w->bodies[i].id >= 0) r.farthest = std::max(r.farthest, v3Length(w->bodies[i].position));
     if (sleeping && r.allAsleepAt < 0) {
       b8 all = true;
       for (u32 i = 0; i < w->numBodies && all; ++i) {
@@ -301,6 +305,9 @@ RunResult runBullet(const SceneSpec& spec, b8 sleeping, u32 steps) {
             std::max(r.pyramidDisplacement, v3Length(V3(p.x(), p.y(), p.z()) - start[i]));
       }
     }
+    if (step + 1 == kStabilitySteps)
+      for (btRigidBody* b : s.bodies)
+        if (b) r.farthest = std::max(r.farthest, (f64)b->getCenterOfMassPosition().length());
     if (sleeping && r.allAsleepAt < 0) {
       b8 all = true;
       for (btRigidBody* b : s.bodies)
@@ -348,9 +355,11 @@ void printSummary() {
                 bn.msPerStep, bn.msPerStep > 0 ? on.msPerStep / bn.msPerStep : 0.0);
   }
   std::printf("\nstability (sleeping on): pyramid = largest cube displacement after 20 s,\n"
-              "deepest = deepest penetration seen, asleep = seconds until every body sleeps\n");
-  std::printf("%-10s | %9s %9s | %9s %9s | %8s %8s | %s\n", "scene", "pyr ours", "Bullet",
-              "deep ours", "Bullet", "asleep", "Bullet", "peak manifolds ours (< 8192)");
+              "deepest = deepest penetration seen, asleep = seconds until every body sleeps,\n"
+              "far = largest distance of a body from the origin after 20 s\n");
+  std::printf("%-10s | %9s %9s | %9s %9s | %8s %8s | %9s %9s | %s\n", "scene", "pyr ours",
+              "Bullet", "deep ours", "Bullet", "asleep", "Bullet", "far ours", "Bullet",
+              "peak manifolds ours (< 8192)");
   for (const SceneSpec& s : scenes()) {
     std::string n = s.name;
     const RunResult& o = gResults[n + "/ours/on"];
@@ -368,8 +377,9 @@ void printSummary() {
     fmt(b.allAsleepAt, s2);
     u32 peak = std::max(o.peakManifolds, gResults[n + "/ours/off"].peakManifolds);
     b8 overflow = o.overflow || gResults[n + "/ours/off"].overflow;
-    std::printf("%-10s | %9s %9s | %9.4f %9.4f | %8s %8s | %u%s\n", s.name, p1, p2, o.deepest,
-                b.deepest, s1, s2, peak, overflow ? " OVERFLOW" : "");
+    std::printf("%-10s | %9s %9s | %9.4f %9.4f | %8s %8s | %9.1f %9.1f | %u%s\n", s.name, p1, p2,
+                o.deepest, b.deepest, s1, s2, o.farthest, b.farthest, peak,
+                overflow ? " OVERFLOW" : "");
   }
 }
 
