@@ -113,26 +113,11 @@ inline u8 hufDecode(BackReader* r, const HufCell* dt, u32 maxBits) {
   return c.symbol;
 }
 
-// Huffman literal payload (after the 2-byte count) into out[0..count).
-size_t decodeHuffmanLiterals(u8* out, size_t count, const u8* src, size_t srcSize, bool strict) {
-  HufCell dtable[1u << kHufMaxBits];
-  u32 maxBits = 0;
-  size_t w = readHuffmanWeights(dtable, &maxBits, src, srcSize, strict);
-  if (ZSTD_isError(w)) return w;
-  src += w;
-  srcSize -= w;
-  ZSTD01_CHECK(srcSize >= 6, ZSTD_error_srcSize_wrong);
-  size_t j1 = readLE16(src), j2 = readLE16(src + 2), j3 = readLE16(src + 4);
-  ZSTD01_CHECK(6 + j1 + j2 + j3 < srcSize, ZSTD_error_srcSize_wrong);
-  const u8* s1 = src + 6;
-  const u8* s2 = s1 + j1;
-  const u8* s3 = s2 + j2;
-  const u8* s4 = s3 + j3;
-  size_t j4 = srcSize - 6 - j1 - j2 - j3;
-  BackReader r1, r2, r3, r4;
-  ZSTD01_CHECK(backReaderInit(&r1, s1, j1) && backReaderInit(&r2, s2, j2) && backReaderInit(&r3, s3, j3) &&
-                   backReaderInit(&r4, s4, j4),
-               ZSTD_error_corruption_detected);
+// The four interleaved Huffman streams. Variable shifts dominate here, so x86-64
+// machines with BMI2 get a copy compiled for it.
+__attribute__((always_inline)) inline size_t decodeStreams(u8* out, size_t count, BackReader* rs,
+                                                           const HufCell* dtable, u32 maxBits, bool strict) {
+  BackReader r1 = rs[0], r2 = rs[1], r3 = rs[2], r4 = rs[3];
   size_t pos = 0;
   bool rounds = !r2.exhausted();
   if (rounds) {
@@ -164,6 +149,44 @@ size_t decodeHuffmanLiterals(u8* out, size_t count, const u8* src, size_t srcSiz
   }
   ZSTD01_CHECK(pos == count && r1.exhausted(), ZSTD_error_corruption_detected);
   return count;
+}
+
+size_t decodeStreamsGeneric(u8* out, size_t count, BackReader* rs, const HufCell* dtable, u32 maxBits, bool strict) {
+  return decodeStreams(out, count, rs, dtable, maxBits, strict);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi2"))) size_t decodeStreamsBmi2(u8* out, size_t count, BackReader* rs,
+                                                          const HufCell* dtable, u32 maxBits, bool strict) {
+  return decodeStreams(out, count, rs, dtable, maxBits, strict);
+}
+#endif
+
+// Huffman literal payload (after the 2-byte count) into out[0..count).
+size_t decodeHuffmanLiterals(u8* out, size_t count, const u8* src, size_t srcSize, bool strict) {
+  HufCell dtable[1u << kHufMaxBits];
+  u32 maxBits = 0;
+  size_t w = readHuffmanWeights(dtable, &maxBits, src, srcSize, strict);
+  if (ZSTD_isError(w)) return w;
+  src += w;
+  srcSize -= w;
+  ZSTD01_CHECK(srcSize >= 6, ZSTD_error_srcSize_wrong);
+  size_t j1 = readLE16(src), j2 = readLE16(src + 2), j3 = readLE16(src + 4);
+  ZSTD01_CHECK(6 + j1 + j2 + j3 < srcSize, ZSTD_error_srcSize_wrong);
+  const u8* s1 = src + 6;
+  const u8* s2 = s1 + j1;
+  const u8* s3 = s2 + j2;
+  const u8* s4 = s3 + j3;
+  size_t j4 = srcSize - 6 - j1 - j2 - j3;
+  BackReader r[4];
+  ZSTD01_CHECK(backReaderInit(&r[0], s1, j1) && backReaderInit(&r[1], s2, j2) && backReaderInit(&r[2], s3, j3) &&
+                   backReaderInit(&r[3], s4, j4),
+               ZSTD_error_corruption_detected);
+#if defined(__x86_64__)
+  static const bool haveBmi2 = __builtin_cpu_supports("bmi2");
+  if (haveBmi2) return decodeStreamsBmi2(out, count, r, dtable, maxBits, strict);
+#endif
+  return decodeStreamsGeneric(out, count, r, dtable, maxBits, strict);
 }
 
 struct Literals {
@@ -315,6 +338,112 @@ inline void copyMatch(u8* op, size_t offset, size_t ml, bool wild) {
   while (op < end) *op++ = *m++;
 }
 
+struct SeqRun {
+  const SeqTable* ll;
+  const SeqTable* of;
+  const SeqTable* ml;
+  BackReader* r;
+  ExtReader* ext;
+  const u8* lp;      // next unread literal
+  const u8* litEnd;
+  u32 st[3];
+};
+
+// Executes the block's sequences. Literals decoded into dst's tail sit right after
+// the space the output still needs, so there matches must stop at the next unread
+// literal; raw literals are read in place from the frame.
+template <bool kStrict, bool kLitInDst>
+size_t runSequences(const Dec& d, u8** opInOut, SeqRun* run, u32 nbSeq, const u8* blkEnd) {
+  const FseCell* const cLL = run->ll->cells;
+  const FseCell* const cOF = run->of->cells;
+  const FseCell* const cML = run->ml->cells;
+  BackReader r = *run->r;
+  ExtReader* ext = run->ext;
+  u32 stLL = run->st[0], stOF = run->st[1], stML = run->st[2];
+  u8* op = *opInOut;
+  u8* const dstStart = d.dst;
+  u8* const dstEnd = d.dstEnd;
+  const u8* lp = run->lp;
+  const u8* const litEnd = run->litEnd;
+  // Literal bytes may be read 16 at a time up to the end of their buffer.
+  const u8* const litReadLimit = kLitInDst ? dstEnd : blkEnd;
+  size_t last = 0, prev = 1;
+  size_t result = 0;
+  for (u32 i = 0; i < nbSeq; i++) {
+    r.reload();
+    FseCell cl = cLL[stLL];
+    stLL = cl.base + static_cast<u32>(r.read(cl.nbBits));
+    FseCell co = cOF[stOF];
+    u32 ofCode = co.symbol;
+    stOF = co.base + static_cast<u32>(r.read(co.nbBits));
+    if (ofCode > 24) r.reload();
+    size_t extra = static_cast<size_t>(r.read(ofCode ? ofCode - 1 : 0));
+    FseCell cm = cML[stML];
+    stML = cm.base + static_cast<u32>(r.read(cm.nbBits));
+
+    size_t rep = cl.symbol != 0 ? last : prev;
+    prev = last;
+    size_t ll = cl.symbol == kMaxLLSymbol ? extend(ext, kMaxLLSymbol) : cl.symbol;
+    size_t offset = ofCode == 0 ? rep : (static_cast<size_t>(1) << (ofCode - 1)) + extra;
+    size_t ml = (cm.symbol == kMaxMLSymbol ? extend(ext, kMaxMLSymbol) : cm.symbol) + kMinMatch;
+    last = offset;
+
+    if (ll > static_cast<size_t>(litEnd - lp)) {
+      result = errorCode(ZSTD_error_corruption_detected);
+      break;
+    }
+    u8* writeLimit = kLitInDst ? const_cast<u8*>(lp) : dstEnd;
+    if (ll <= 16 && lp + 16 <= litReadLimit && op + 16 <= writeLimit) {
+      copy16(op, lp);
+    } else {
+      if (!kLitInDst && ll > static_cast<size_t>(dstEnd - op)) {
+        result = errorCode(ZSTD_error_dstSize_tooSmall);
+        break;
+      }
+      if (ll) std::memmove(op, lp, ll);  // in dst's tail the two ranges may overlap
+    }
+    op += ll;
+    lp += ll;
+    if (kStrict) {
+      if (static_cast<size_t>(dstEnd - op) < kEndMargin) {
+        result = errorCode(ZSTD_error_dstSize_tooSmall);
+        break;
+      }
+      if (offset >= (static_cast<size_t>(1) << 26)) {
+        result = errorCode(ZSTD_error_strictRule);
+        break;
+      }
+    }
+    if (offset - 1 >= static_cast<size_t>(op - dstStart)) {
+      result = errorCode(ZSTD_error_corruption_detected);
+      break;
+    }
+    writeLimit = kLitInDst ? const_cast<u8*>(lp) : dstEnd;
+    size_t room = static_cast<size_t>(writeLimit - op);
+    if (room >= ml + 16) {
+      copyMatch(op, offset, ml, true);
+    } else {
+      if (ml > room) {
+        result = errorCode(ZSTD_error_dstSize_tooSmall);
+        break;
+      }
+      // Near the limit: wild-copy all but the last 16 bytes (its overshoot writes
+      // the same bytes the exact copy then writes again).
+      size_t head = ml > 32 ? ml - 16 : 0;
+      if (head) copyMatch(op, offset, head, true);
+      copyMatch(op + head, offset, ml - head, false);
+    }
+    op += ml;
+  }
+  *run->r = r;
+  run->st[0] = stLL;
+  run->st[1] = stOF;
+  run->st[2] = stML;
+  run->lp = lp;
+  *opInOut = op;
+  return result;
+}
+
 size_t decodeCompressedBlock(const Dec& d, u8* op, const u8* blk, size_t blkSize) {
   const u8* blkEnd = blk + blkSize;
   Literals lit;
@@ -354,68 +483,21 @@ size_t decodeCompressedBlock(const Dec& d, u8* op, const u8* blk, size_t blkSize
   u32 stML = static_cast<u32>(r.read(tML.log));
 
   u8* const blockStart = op;
-  const u8* lp = lit.ptr;
-  const u8* const litEnd = lit.ptr + lit.size;
-  // Literal bytes in src may be read 16 at a time up to the end of the frame's
-  // input; in dst only up to the end of dst.
-  const u8* const litReadLimit = lit.inDst ? d.dstEnd : blkEnd;
-  size_t last = 0, prev = 1;
-  for (u32 i = 0; i < nbSeq; i++) {
-    r.reload();
-    const FseCell& cl = tLL.cells[stLL];
-    u32 llSym = cl.symbol;
-    stLL = cl.base + static_cast<u32>(r.read(cl.nbBits));
-    const FseCell& co = tOF.cells[stOF];
-    u32 ofCode = co.symbol;
-    stOF = co.base + static_cast<u32>(r.read(co.nbBits));
-    if (ofCode > 24) r.reload();
-    size_t extra = ofCode ? static_cast<size_t>(r.read(ofCode - 1)) : 0;
-    const FseCell& cm = tML.cells[stML];
-    u32 mlSym = cm.symbol;
-    stML = cm.base + static_cast<u32>(r.read(cm.nbBits));
-
-    size_t rep = llSym != 0 ? last : prev;
-    prev = last;
-    size_t ll = llSym == kMaxLLSymbol ? extend(&ext, kMaxLLSymbol) : llSym;
-    size_t offset = ofCode == 0 ? rep : (static_cast<size_t>(1) << (ofCode - 1)) + extra;
-    size_t ml = (mlSym == kMaxMLSymbol ? extend(&ext, kMaxMLSymbol) : mlSym) + kMinMatch;
-    last = offset;
-
-    // literals
-    ZSTD01_CHECK(ll <= static_cast<size_t>(litEnd - lp), ZSTD_error_corruption_detected);
-    u8* writeLimit = lit.inDst ? const_cast<u8*>(lp) : d.dstEnd;
-    if (ll <= 16 && lp + 16 <= litReadLimit && op + 16 <= writeLimit) {
-      copy16(op, lp);
-    } else {
-      ZSTD01_CHECK(ll <= static_cast<size_t>(writeLimit - op) || lit.inDst, ZSTD_error_dstSize_tooSmall);
-      if (ll) std::memmove(op, lp, ll);
-    }
-    op += ll;
-    lp += ll;
-    // match
-    if (d.strict) {
-      ZSTD01_CHECK(static_cast<size_t>(d.dstEnd - op) >= kEndMargin, ZSTD_error_dstSize_tooSmall);
-      ZSTD01_CHECK(offset < (static_cast<size_t>(1) << 26), ZSTD_error_strictRule);
-    }
-    ZSTD01_CHECK(offset >= 1 && offset <= static_cast<size_t>(op - d.dst), ZSTD_error_corruption_detected);
-    writeLimit = lit.inDst ? const_cast<u8*>(lp) : d.dstEnd;
-    ZSTD01_CHECK(ml <= static_cast<size_t>(writeLimit - op), ZSTD_error_dstSize_tooSmall);
-    if (static_cast<size_t>(writeLimit - op) >= ml + 16) {
-      copyMatch(op, offset, ml, true);
-    } else {
-      // Near the limit: wild-copy all but the last 16 bytes (its overshoot writes
-      // the same bytes the exact copy then writes again).
-      size_t head = ml > 32 ? ml - 16 : 0;
-      if (head) copyMatch(op, offset, head, true);
-      copyMatch(op + head, offset, ml - head, false);
-    }
-    op += ml;
+  SeqRun run{&tLL, &tOF, &tML, &r, &ext, lit.ptr, lit.ptr + lit.size, {stLL, stOF, stML}};
+  size_t res;
+  if (d.strict) {
+    res = lit.inDst ? runSequences<true, true>(d, &op, &run, nbSeq, blkEnd) : runSequences<true, false>(d, &op, &run, nbSeq, blkEnd);
+  } else {
+    res = lit.inDst ? runSequences<false, true>(d, &op, &run, nbSeq, blkEnd) : runSequences<false, false>(d, &op, &run, nbSeq, blkEnd);
   }
+  if (ZSTD_isError(res)) return res;
   ZSTD01_CHECK(r.exhausted(), ZSTD_error_corruption_detected);
   if (d.strict) {
-    ZSTD01_CHECK(stLL == 0 && stOF == 0 && stML == 0, ZSTD_error_strictRule);
+    ZSTD01_CHECK(run.st[0] == 0 && run.st[1] == 0 && run.st[2] == 0, ZSTD_error_strictRule);
     ZSTD01_CHECK(!ext.bad && ext.p == ext.end, ZSTD_error_strictRule);
   }
+  const u8* lp = run.lp;
+  const u8* const litEnd = run.litEnd;
   size_t rest = static_cast<size_t>(litEnd - lp);
   ZSTD01_CHECK(rest <= static_cast<size_t>(d.dstEnd - op), ZSTD_error_dstSize_tooSmall);
   if (rest) std::memmove(op, lp, rest);
