@@ -71,11 +71,14 @@ namespace {
 constexpr u64 kMaxIo = 1ull << 30;
 }  // namespace
 
-int bs_pread(i32 fd, void* buf, u64 len, u64 offset) {
-  if (fd < 0 || (!buf && len)) return -1;
-  u8* p = static_cast<u8*>(buf);
+namespace {
+
+// Moves len bytes at offset with op (pread or pwrite), looping over short transfers.
+template <typename Byte, typename Op>
+int transferAll(i32 fd, Byte* p, u64 len, u64 offset, Op op) {
+  if (fd < 0 || (!p && len)) return -1;
   while (len) {
-    ssize_t r = pread(fd, p, len < kMaxIo ? len : kMaxIo, (off_t)offset);
+    ssize_t r = op(fd, p, len < kMaxIo ? len : kMaxIo, (off_t)offset);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return -1;
     p += r;
@@ -85,18 +88,14 @@ int bs_pread(i32 fd, void* buf, u64 len, u64 offset) {
   return 0;
 }
 
+}  // namespace
+
+int bs_pread(i32 fd, void* buf, u64 len, u64 offset) {
+  return transferAll(fd, static_cast<u8*>(buf), len, offset, ::pread);
+}
+
 int bs_pwrite(i32 fd, const void* buf, u64 len, u64 offset) {
-  if (fd < 0 || (!buf && len)) return -1;
-  const u8* p = static_cast<const u8*>(buf);
-  while (len) {
-    ssize_t r = pwrite(fd, p, len < kMaxIo ? len : kMaxIo, (off_t)offset);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return -1;
-    p += r;
-    len -= (u64)r;
-    offset += (u64)r;
-  }
-  return 0;
+  return transferAll(fd, static_cast<const u8*>(buf), len, offset, ::pwrite);
 }
 
 int bs_fsync(i32 fd) { return fd >= 0 && fsync(fd) == 0 ? 0 : -1; }

@@ -1,5 +1,4 @@
 // qel: command-line access to ".qel" store files.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,33 +115,24 @@ int cmdAdd(const char* path, const char* file, const char* name, const Options& 
   return closeStore(s, path, r);
 }
 
-bool writeOut(const char* out, const u8* buf, size_t n) {
-  if (!out || std::strcmp(out, "-") == 0) return (n == 0 || std::fwrite(buf, 1, n, stdout) == n) && std::fflush(stdout) == 0;
-  int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < n) {
-    ssize_t w = write(fd, buf + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += (size_t)w;
-  }
-  bool ok = done == n && fsync(fd) == 0;
-  return close(fd) == 0 && ok;
-}
-
 int cmdExtract(const char* path, const char* name, const char* out, const Options& o) {
   bs_store* s = openStore(path, o, false);
   if (!s) return 1;
   int r = 0;
-  u8* buf = nullptr;
-  size_t n = 0;
-  // The entry is restored whole first, so a missing or damaged one never truncates the output.
-  if (bs_restore_buffer(s, name, &buf, &n) != BS_OK)
-    r = fail("cannot extract '%s': no such entry, or it is damaged", name);
-  else if (!writeOut(out, buf, n))
-    r = fail("could not write '%s': %s", out ? out : "-", std::strerror(errno));
-  memFree(buf);
+  if (out && std::strcmp(out, "-") != 0) {
+    // The entry is restored whole before the output is opened: a missing or
+    // damaged entry never truncates it.
+    if (bs_restore_file(s, name, out) != BS_OK)
+      r = fail("cannot extract '%s' to '%s': no such entry, damaged, or unwritable output", name, out);
+  } else {
+    u8* buf = nullptr;
+    size_t n = 0;
+    if (bs_restore_buffer(s, name, &buf, &n) != BS_OK)
+      r = fail("cannot extract '%s': no such entry, or it is damaged", name);
+    else if ((n && std::fwrite(buf, 1, n, stdout) != n) || std::fflush(stdout) != 0)
+      r = fail("could not write to standard output: %s", std::strerror(errno));
+    memFree(buf);
+  }
   return closeStore(s, path, r);
 }
 
