@@ -63,6 +63,7 @@ cmp -s "$W/me.key" "$W/me.key.orig" || { echo "FAIL: key overwritten"; FAILS=$((
 [ -e "$W/other.pub" ] && { echo "FAIL: half a key pair written"; FAILS=$((FAILS + 1)); }
 check "keygen other" "$QEL" keygen "$W/other.key" "$W/other.pub"
 check "add encrypted" "$QEL" --to "$W/me.pub" add "$W/e.qel" "$W/numbers.txt"
+refuse "--to on an existing store" "only applies" "$QEL" --to "$W/me.pub" add "$W/s.qel" "$W/numbers.txt" again
 refuse "encrypted without key" "encrypted" "$QEL" list "$W/e.qel"
 refuse "encrypted with another key" "cannot open" "$QEL" --key "$W/other.key" list "$W/e.qel"
 "$QEL" --key "$W/me.key" extract "$W/e.qel" numbers.txt | cmp -s - "$W/numbers.txt" ||

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <string>
 
 #include "store/blob_store.h"
@@ -18,11 +19,6 @@ class Store : public StoreDir {
     EXPECT_EQ(bs_open(&s, path.c_str(), &cfg), BS_OK);
     return s;
   }
-  u64 chunksOf(bs_store* s, u64 i) {
-    u64 size = 0, chunks = 0, mtime = 0;
-    EXPECT_EQ(bs_manifest_entry_info(s, i, &size, &chunks, &mtime), BS_OK);
-    return chunks;
-  }
 };
 
 TEST_F(Store, ChunkingAtTheBoundaryAndReopen) {
@@ -30,16 +26,23 @@ TEST_F(Store, ChunkingAtTheBoundaryAndReopen) {
       {0, 1}, {1, 1}, {4095, 1}, {4096, 1}, {4097, 2}, {3 * 4096 + 5, 4}, {40000, 10}};
   bs_store* s = open();
   ASSERT_NE(s, nullptr);
+  u64 t0 = (u64)time(nullptr);
   for (size_t i = 0; i < std::size(cases); i++) {
     std::string name = nm("e", i);
     Bytes data = i % 2 ? text(cases[i].len, i) : noise(cases[i].len, i);
     ASSERT_EQ(bs_add_buffer(s, data.data(), data.size(), name.c_str()), BS_OK);
-    EXPECT_EQ(chunksOf(s, i), cases[i].chunks) << cases[i].len;
+    u64 size = 0, chunks = 0, mtime = 0;
+    ASSERT_EQ(bs_manifest_entry_info(s, i, &size, &chunks, &mtime), BS_OK);
+    EXPECT_EQ(size, cases[i].len);
+    EXPECT_EQ(chunks, cases[i].chunks) << cases[i].len;
+    EXPECT_GE(mtime, t0);
+    EXPECT_LE(mtime, (u64)time(nullptr));
     EXPECT_EQ(restore(s, name.c_str()), data) << cases[i].len;
   }
   ASSERT_EQ(bs_close(s), BS_OK);
   s = open();
   ASSERT_EQ(bs_manifest_count(s), std::size(cases));
+  EXPECT_EQ(bs_manifest_entry_info(s, std::size(cases), nullptr, nullptr, nullptr), BS_ERR);
   for (size_t i = 0; i < std::size(cases); i++) {
     std::string name = nm("e", i);
     EXPECT_STREQ(bs_manifest_name(s, i), name.c_str());

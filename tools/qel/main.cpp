@@ -105,6 +105,9 @@ int cmdAdd(const char* path, const char* file, const char* name, const Options& 
   if (!name) name = baseName(file);
   size_t len = std::strlen(name);
   if (len == 0 || len > 255) return fail("entry names are 1 to 255 bytes: '%s'", name);
+  // The recipient key only shapes a new store; never let it suggest an existing
+  // plain store would be encrypted.
+  if (o.to && access(path, F_OK) == 0) return fail("'%s' exists: --to only applies when a store is created", path);
   bs_store* s = openStore(path, o, true);
   if (!s) return 1;
   int r = 0;
