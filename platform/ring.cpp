@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include <immintrin.h>
+
 #include "platform/memory.h"
 #include "platform/threads.h"
 
@@ -29,28 +31,37 @@ struct CircBufferBacking {
 pthread_mutex_t gBackingLock = PTHREAD_MUTEX_INITIALIZER;
 CircBufferBacking* gBackings = nullptr;
 
-// The waiter counts itself in before it takes the sequence, and the committer
-// bumps the sequence before it looks at the count (all sequentially consistent):
-// either the committer sees the waiter and wakes it, or the waiter sees the new
-// sequence and does not sleep. Most commits thus skip the system call.
-void bumpAndWake(AsyncRing* r) {
+// A waiter raises its flag before it takes the sequence, and a committer bumps
+// the sequence before it looks at the other side's flag (all sequentially
+// consistent): either the committer sees the flag and wakes the waiter, or the
+// waiter sees the new sequence and does not sleep. Each side owns its flag, so
+// one side leaving its wait cannot hide the other's.
+void bumpAndWake(AsyncRing* r, std::atomic<u32>* otherWaiting) {
   r->WaitSeq.fetch_add(1, std::memory_order_seq_cst);
-  if (r->Waiters.load(std::memory_order_seq_cst) != 0) wakeOneu32(&r->WaitSeq);
+  if (otherWaiting->load(std::memory_order_seq_cst) != 0 && otherWaiting->exchange(0, std::memory_order_seq_cst) != 0)
+    wakeOneu32(&r->WaitSeq);
 }
+
+// The other side usually commits within microseconds: spin briefly before
+// paying for a sleep and a wake-up.
+constexpr int kSpinTries = 256;
 
 // Loops tryOnce until it yields a pointer, sleeping on the sequence between tries.
 template <typename Try>
-u8* waitFor(AsyncRing* r, Try tryOnce) {
-  if (u8* p = tryOnce()) return p;
-  r->Waiters.fetch_add(1, std::memory_order_seq_cst);
+u8* waitFor(AsyncRing* r, std::atomic<u32>* myWaiting, Try tryOnce) {
+  for (int i = 0; i < kSpinTries; ++i) {
+    if (u8* p = tryOnce()) return p;
+    _mm_pause();
+  }
   u8* p;
   for (;;) {
+    myWaiting->store(1, std::memory_order_seq_cst);
     // Taking the sequence before the test means a commit in between is never missed.
     u32 seq = r->WaitSeq.load(std::memory_order_seq_cst);
     if ((p = tryOnce())) break;
     waitu32(&r->WaitSeq, seq);
   }
-  r->Waiters.fetch_sub(1, std::memory_order_seq_cst);
+  myWaiting->store(0, std::memory_order_relaxed);
   return p;
 }
 
@@ -169,7 +180,7 @@ i32 AsyncRingWriteCommit(AsyncRing* r, u64 len) {
   u64 rd = r->ReadPos.load(std::memory_order_acquire);
   if (len > r->Buf.Size - (w - rd)) return -1;
   r->WritePos.store(w + len, std::memory_order_release);
-  bumpAndWake(r);
+  bumpAndWake(r, &r->ReadWaiting);
   return 0;
 }
 
@@ -192,13 +203,13 @@ i32 AsyncRingReadCommit(AsyncRing* r, u64 len) {
   u64 rd = r->ReadPos.load(std::memory_order_relaxed);
   if (len > w - rd) return -1;
   r->ReadPos.store(rd + len, std::memory_order_release);
-  bumpAndWake(r);
+  bumpAndWake(r, &r->WriteWaiting);
   return 0;
 }
 
 u8* AsyncRingWritePtrWait(AsyncRing* r, u64 len) {
   if (!r || !r->Buf.Base || len == 0 || len > r->Buf.Size) return nullptr;
-  return waitFor(r, [&] { return AsyncRingWritePtr(r, len); });
+  return waitFor(r, &r->WriteWaiting, [&] { return AsyncRingWritePtr(r, len); });
 }
 
 u8* AsyncRingReadPtrWait(AsyncRing* r, u64* len) {
@@ -207,5 +218,5 @@ u8* AsyncRingReadPtrWait(AsyncRing* r, u64* len) {
     *len = 0;
     return nullptr;
   }
-  return waitFor(r, [&] { return AsyncRingReadPtr(r, len); });
+  return waitFor(r, &r->ReadWaiting, [&] { return AsyncRingReadPtr(r, len); });
 }

@@ -34,17 +34,21 @@ struct AsyncRing {
   std::atomic<u64> ReadPos;  // stored by the reader, loaded by the writer
   u8 pad2[56];
   std::atomic<u32> WaitSeq;  // bumped after every commit; waiters sleep on it
-  std::atomic<u32> Waiters;  // threads inside a waiting form; commits skip the wake call when 0
-  u8 pad3[56];
+  // Set by a waiting form before it may sleep, cleared by the other side's
+  // commit when it wakes it: commits skip the system call while nobody sleeps.
+  std::atomic<u32> ReadWaiting;
+  std::atomic<u32> WriteWaiting;
+  u8 pad3[52];
 
-  AsyncRing() : Buf{}, pad0{}, WritePos(0), pad1{}, ReadPos(0), pad2{}, WaitSeq(0), Waiters(0), pad3{} {}
+  AsyncRing() : Buf{}, pad0{}, WritePos(0), pad1{}, ReadPos(0), pad2{}, WaitSeq(0), ReadWaiting(0), WriteWaiting(0), pad3{} {}
   AsyncRing(const AsyncRing& o) : AsyncRing() { *this = o; }
   AsyncRing& operator=(const AsyncRing& o) {
     Buf = o.Buf;
     WritePos.store(o.WritePos.load(std::memory_order_relaxed), std::memory_order_relaxed);
     ReadPos.store(o.ReadPos.load(std::memory_order_relaxed), std::memory_order_relaxed);
     WaitSeq.store(o.WaitSeq.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    Waiters.store(o.Waiters.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    ReadWaiting.store(o.ReadWaiting.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    WriteWaiting.store(o.WriteWaiting.load(std::memory_order_relaxed), std::memory_order_relaxed);
     return *this;
   }
 };

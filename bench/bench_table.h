@@ -1,0 +1,29 @@
+// Collects benchmark results by name so that a run can print each result beside
+// its anchor as a ratio table after the usual console output.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class CollectingReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Result {
+    double seconds = 0;  // real (or manual) time per iteration
+    double bytesPerSecond = 0;
+  };
+  std::map<std::string, Result> results;
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.error_occurred || r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+      Result& res = results[r.run_name.str()];
+      res.seconds = r.real_accumulated_time / (double)r.iterations;
+      auto it = r.counters.find("bytes_per_second");
+      res.bytesPerSecond = it == r.counters.end() ? 0.0 : (double)it->second;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
