@@ -37,7 +37,13 @@ b8 contains(const Aabb& outer, const Aabb& inner) {
          inner.max.x <= outer.max.x && inner.max.y <= outer.max.y && inner.max.z <= outer.max.z;
 }
 
-Aabb unite(const Aabb& a, const Aabb& b) { return Aabb{v3Min(a.min, b.min), v3Max(a.max, b.max)}; }
+// Plain comparisons: boxes are finite, and these inline where fmin/fmax do not.
+f64 minf(f64 a, f64 b) { return a < b ? a : b; }
+f64 maxf(f64 a, f64 b) { return a > b ? a : b; }
+v3 minv(v3 a, v3 b) { return v3{minf(a.x, b.x), minf(a.y, b.y), minf(a.z, b.z), 0.0}; }
+v3 maxv(v3 a, v3 b) { return v3{maxf(a.x, b.x), maxf(a.y, b.y), maxf(a.z, b.z), 0.0}; }
+
+Aabb unite(const Aabb& a, const Aabb& b) { return Aabb{minv(a.min, b.min), maxv(a.max, b.max)}; }
 
 f64 area(const Aabb& b) {
   f64 dx = b.max.x - b.min.x, dy = b.max.y - b.min.y, dz = b.max.z - b.min.z;
@@ -67,6 +73,9 @@ b8 ensureBodyCapacity(Broadphase* bp, i32 bodyId) {
   b8* inTree = (b8*)memRealloc(bp->inTree, sizeof(b8) * cap);
   if (!inTree) return false;
   bp->inTree = inTree;
+  i32* rank = (i32*)memRealloc(bp->leafRank, sizeof(i32) * cap);
+  if (!rank) return false;
+  bp->leafRank = rank;
   for (u64 i = bp->bodyCap; i < cap; ++i) {
     bp->bodyToNode[i] = -1;
     bp->inTree[i] = false;
@@ -87,6 +96,9 @@ b8 ensureNodeCapacity(Broadphase* bp, u32 cap) {
   if (!stack) return false;
   bp->stack = stack;
   bp->stackCap = cap + 1;
+  u8* flags = (u8*)memRealloc(bp->nodeHasQuery, cap);
+  if (!flags) return false;
+  bp->nodeHasQuery = flags;
   bp->nodeCap = cap;
   return true;
 }
@@ -253,6 +265,153 @@ b8 inMask(const Bitset* mask, u32 i) {
   return (i >> 6) < mask->wordCount && ((mask->words[i >> 6] >> (i & 63)) & 1u);
 }
 
+// A pair not listed last step: found by its first querying member (the smaller
+// index when both query), ordered as a per-body traversal would report it.
+struct NewPair {
+  u64 order;  // finder << 32 | traversal rank of the partner
+  i32 a, b;
+};
+
+template <typename T>
+b8 growBuffer(T** buf, u32* cap, u64 needed) {
+  if (needed <= *cap) return true;
+  u64 c = *cap ? *cap : 256;
+  while (c < needed) c *= 2;
+  if (c > 0x7fffffffu) return false;
+  T* p = (T*)memRealloc(*buf, sizeof(T) * c);
+  if (!p) return false;
+  *buf = p;
+  *cap = (u32)c;
+  return true;
+}
+
+b8 isQuery(const Broadphase* bp, u32 limit, const Bitset* mask, i32 body) {
+  return (u32)body < limit && bp->inTree[body] && (!mask || inMask(mask, (u32)body));
+}
+
+// Leaves in the order a depth-first traversal pushing left then right visits them.
+b8 rankLeaves(Broadphase* bp) {
+  TraversalStack ts(bp);
+  i32* stack = ts.data;
+  if (!stack) return false;
+  u32 top = 0;
+  i32 rank = 0;
+  stack[top++] = bp->root;
+  while (top > 0) {
+    const BvhNode& n = bp->nodes[stack[--top]];
+    if (n.left < 0) {
+      bp->leafRank[n.body] = rank++;
+    } else {
+      stack[top++] = n.left;
+      stack[top++] = n.right;
+    }
+  }
+  return true;
+}
+
+void sortNewPairs(NewPair* p, u32 n) {
+  // Insertion sort for the usual handful, heap sort beyond (no allocation).
+  if (n < 32) {
+    for (u32 i = 1; i < n; ++i) {
+      NewPair v = p[i];
+      u32 j = i;
+      for (; j > 0 && p[j - 1].order > v.order; --j) p[j] = p[j - 1];
+      p[j] = v;
+    }
+    return;
+  }
+  auto sift = [&](u32 root, u32 end) {
+    while (2 * root + 1 < end) {
+      u32 child = 2 * root + 1;
+      if (child + 1 < end && p[child].order < p[child + 1].order) ++child;
+      if (p[root].order >= p[child].order) return;
+      NewPair t = p[root];
+      p[root] = p[child];
+      p[child] = t;
+      root = child;
+    }
+  };
+  for (u32 i = n / 2; i-- > 0;) sift(i, n);
+  for (u32 end = n; end-- > 1;) {
+    NewPair t = p[0];
+    p[0] = p[end];
+    p[end] = t;
+    sift(0, end);
+  }
+}
+
+// The tree pass: every overlapping pair of leaves with at least one querying body,
+// found by one descent of the tree against itself instead of one traversal per
+// body, then put in the order the per-body traversals would produce. False when
+// memory ran out (the pairs found so far are kept).
+b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
+  const BvhNode* nodes = bp->nodes;
+  u8* has = bp->nodeHasQuery;
+  std::memset(has, 0, bp->nodeCount);
+  b8 any = false;
+  for (u32 i = 0; i < limit; ++i) {
+    if (!isQuery(bp, limit, mask, (i32)i)) continue;
+    any = true;
+    for (i32 n = bp->bodyToNode[i]; n >= 0 && !has[n]; n = nodes[n].parent) has[n] = 1;
+  }
+  if (!any) return true;
+
+  u32 numNew = 0;
+  u32 top = 0;
+  if (!growBuffer(&bp->pairStack, &bp->pairStackCap, 64)) return false;
+  bp->pairStack[top++] = bp->root;
+  bp->pairStack[top++] = bp->root;
+  while (top > 0) {
+    i32 b = bp->pairStack[--top];
+    i32 a = bp->pairStack[--top];
+    const BvhNode& na = nodes[a];
+    const BvhNode& nb = nodes[b];
+    if (!growBuffer(&bp->pairStack, &bp->pairStackCap, (u64)top + 8)) return false;
+    i32* st = bp->pairStack;
+    if (a == b) {
+      if (na.left < 0 || !has[a]) continue;
+      st[top++] = na.left;  st[top++] = na.left;
+      st[top++] = na.right; st[top++] = na.right;
+      st[top++] = na.left;  st[top++] = na.right;
+      continue;
+    }
+    if (!(has[a] | has[b]) || !overlaps(na.box, nb.box)) continue;
+    b8 leafA = na.left < 0, leafB = nb.left < 0;
+    if (leafA && leafB) {
+      i32 i = na.body, j = nb.body;
+      b8 qi = isQuery(bp, limit, mask, i), qj = isQuery(bp, limit, mask, j);
+      if (!qi && !qj) continue;
+      u64 key = pairKey(i, j);
+      if (checkKept && sm_find(bp->pairSeen, &key)) continue;
+      if (!growBuffer((NewPair**)&bp->newPairs, &bp->newPairCap, (u64)numNew + 1)) return false;
+      i32 finder = qi && qj ? (i < j ? i : j) : (qi ? i : j);
+      i32 other = finder == i ? j : i;
+      ((NewPair*)bp->newPairs)[numNew++] = NewPair{(u64)(u32)finder << 32, i < j ? i : j, i < j ? j : i};
+      ((NewPair*)bp->newPairs)[numNew - 1].order |= (u32)other;  // rank filled in below
+      continue;
+    }
+    if (leafA || (!leafB && area(nb.box) > area(na.box))) {
+      st[top++] = a; st[top++] = nb.left;
+      st[top++] = a; st[top++] = nb.right;
+    } else {
+      st[top++] = na.left;  st[top++] = b;
+      st[top++] = na.right; st[top++] = b;
+    }
+  }
+  if (numNew == 0) return true;
+
+  if (!rankLeaves(bp)) return false;
+  NewPair* np = (NewPair*)bp->newPairs;
+  for (u32 k = 0; k < numNew; ++k) {
+    i32 other = (i32)(u32)(np[k].order & 0xffffffffu);
+    np[k].order = (np[k].order & ~0xffffffffull) | (u32)bp->leafRank[other];
+  }
+  sortNewPairs(np, numNew);
+  for (u32 k = 0; k < numNew; ++k)
+    if (!appendPair(bp, np[k].a, np[k].b)) return false;
+  return true;
+}
+
 }  // namespace
 
 b8 broadphaseInit(Broadphase* bp, u32 initialCapacity) {
@@ -278,6 +437,10 @@ void broadphaseDestroy(Broadphase* bp) {
   memFree(bp->pairs);
   memFree(bp->lastPairs);
   memFree(bp->stack);
+  memFree(bp->nodeHasQuery);
+  memFree(bp->leafRank);
+  memFree(bp->newPairs);
+  memFree(bp->pairStack);
   sm_free(bp->pairSeen);
   threadMutexDestroy(&bp->mutex);
   std::memset((void*)bp, 0, sizeof(*bp));
@@ -329,7 +492,7 @@ b8 broadphaseUpdateBody(Broadphase* bp, i32 bodyId, Aabb aabb, v3 displacement) 
   if (contains(bp->bodyAabbs[bodyId], aabb)) return false;
   v3 m = V3(bp->aabbFattenMargin, bp->aabbFattenMargin, bp->aabbFattenMargin);
   v3 d = displacement;
-  Aabb fat{aabb.min - m + v3Min(d, V3(0, 0, 0)), aabb.max + m + v3Max(d, V3(0, 0, 0))};
+  Aabb fat{aabb.min - m + minv(d, V3(0, 0, 0)), aabb.max + m + maxv(d, V3(0, 0, 0))};
   i32 leaf = bp->bodyToNode[bodyId];
   removeLeaf(bp, leaf);
   freeNode(bp, leaf);
@@ -358,44 +521,7 @@ u32 broadphaseQueryPairs(Broadphase* bp, u32 bodyCount, const Bitset* queryMask)
   }
   const u32 keptCount = bp->pairCount;
 
-  TraversalStack ts(bp);
-  if (bp->root >= 0 && !full && ts.data) {
-    const BvhNode* nodes = bp->nodes;
-    i32* stack = ts.data;
-    u32 wordCount = queryMask ? queryMask->wordCount : (limit + 63) / 64;
-    for (u32 w = 0; w < wordCount && !full; ++w) {
-      u64 bits = queryMask ? queryMask->words[w] : ~0ull;
-      while (bits && !full) {
-        u32 i = w * 64 + (u32)__builtin_ctzll(bits);
-        bits &= bits - 1;
-        if (i >= limit) break;
-        if (!bp->inTree[i]) continue;
-        const Aabb box = fat[i];
-        u32 top = 0;
-        stack[top++] = bp->root;
-        while (top > 0) {
-          const BvhNode* n = &nodes[stack[--top]];
-          if (!overlaps(box, n->box)) continue;
-          if (n->left >= 0) {
-            stack[top++] = n->left;
-            stack[top++] = n->right;
-            continue;
-          }
-          i32 j = n->body;
-          if (j == (i32)i) continue;
-          // A partner that also queries, with a smaller index, already found this pair
-          // from its own traversal (the test is symmetric).
-          if ((u32)j < i && (u32)j < limit && (!queryMask || inMask(queryMask, (u32)j))) continue;
-          u64 key = pairKey((i32)i, j);
-          if (keptCount > 0 && !markNew(bp, key)) continue;
-          if (!appendPair(bp, (i32)(i < (u32)j ? i : (u32)j), (i32)(i < (u32)j ? (u32)j : i))) {
-            full = true;
-            break;
-          }
-        }
-      }
-    }
-  }
+  if (bp->root >= 0 && !full) full = !findNewPairs(bp, limit, queryMask, keptCount > 0);
 
   std::memcpy(bp->lastPairs, bp->pairs, sizeof(CollisionPair) * bp->pairCount);
   bp->lastPairCount = bp->pairCount;

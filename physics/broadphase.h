@@ -49,6 +49,12 @@ struct Broadphase {
   i32* stack;          // traversal stack, grown with the node array
   u32 stackCap;
   b8 stackBusy;        // a traversal is using stack (nested ones get their own)
+  u8* nodeHasQuery;    // per node: its subtree holds a querying body (pair query only)
+  i32* leafRank;       // per body: its leaf's position in traversal order
+  void* newPairs;      // pair-query scratch: pairs not seen last step, before ordering
+  u32 newPairCap;
+  i32* pairStack;      // pair-query scratch: node pairs still to test
+  u32 pairStackCap;    // entries (two per node pair)
 };
 
 typedef void (*BroadphaseAabbCallback)(i32 nodeId, i32 bodyId, void* userData);

@@ -59,6 +59,47 @@ PairSet bruteForcePairs(Broadphase* bp, u32 n, const std::vector<b8>& inMask) {
   return set;
 }
 
+// The pair list as the straightforward algorithm builds it: last step's pairs that
+// still overlap, in their order, then for each querying body in increasing order the
+// leaves a depth-first traversal (left pushed before right) finds, skipping pairs
+// already listed.
+std::vector<std::pair<i32, i32>> referencePairs(const Broadphase* bp, u32 n, const Bitset* mask) {
+  auto in = [&](u32 i) { return !mask || ((mask->words[i / 64] >> (i % 64)) & 1); };
+  std::vector<std::pair<i32, i32>> out;
+  std::set<std::pair<i32, i32>> seen;
+  for (u32 k = 0; k < bp->lastPairCount; ++k) {
+    i32 a = bp->lastPairs[k].bodyA, b = bp->lastPairs[k].bodyB;
+    if ((u32)a >= n || (u32)b >= n || !bp->inTree[a] || !bp->inTree[b]) continue;
+    if (!in(a) && !in(b)) continue;
+    if (!overlap(bp->bodyAabbs[a], bp->bodyAabbs[b])) continue;
+    if (seen.insert({std::min(a, b), std::max(a, b)}).second) out.push_back({a, b});
+  }
+  if (bp->root < 0) return out;
+  for (u32 i = 0; i < n; ++i) {
+    if (!bp->inTree[i] || !in(i)) continue;
+    std::vector<i32> stack{bp->root};
+    while (!stack.empty()) {
+      const BvhNode& node = bp->nodes[stack.back()];
+      stack.pop_back();
+      if (!overlap(bp->bodyAabbs[i], node.box)) continue;
+      if (node.left >= 0) {
+        stack.push_back(node.left);
+        stack.push_back(node.right);
+      } else if (node.body != (i32)i) {
+        std::pair<i32, i32> p{std::min((i32)i, node.body), std::max((i32)i, node.body)};
+        if (seen.insert(p).second) out.push_back(p);
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<std::pair<i32, i32>> pairList(const Broadphase* bp) {
+  std::vector<std::pair<i32, i32>> out;
+  for (u32 i = 0; i < bp->pairCount; ++i) out.push_back({bp->pairs[i].bodyA, bp->pairs[i].bodyB});
+  return out;
+}
+
 struct Mask {
   std::vector<u64> words;
   Bitset bits;
@@ -96,14 +137,18 @@ TEST(Broadphase, PairsMatchBruteForceOnMovingBoxes) {
       for (u32 i = 0; i < n; i += 97) broadphaseRemoveBody(&b.bp, (i32)i);
     if (s == 8)
       for (u32 i = 0; i < n; i += 97) broadphaseAddBody(&b.bp, (i32)i, boxAt(centres[i], halves[i]));
+    auto ordered = referencePairs(&b.bp, n, &mask.bits);
     PairSet got = queriedPairs(&b.bp, n, &mask.bits);
     PairSet want = bruteForcePairs(&b.bp, n, dynamic);
     ASSERT_EQ(got, want) << "step " << s;
+    ASSERT_EQ(pairList(&b.bp), ordered) << "step " << s;
     ASSERT_GT(want.size(), 100u);
   }
   // Without a mask every body queries.
   std::vector<b8> all(n, true);
+  auto ordered = referencePairs(&b.bp, n, nullptr);
   EXPECT_EQ(queriedPairs(&b.bp, n, nullptr), bruteForcePairs(&b.bp, n, all));
+  EXPECT_EQ(pairList(&b.bp), ordered);
   // Bodies at or beyond the count do not query.
   std::vector<b8> firstHalf(n, false);
   for (u32 i = 0; i < n / 2; ++i) firstHalf[i] = true;
