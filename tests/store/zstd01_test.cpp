@@ -180,6 +180,24 @@ TEST(Zstd01Corpus, FramesOfTheOriginalCompressorDecodeStrictlyToTheirInputs) {
   }
 }
 
+TEST(Zstd01Corpus, OurFramesAreNoLargerInTotalThanTheOriginalCompressors) {
+  std::string dir = sharedDir() + "/formats/zstd-v01-corpus/";
+  Bytes probe;
+  if (!readFile(dir + "text_small.bin", &probe)) GTEST_SKIP() << "corpus not found in " << dir;
+  size_t ours = 0, original = 0;
+  for (const char* name : kCorpus) {
+    Bytes input, frame;
+    ASSERT_TRUE(readFile(dir + name + ".bin", &input));
+    ASSERT_TRUE(readFile(dir + name + ".zst", &frame));
+    Bytes packed(zstd01::ZSTD_compressBound(input.size()));
+    size_t n = zstd01::ZSTD_compress(packed.data(), packed.size(), input.data(), input.size());
+    ASSERT_FALSE(zstd01::ZSTD_isError(n));
+    ours += n;
+    original += frame.size();
+  }
+  EXPECT_LE(ours, original);
+}
+
 }  // namespace
 
 namespace {
@@ -291,6 +309,26 @@ TEST(Zstd01RoundTrip, VariedDataAndSizesPassStrictModeAtExactCapacity) {
       expectStrictRoundTrip(k.make(n));
     }
   }
+}
+
+// The first block of a text frame is compressed with Huffman literals and at
+// least one FSE-described sequence table, not only raw or basic forms.
+TEST(Zstd01RoundTrip, TextUsesHuffmanLiteralsAndDescribedTables) {
+  Bytes in = textData(100000), frame(zstd01::ZSTD_compressBound(in.size()));
+  frame.resize(zstd01::ZSTD_compress(frame.data(), frame.size(), in.data(), in.size()));
+  EXPECT_LT(frame.size(), in.size() / 2);
+  ASSERT_GT(frame.size(), 20u);
+  const unsigned char* block = frame.data() + 4;
+  ASSERT_EQ(block[0] >> 6, 0) << "first block is not compressed";
+  const unsigned char* lit = block + 3;
+  ASSERT_EQ(lit[0] >> 6, 0) << "literals are not Huffman-coded";
+  size_t litSize = 3 + ((static_cast<size_t>(lit[0] & 7) << 16) | (lit[1] << 8) | lit[2]);
+  unsigned flags = lit[litSize + 2];
+  bool described = (flags >> 6) == 0 || ((flags >> 4) & 3) == 0 || ((flags >> 2) & 3) == 0;
+  EXPECT_TRUE(described) << "flags " << flags;
+  Bytes out;
+  ASSERT_FALSE(zstd01::ZSTD_isError(decode(frame, in.size(), &out, true)));
+  EXPECT_TRUE(out == in);
 }
 
 TEST(Zstd01RoundTrip, EmptyInputIsTheSevenByteFrame) {
