@@ -110,11 +110,13 @@ b8 platformGamepadPoll(InputEvent* event) {
       event->value = (i32)i;
       event->gamepadButton.button = (InputGamepadButton)code;
       event->gamepadButton.pressed = (now[i].buttons & bit) != 0;
-      // Everything else that changed with it is taken as seen.
-      p.remembered = now[i];
+      // Sticks and triggers that moved with it are taken as seen; other buttons
+      // that changed in the same poll are reported by the following calls rather
+      // than lost.
+      p.remembered.buttons ^= bit;
+      std::memcpy(p.remembered.axes, now[i].axes, sizeof(p.remembered.axes));
       return true;
     }
-    p.remembered.buttons = now[i].buttons;
   }
   for (u32 i = 0; i < kPlatformMaxGamepads; i++) {
     Pad& p = gPads[i];

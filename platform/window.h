@@ -81,7 +81,7 @@ void platformGamepadInit();
 void platformGamepadShutdown();
 // At most one controller event: the first changed button of any controller, else
 // the first changed axis. A stick change that comes with a button change is
-// absorbed.
+// absorbed; several buttons changed at once come one per call.
 b8 platformGamepadPoll(InputEvent* event);
 b8 platformGamepadIsConnected(u32 index);
 b8 platformGamepadNextHotplugEvent(InputEvent* event);

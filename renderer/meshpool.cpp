@@ -255,7 +255,7 @@ void meshPoolFlush(MeshPool* pool, VkCommandBuffer cmd) {
                        nullptr, 0, nullptr);
   pool->pendingCount = 0;
   // The bytes are read when cmd executes; they are rewritten only after that.
-  pool->stagingSerial = gpuSerialCurrent();
+  pool->stagingSerial = gpuSerialUse();
 }
 
 b8 meshPoolGrow(MeshPool* pool, VkDeviceSize newCapacity, VkCommandBuffer cmd) {
@@ -283,6 +283,7 @@ b8 meshPoolGrow(MeshPool* pool, VkDeviceSize newCapacity, VkCommandBuffer cmd) {
                            nullptr, 0, nullptr);
     }
     // Read by cmd and perhaps by frames in flight: released once those are done.
+    gpuSerialUse();
     vramDeferFree(pool->buffer, pool->memory, pool->allocatedSize, false);
   }
   pool->buffer = buffer;

@@ -96,15 +96,18 @@ void gpuSerialComplete(u64 serial) {
 
 void gpuSerialQueueIdle(b8 frameRecording) {
   u64 cur = gSerialCurrent.load(std::memory_order_acquire);
-  if (frameRecording) {
-    // The frame being recorded is not submitted yet; everything before it is done.
-    if (cur > 0) gpuSerialComplete(cur - 1);
-    return;
+  // A frame being recorded is not submitted yet; everything before it is done.
+  gpuSerialComplete(frameRecording && cur > 0 ? cur - 1 : cur);
+}
+
+u64 gpuSerialUse() {
+  u64 cur = gSerialCurrent.load(std::memory_order_acquire);
+  for (;;) {
+    u64 done = gSerialDone.load(std::memory_order_acquire);
+    if (cur > done) return cur;
+    // Nothing in flight: open a serial that the next completion will cover.
+    if (gSerialCurrent.compare_exchange_weak(cur, done + 1, std::memory_order_acq_rel)) return done + 1;
   }
-  gpuSerialComplete(cur);
-  // Work recorded from now on (e.g. into the next one-time command buffer) is newer
-  // than what just completed.
-  gSerialCurrent.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void vramDeferFree(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {

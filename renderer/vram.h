@@ -14,13 +14,17 @@ VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMem
 // size: the allocation size recorded by the caller; hostVisible: what it asked for.
 void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
 
-// GPU timeline. Work is tagged with serials: everything recorded or released now
-// carries gpuSerialCurrent(), and it is safe to reuse once gpuSerialDone() reaches
-// that tag. The renderer advances both: a new frame opens a serial, a waited frame
-// fence or an idle queue completes serials. With no renderer both stay 0, so
-// nothing is ever held back.
+// GPU timeline. Memory the GPU may read is tagged with a serial and is safe to
+// reuse once gpuSerialDone() reaches it. A frame opens a serial when it begins; a
+// waited frame fence or an idle queue completes serials. When current == done
+// nothing is in flight and released memory can go at once; with no renderer both
+// stay 0.
 u64 gpuSerialCurrent();
 u64 gpuSerialDone();
+// The serial to tag commands being recorded now (e.g. copies into a one-time
+// command buffer): opens a new one when nothing is in flight, so that the tag is
+// complete only after the work is.
+u64 gpuSerialUse();
 // The renderer's side: a frame begins recording (returns its serial), a serial is
 // known complete, the queue went idle (everything submitted is complete).
 u64 gpuSerialBeginFrame();

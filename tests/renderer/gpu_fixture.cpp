@@ -1,0 +1,244 @@
+#include "gpu_fixture.h"
+
+#include <cstring>
+
+#include "renderer/vram.h"
+
+VkInstance gpuCreateInstance(const char* const* extensions, u32 count) {
+  if (volkInitialize() != VK_SUCCESS) return VK_NULL_HANDLE;
+  VkApplicationInfo app{};
+  app.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO;
+  app.apiVersion = VK_API_VERSION_1_2;
+  VkInstanceCreateInfo ci{};
+  ci.sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO;
+  ci.pApplicationInfo = &app;
+  ci.enabledExtensionCount = count;
+  ci.ppEnabledExtensionNames = extensions;
+  VkInstance instance = VK_NULL_HANDLE;
+  if (vkCreateInstance(&ci, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
+  volkLoadInstance(instance);
+  return instance;
+}
+
+b8 gpuRendererHeadless(Renderer* r, VkInstance* instance, VkSurfaceKHR* surface, u32 width, u32 height) {
+  const char* exts[] = {VK_KHR_SURFACE_EXTENSION_NAME, VK_EXT_HEADLESS_SURFACE_EXTENSION_NAME};
+  *instance = gpuCreateInstance(exts, 2);
+  if (!*instance || !vkCreateHeadlessSurfaceEXT) return false;
+  VkHeadlessSurfaceCreateInfoEXT si{};
+  si.sType = VK_STRUCTURE_TYPE_HEADLESS_SURFACE_CREATE_INFO_EXT;
+  if (vkCreateHeadlessSurfaceEXT(*instance, &si, nullptr, surface) != VK_SUCCESS) return false;
+  return rendererInit(r, *instance, *surface, width, height);
+}
+
+void gpuRendererRelease(Renderer* r, VkInstance instance, VkSurfaceKHR surface) {
+  rendererDestroy(r);
+  if (surface) vkDestroySurfaceKHR(instance, surface, nullptr);
+  if (instance) vkDestroyInstance(instance, nullptr);
+}
+
+GpuBuffer gpuCreateHostBuffer(Renderer* r, VkDeviceSize size, VkBufferUsageFlags usage) {
+  GpuBuffer b{};
+  VkBufferCreateInfo bi{};
+  bi.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
+  bi.size = size;
+  bi.usage = usage;
+  vkCreateBuffer(r->device, &bi, nullptr, &b.buffer);
+  VkMemoryRequirements req;
+  vkGetBufferMemoryRequirements(r->device, b.buffer, &req);
+  VkMemoryAllocateInfo ai{};
+  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+  ai.allocationSize = req.size;
+  ai.memoryTypeIndex = vramFindMemoryType(
+      req.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
+  vramAlloc(&ai, &b.memory);
+  vkBindBufferMemory(r->device, b.buffer, b.memory, 0);
+  vkMapMemory(r->device, b.memory, 0, size, 0, &b.mapped);
+  b.size = req.size;
+  return b;
+}
+
+void gpuDestroyBuffer(Renderer* r, GpuBuffer* b) {
+  vkDestroyBuffer(r->device, b->buffer, nullptr);
+  vramFree(b->memory, b->size, true);
+  *b = GpuBuffer{};
+}
+
+namespace {
+
+GpuImage createImage(Renderer* r, u32 w, u32 h, VkImageUsageFlags usage) {
+  GpuImage img{};
+  VkImageCreateInfo ii{};
+  ii.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
+  ii.imageType = VK_IMAGE_TYPE_2D;
+  ii.format = VK_FORMAT_R8G8B8A8_UNORM;
+  ii.extent = {w, h, 1};
+  ii.mipLevels = 1;
+  ii.arrayLayers = 1;
+  ii.samples = VK_SAMPLE_COUNT_1_BIT;
+  ii.tiling = VK_IMAGE_TILING_OPTIMAL;
+  ii.usage = usage;
+  vkCreateImage(r->device, &ii, nullptr, &img.image);
+  VkMemoryRequirements req;
+  vkGetImageMemoryRequirements(r->device, img.image, &req);
+  VkMemoryAllocateInfo ai{};
+  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+  ai.allocationSize = req.size;
+  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+  vramAlloc(&ai, &img.memory);
+  img.size = req.size;
+  vkBindImageMemory(r->device, img.image, img.memory, 0);
+  VkImageViewCreateInfo vi{};
+  vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
+  vi.image = img.image;
+  vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
+  vi.format = VK_FORMAT_R8G8B8A8_UNORM;
+  vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCreateImageView(r->device, &vi, nullptr, &img.view);
+  return img;
+}
+
+void barrier(VkCommandBuffer cmd, VkImage image, VkImageLayout from, VkImageLayout to, VkAccessFlags src,
+             VkAccessFlags dst, VkPipelineStageFlags srcStage, VkPipelineStageFlags dstStage) {
+  VkImageMemoryBarrier b{};
+  b.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+  b.srcAccessMask = src;
+  b.dstAccessMask = dst;
+  b.oldLayout = from;
+  b.newLayout = to;
+  b.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.image = image;
+  b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCmdPipelineBarrier(cmd, srcStage, dstStage, 0, 0, nullptr, 0, nullptr, 1, &b);
+}
+
+}  // namespace
+
+GpuImage gpuCreateSolidImage(Renderer* r, u32 rgba) {
+  GpuImage img = createImage(r, 4, 4, VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT);
+  GpuBuffer staging = gpuCreateHostBuffer(r, 64, VK_BUFFER_USAGE_TRANSFER_SRC_BIT);
+  for (int i = 0; i < 16; i++) std::memcpy(static_cast<u8*>(staging.mapped) + 4 * i, &rgba, 4);
+  VkCommandBuffer cmd = rendererBeginOneTimeCommands(r);
+  barrier(cmd, img.image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 0,
+          VK_ACCESS_TRANSFER_WRITE_BIT, VK_PIPELINE_STAGE_TOP_OF_PIPE_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT);
+  VkBufferImageCopy region{};
+  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageExtent = {4, 4, 1};
+  vkCmdCopyBufferToImage(cmd, staging.buffer, img.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+  barrier(cmd, img.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
+          VK_ACCESS_TRANSFER_WRITE_BIT, VK_ACCESS_SHADER_READ_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT,
+          VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT);
+  rendererEndOneTimeCommands(r, cmd);
+  gpuDestroyBuffer(r, &staging);
+  return img;
+}
+
+void gpuDestroyImage(Renderer* r, GpuImage* img) {
+  vkDestroyImageView(r->device, img->view, nullptr);
+  vkDestroyImage(r->device, img->image, nullptr);
+  vramFree(img->memory, img->size, false);
+  *img = GpuImage{};
+}
+
+VkSampler gpuCreateSampler(Renderer* r) {
+  VkSamplerCreateInfo si{};
+  si.sType = VK_STRUCTURE_TYPE_SAMPLER_CREATE_INFO;
+  si.magFilter = VK_FILTER_NEAREST;
+  si.minFilter = VK_FILTER_NEAREST;
+  VkSampler s = VK_NULL_HANDLE;
+  vkCreateSampler(r->device, &si, nullptr, &s);
+  return s;
+}
+
+b8 offscreenCreate(Renderer* r, Offscreen* o, u32 width, u32 height) {
+  *o = Offscreen{};
+  o->width = width;
+  o->height = height;
+  o->color = createImage(r, width, height, VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT);
+  VkAttachmentDescription att{};
+  att.format = VK_FORMAT_R8G8B8A8_UNORM;
+  att.samples = VK_SAMPLE_COUNT_1_BIT;
+  att.loadOp = VK_ATTACHMENT_LOAD_OP_CLEAR;
+  att.storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+  att.stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
+  att.stencilStoreOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
+  att.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+  att.finalLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  VkAttachmentReference ref{0, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL};
+  VkSubpassDescription sub{};
+  sub.pipelineBindPoint = VK_PIPELINE_BIND_POINT_GRAPHICS;
+  sub.colorAttachmentCount = 1;
+  sub.pColorAttachments = &ref;
+  VkRenderPassCreateInfo rp{};
+  rp.sType = VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO;
+  rp.attachmentCount = 1;
+  rp.pAttachments = &att;
+  rp.subpassCount = 1;
+  rp.pSubpasses = &sub;
+  if (vkCreateRenderPass(r->device, &rp, nullptr, &o->renderPass) != VK_SUCCESS) return false;
+  VkFramebufferCreateInfo fi{};
+  fi.sType = VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO;
+  fi.renderPass = o->renderPass;
+  fi.attachmentCount = 1;
+  fi.pAttachments = &o->color.view;
+  fi.width = width;
+  fi.height = height;
+  fi.layers = 1;
+  if (vkCreateFramebuffer(r->device, &fi, nullptr, &o->framebuffer) != VK_SUCCESS) return false;
+  o->readback = gpuCreateHostBuffer(r, (VkDeviceSize)width * height * 4, VK_BUFFER_USAGE_TRANSFER_DST_BIT);
+  return true;
+}
+
+void offscreenDestroy(Renderer* r, Offscreen* o) {
+  vkDestroyFramebuffer(r->device, o->framebuffer, nullptr);
+  vkDestroyRenderPass(r->device, o->renderPass, nullptr);
+  gpuDestroyImage(r, &o->color);
+  gpuDestroyBuffer(r, &o->readback);
+}
+
+void offscreenBegin(Offscreen* o, VkCommandBuffer cmd) {
+  VkClearValue clear{};
+  VkRenderPassBeginInfo bi{};
+  bi.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
+  bi.renderPass = o->renderPass;
+  bi.framebuffer = o->framebuffer;
+  bi.renderArea = {{0, 0}, {o->width, o->height}};
+  bi.clearValueCount = 1;
+  bi.pClearValues = &clear;
+  vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+  VkViewport vp{0, 0, (f32)o->width, (f32)o->height, 0, 1};
+  VkRect2D sc{{0, 0}, {o->width, o->height}};
+  vkCmdSetViewport(cmd, 0, 1, &vp);
+  vkCmdSetScissor(cmd, 0, 1, &sc);
+}
+
+void offscreenEnd(Offscreen* o, VkCommandBuffer cmd) {
+  vkCmdEndRenderPass(cmd);
+  VkBufferImageCopy region{};
+  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageExtent = {o->width, o->height, 1};
+  vkCmdCopyImageToBuffer(cmd, o->color.image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, o->readback.buffer, 1, &region);
+}
+
+u32 offscreenPixel(const Offscreen* o, u32 x, u32 y) {
+  u32 v;
+  std::memcpy(&v, static_cast<const u8*>(o->readback.mapped) + 4 * (y * o->width + x), 4);
+  return v;
+}
+
+const ShaderData* gpuTestShader(const char* name) {
+  return shaderTableFind(test_shader_table, test_shader_table_count, name);
+}
+
+PipelineConfig gpuFullscreenConfig(const char* fragName, VkRenderPass renderPass) {
+  PipelineConfig c{};
+  const ShaderData* vs = gpuTestShader("shaders/fullscreen.vert.spv");
+  const ShaderData* fs = gpuTestShader(fragName);
+  c.vertCode = vs ? vs->data : nullptr;
+  c.vertSize = vs ? vs->size : 0;
+  c.fragCode = fs ? fs->data : nullptr;
+  c.fragSize = fs ? fs->size : 0;
+  c.topology = VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
+  c.renderPass = renderPass;
+  return c;
+}
