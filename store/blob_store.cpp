@@ -236,7 +236,7 @@ void bs_manifest_free(bs_entry* entries, u64 count) {
   memFree(entries);
 }
 
-int bs_trailer_build(bs_store*, void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
+int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
                      u64* manifest_len) {
   u64 ilen = sm_size(index) * BS_INDEX_ENTRY_SIZE;
   u64 mlen = 4;
@@ -335,7 +335,7 @@ bs_status bs_flush_nolock(bs_store* s) {
   if (!s->dirty) return BS_OK;
   u8* trailer = nullptr;
   u64 ilen = 0, mlen = 0;
-  if (bs_trailer_build(s, s->index, s->manifest, s->manifest_count, &trailer, &ilen, &mlen) != 0) return BS_ERR;
+  if (bs_trailer_build(s->index, s->manifest, s->manifest_count, &trailer, &ilen, &mlen) != 0) return BS_ERR;
   u64 at = s->append_offset;
   int r = bs_pwrite(s->fd, trailer, ilen + mlen, at);
   memFree(trailer);

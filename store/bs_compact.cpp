@@ -85,7 +85,7 @@ int copyRecords(bs_store* s, Compaction& c) {
   bs_crash_here("compact:copied");
   u8* trailer = nullptr;
   u64 ilen = 0, mlen = 0;
-  if (bs_trailer_build(s, c.index, c.manifest, c.manifest_count, &trailer, &ilen, &mlen) != 0) return -1;
+  if (bs_trailer_build(c.index, c.manifest, c.manifest_count, &trailer, &ilen, &mlen) != 0) return -1;
   int r = bs_pwrite(c.fd, trailer, ilen + mlen, at);
   memFree(trailer);
   if (r != 0) return -1;

@@ -131,7 +131,7 @@ int bs_manifest_push(bs_store* s, const bs_entry* e);
 i64 bs_manifest_find(bs_store* s, const char* name);
 void bs_manifest_free(bs_entry* entries, u64 count);
 // Serialises index and manifest into one new memAlloc block.
-int bs_trailer_build(bs_store* s, void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
+int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
                      u64* manifest_len);
 // Hook for durability tests: called at named points of the write paths.
 extern void (*bs_crash_point)(const char* where);
