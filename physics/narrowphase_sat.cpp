@@ -202,33 +202,60 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
   u32 bestEdgeA = 0, bestEdgeB = 0;
   v3 bestAxis = V3(0, 0, 0);
 
-  // Edge axes, all in B's frame.
+  // Edge axes, all in B's frame. B's edge data and A's transformed vertices are
+  // computed once per call when they fit the stack caches.
   const v3 centroidA = transformPoint(aToB, polyA->centroid);
   const HalfEdge* edgesA = polyA->halfEdge.edges;
   const HalfEdge* edgesB = polyB->halfEdge.edges;
+  constexpr u32 kCachedEdges = 64, kCachedVerts = 64;
+  struct EdgeB {
+    v3 c, d, start, dxc, end;
+    b8 usable;
+  };
+  EdgeB cacheB[kCachedEdges];
+  const u32 numPairsB = polyB->halfEdge.numEdges / 2;
+  auto edgeB = [&](u32 eB, EdgeB* out) {
+    out->usable = edgeIsUsable(polyB, eB);
+    if (!out->usable) return;
+    const HalfEdge& hB = edgesB[eB];
+    out->c = nB[hB.faceIndex];
+    out->d = nB[edgesB[hB.twinEdgeIndex].faceIndex];
+    out->start = edgeVertex(polyB, eB);
+    out->dxc = out->start - edgeVertex(polyB, hB.twinEdgeIndex);
+    out->end = edgeVertex(polyB, hB.nextEdgeIndex);
+  };
+  const b8 cachedB = numPairsB <= kCachedEdges;
+  if (cachedB)
+    for (u32 k = 0; k < numPairsB; ++k) edgeB(2 * k, &cacheB[k]);
+  v3 vertsA[kCachedVerts];
+  const b8 cachedA = polyA->numVertices <= kCachedVerts;
+  if (cachedA)
+    for (u32 i = 0; i < polyA->numVertices; ++i) vertsA[i] = transformPoint(aToB, polyA->vertices[i]);
+  auto vertexA = [&](u32 e) {
+    u32 v = edgesA[e].vertexIndex;
+    return cachedA && v < polyA->numVertices ? vertsA[v] : transformPoint(aToB, edgeVertex(polyA, e));
+  };
   for (u32 eA = 0; eA + 1 <= polyA->halfEdge.numEdges; eA += 2) {
     if (!edgeIsUsable(polyA, eA)) continue;
     const HalfEdge& hA = edgesA[eA];
     const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
     v3 a = quatRotate(aToB.orientation, nA[hA.faceIndex]);
     v3 b = quatRotate(aToB.orientation, nA[tA.faceIndex]);
-    v3 startA = transformPoint(aToB, edgeVertex(polyA, eA));
-    v3 endA = transformPoint(aToB, edgeVertex(polyA, hA.nextEdgeIndex));
-    v3 bxa = startA - transformPoint(aToB, edgeVertex(polyA, hA.twinEdgeIndex));
+    v3 startA = vertexA(eA);
+    v3 endA = vertexA(hA.nextEdgeIndex);
+    v3 bxa = startA - vertexA(hA.twinEdgeIndex);
     v3 dirA = endA - startA;
     for (u32 eB = 0; eB + 1 <= polyB->halfEdge.numEdges; eB += 2) {
-      if (!edgeIsUsable(polyB, eB)) continue;
-      const HalfEdge& hB = edgesB[eB];
-      const HalfEdge& tB = edgesB[hB.twinEdgeIndex];
-      v3 c = nB[hB.faceIndex];
-      v3 d = nB[tB.faceIndex];
-      v3 startB = edgeVertex(polyB, eB);
-      v3 dxc = startB - edgeVertex(polyB, hB.twinEdgeIndex);
+      EdgeB local;
+      const EdgeB* eb = &local;
+      if (cachedB) eb = &cacheB[eB / 2];
+      else edgeB(eB, &local);
+      if (!eb->usable) continue;
+      const v3 c = eb->c, d = eb->d, startB = eb->start, dxc = eb->dxc;
       f64 cba = -v3Dot(c, bxa), dba = -v3Dot(d, bxa);
       f64 adc = v3Dot(a, dxc), bdc = v3Dot(b, dxc);
       if (!(cba * dba < 0.0 && adc * bdc < 0.0 && cba * bdc > 0.0)) continue;
-      v3 endB = edgeVertex(polyB, hB.nextEdgeIndex);
-      v3 axis = v3Cross(dirA, endB - startB);
+      v3 axis = v3Cross(dirA, eb->end - startB);
       f64 len2 = v3LengthSq(axis);
       if (len2 < 1e-10) continue;
       axis = axis * (1.0 / std::sqrt(len2));
