@@ -523,7 +523,7 @@ u32 broadphaseQueryPairs(Broadphase* bp, u32 bodyCount, const Bitset* queryMask)
 
   if (bp->root >= 0 && !full) full = !findNewPairs(bp, limit, queryMask, keptCount > 0);
 
-  std::memcpy(bp->lastPairs, bp->pairs, sizeof(CollisionPair) * bp->pairCount);
+  if (bp->pairCount > 0) std::memcpy(bp->lastPairs, bp->pairs, sizeof(CollisionPair) * bp->pairCount);
   bp->lastPairCount = bp->pairCount;
   return bp->pairCount;
 }

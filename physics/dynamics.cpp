@@ -265,7 +265,7 @@ void integratePositions(Body* bodies, u32 count, f64 dt) {
 }
 
 void initSplitVelocities(BodyVelocities* out, u32 count) {
-  std::memset(out, 0, sizeof(*out) * count);
+  if (count > 0) std::memset(out, 0, sizeof(*out) * count);
 }
 
 void applySplitImpulseCorrection(Body* bodies, u32 count, const BodyVelocities* splitVel, f64 dt) {
