@@ -50,7 +50,6 @@ struct Workspace {
   u8 literals[kMaxBlockSize + 16];
   Sequences seq;
   FseEncoder ll, of, ml;
-  u32 picks[kMaxBlockSize];  // literal indices of one Huffman stream
   u8 scratch[kScratchCap + 16];
 };
 
@@ -60,7 +59,7 @@ inline u32 read32(const u8* p) {
   return v;
 }
 
-inline u32 hashAt(const u8* p) { return (read32(p) * 2654435761u) >> (32 - kHashLog); }
+inline u32 hashAt(const u8* p, u32 shift) { return (read32(p) * 2654435761u) >> shift; }
 
 inline size_t matchLength(const u8* p, const u8* m, const u8* end) {
   const u8* start = p;
@@ -131,7 +130,7 @@ inline bool addSequence(Workspace* ws, const u8* lit, size_t ll, size_t offset, 
 
 // Greedy matching over [blockStart, blockEnd). Matches stay inside the block and
 // start at least 8 bytes before the end of the input.
-void findSequences(Workspace* ws, const u8* frameStart, const u8* hashBase, const u8* blockStart,
+void findSequences(Workspace* ws, u32 hashShift, const u8* frameStart, const u8* hashBase, const u8* blockStart,
                    const u8* blockEnd, const u8* srcEnd) {
   Sequences* s = &ws->seq;
   s->count = 0;
@@ -152,9 +151,9 @@ void findSequences(Workspace* ws, const u8* frameStart, const u8* hashBase, cons
       if (rep != 0 && rep <= static_cast<size_t>(ip - frameStart) && read32(ip) == read32(ip - rep)) {
         offset = rep;
         ml = kMinMatch + matchLength(ip + kMinMatch, ip - rep + kMinMatch, blockEnd);
-        table[hashAt(ip)] = static_cast<u32>(ip - hashBase);
+        table[hashAt(ip, hashShift)] = static_cast<u32>(ip - hashBase);
       } else {
-        u32 h = hashAt(ip);
+        u32 h = hashAt(ip, hashShift);
         const u8* cand = hashBase + table[h];
         table[h] = static_cast<u32>(ip - hashBase);
         offset = static_cast<size_t>(ip - cand);
@@ -171,10 +170,10 @@ void findSequences(Workspace* ws, const u8* frameStart, const u8* hashBase, cons
         }
       }
       if (!addSequence(ws, anchor, static_cast<size_t>(ip - anchor), offset, ml, srcEnd)) break;
-      if (ip + 2 <= limit) table[hashAt(ip + 2)] = static_cast<u32>(ip + 2 - hashBase);
+      if (ip + 2 <= limit) table[hashAt(ip + 2, hashShift)] = static_cast<u32>(ip + 2 - hashBase);
       ip += ml;
       anchor = ip;
-      if (ip - 2 <= limit) table[hashAt(ip - 2)] = static_cast<u32>(ip - 2 - hashBase);
+      if (ip - 2 <= limit) table[hashAt(ip - 2, hashShift)] = static_cast<u32>(ip - 2 - hashBase);
     }
   }
   size_t rest = static_cast<size_t>(blockEnd - anchor);
@@ -467,30 +466,34 @@ struct HufCode {
   u8 length;
 };
 
-// Writes one stream's literals (those at idx, idx+stride... already gathered by the
-// caller in reading order) backwards. Returns its size or 0.
-size_t writeHuffmanStream(u8* dst, size_t cap, const u8* lits, const u32* picks, size_t count, const HufCode* codes) {
+// Writes stream st (0..3) backwards: stream 1 ends with the tail after the last
+// whole round, and in round r stream st holds literals 16r + 4j + st.
+size_t writeHuffmanStream(u8* dst, size_t cap, const u8* lits, size_t n, size_t rounds, u32 st, const HufCode* codes) {
   BitWriter w;
   bitWriterInit(&w, dst, cap);
-  size_t i = count;
-  while (i >= 4) {
-    for (u32 k = 0; k < 4; k++) {
-      const HufCode& c = codes[lits[picks[--i]]];
+  if (st == 0) {
+    size_t i = n;
+    u32 k = 0;
+    while (i > 16 * rounds) {
+      const HufCode& c = codes[lits[--i]];
       w.add(c.code, c.length);
+      if (++k == 4) {
+        w.flush();
+        k = 0;
+      }
     }
     w.flush();
   }
-  while (i > 0) {
-    const HufCode& c = codes[lits[picks[--i]]];
-    w.add(c.code, c.length);
+  for (size_t r = rounds; r-- > 0;) {
+    const u8* p = lits + 16 * r + st;
+    for (int j = 12; j >= 0; j -= 4) w.add(codes[p[j]].code, codes[p[j]].length);
+    w.flush();
   }
-  w.flush();
   return bitWriterClose(&w);
 }
 
 // Huffman literal section; returns its size, or 0 when raw literals are better.
-size_t writeHuffmanLiterals(u8* dst, size_t cap, const u8* lits, size_t n, const u32* counts, u32 maxSymbol,
-                            u32* picks) {
+size_t writeHuffmanLiterals(u8* dst, size_t cap, const u8* lits, size_t n, const u32* counts, u32 maxSymbol) {
   u8 lengths[256];
   u32 longest = huffmanLengths(lengths, counts, maxSymbol, kHufLimit);
   u64 bits = 0;
@@ -520,12 +523,7 @@ size_t writeHuffmanLiterals(u8* dst, size_t cap, const u8* lits, size_t n, const
   size_t rounds = n / 16;
   size_t sizes[4];
   for (u32 st = 0; st < 4; st++) {
-    size_t k = 0;
-    for (size_t r = 0; r < rounds; r++)
-      for (u32 j = 0; j < 4; j++) picks[k++] = static_cast<u32>(16 * r + 4 * j + st);
-    if (st == 0)
-      for (size_t i = 16 * rounds; i < n; i++) picks[k++] = static_cast<u32>(i);
-    sizes[st] = writeHuffmanStream(p, static_cast<size_t>(end - p), lits, picks, k, codes);
+    sizes[st] = writeHuffmanStream(p, static_cast<size_t>(end - p), lits, n, rounds, st, codes);
     if (sizes[st] == 0 || (st < 3 && sizes[st] > 65535)) return 0;
     p += sizes[st];
   }
@@ -543,10 +541,20 @@ size_t writeHuffmanLiterals(u8* dst, size_t cap, const u8* lits, size_t n, const
 }
 
 // Literal section of the block: raw, one repeated byte, or Huffman.
-size_t writeLiterals(u8* dst, size_t cap, const u8* lits, size_t n, u32* picks) {
+size_t writeLiterals(u8* dst, size_t cap, const u8* lits, size_t n) {
   if (n > 63) {
-    u32 counts[256] = {};
-    for (size_t i = 0; i < n; i++) counts[lits[i]]++;
+    // Four partial histograms keep increments of one byte value from waiting on each other.
+    u32 part[4][256] = {};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      part[0][lits[i]]++;
+      part[1][lits[i + 1]]++;
+      part[2][lits[i + 2]]++;
+      part[3][lits[i + 3]]++;
+    }
+    for (; i < n; i++) part[0][lits[i]]++;
+    u32 counts[256];
+    for (u32 s = 0; s < 256; s++) counts[s] = part[0][s] + part[1][s] + part[2][s] + part[3][s];
     u32 maxSymbol = 0, present = 0;
     for (u32 s = 0; s < 256; s++)
       if (counts[s]) {
@@ -559,7 +567,7 @@ size_t writeLiterals(u8* dst, size_t cap, const u8* lits, size_t n, u32* picks) 
       dst[3] = lits[0];
       return 4;
     }
-    size_t h = writeHuffmanLiterals(dst, cap, lits, n, counts, maxSymbol, picks);
+    size_t h = writeHuffmanLiterals(dst, cap, lits, n, counts, maxSymbol);
     if (h) return h;
   }
   if (cap < 3 + n) return 0;
@@ -575,7 +583,7 @@ size_t encodeBlock(Workspace* ws, size_t rawSize) {
   u8* const start = ws->scratch;
   u8* const end = start + kScratchCap;
   u8* p = start;
-  size_t lit = writeLiterals(p, kScratchCap, ws->literals, s->litLen, ws->picks);
+  size_t lit = writeLiterals(p, kScratchCap, ws->literals, s->litLen);
   if (lit == 0) return 0;
   p += lit;
   if (end - p < static_cast<ptrdiff_t>(5 + s->extLen)) return 0;
@@ -660,8 +668,12 @@ size_t ZSTD_compress(void* dst, size_t dstCapacity, const void* src, size_t srcS
   if (srcSize > 0) {
     ws = static_cast<Workspace*>(memAlloc(sizeof(Workspace)));
     if (!ws) return errorCode(ZSTD_error_memory_allocation);
-    std::memset(ws->hash, 0, sizeof ws->hash);
   }
+  // Small inputs use (and clear) only part of the table.
+  u32 hashLog = srcSize > 0 ? highBit(static_cast<u32>(srcSize < (1u << 30) ? srcSize : (1u << 30))) + 1 : 0;
+  hashLog = hashLog < 10 ? 10 : (hashLog > kHashLog ? kHashLog : hashLog);
+  size_t hashBytes = sizeof(u32) << hashLog;
+  if (ws) std::memset(ws->hash, 0, hashBytes);
   const u8* hashBase = istart;
   const u8* ip = istart;
   size_t result = 0;
@@ -669,10 +681,10 @@ size_t ZSTD_compress(void* dst, size_t dstCapacity, const void* src, size_t srcS
     size_t n = static_cast<size_t>(iend - ip) < kMaxBlockSize ? static_cast<size_t>(iend - ip) : kMaxBlockSize;
     if (ip - hashBase > (static_cast<ptrdiff_t>(1) << 30)) {
       // Positions are 32-bit; start the table afresh well before they wrap.
-      std::memset(ws->hash, 0, sizeof ws->hash);
+      std::memset(ws->hash, 0, hashBytes);
       hashBase = ip;
     }
-    findSequences(ws, istart, hashBase, ip, ip + n, iend);
+    findSequences(ws, 32 - hashLog, istart, hashBase, ip, ip + n, iend);
     size_t c = encodeBlock(ws, n);
     size_t payload = c ? c : n;
     if (static_cast<size_t>(oend - op) < kBlockHeaderSize + payload + kBlockHeaderSize) {
