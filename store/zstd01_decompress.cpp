@@ -113,6 +113,13 @@ inline u8 hufDecode(BackReader* r, const HufCell* dt, u32 maxBits) {
   return c.symbol;
 }
 
+#if defined(__x86_64__)
+bool haveBmi2() {
+  static const bool have = __builtin_cpu_supports("bmi2");
+  return have;
+}
+#endif
+
 // The four interleaved Huffman streams. Variable shifts dominate here, so x86-64
 // machines with BMI2 get a copy compiled for it.
 __attribute__((always_inline)) inline size_t decodeStreams(u8* out, size_t count, BackReader* rs,
@@ -183,8 +190,7 @@ size_t decodeHuffmanLiterals(u8* out, size_t count, const u8* src, size_t srcSiz
                    backReaderInit(&r[3], s4, j4),
                ZSTD_error_corruption_detected);
 #if defined(__x86_64__)
-  static const bool haveBmi2 = __builtin_cpu_supports("bmi2");
-  if (haveBmi2) return decodeStreamsBmi2(out, count, r, dtable, maxBits, strict);
+  if (haveBmi2()) return decodeStreamsBmi2(out, count, r, dtable, maxBits, strict);
 #endif
   return decodeStreamsGeneric(out, count, r, dtable, maxBits, strict);
 }
@@ -353,7 +359,8 @@ struct SeqRun {
 // the space the output still needs, so there matches must stop at the next unread
 // literal; raw literals are read in place from the frame.
 template <bool kStrict, bool kLitInDst>
-size_t runSequences(const Dec& d, u8** opInOut, SeqRun* run, u32 nbSeq, const u8* blkEnd) {
+__attribute__((always_inline)) inline size_t runSequences(const Dec& d, u8** opInOut, SeqRun* run, u32 nbSeq,
+                                                          const u8* blkEnd) {
   const FseCell* const cLL = run->ll->cells;
   const FseCell* const cOF = run->of->cells;
   const FseCell* const cML = run->ml->cells;
@@ -444,6 +451,27 @@ size_t runSequences(const Dec& d, u8** opInOut, SeqRun* run, u32 nbSeq, const u8
   return result;
 }
 
+template <bool kStrict, bool kLitInDst>
+size_t runSequencesGeneric(const Dec& d, u8** op, SeqRun* run, u32 nbSeq, const u8* blkEnd) {
+  return runSequences<kStrict, kLitInDst>(d, op, run, nbSeq, blkEnd);
+}
+
+#if defined(__x86_64__)
+template <bool kStrict, bool kLitInDst>
+__attribute__((target("bmi2"))) size_t runSequencesBmi2(const Dec& d, u8** op, SeqRun* run, u32 nbSeq,
+                                                         const u8* blkEnd) {
+  return runSequences<kStrict, kLitInDst>(d, op, run, nbSeq, blkEnd);
+}
+#endif
+
+template <bool kStrict, bool kLitInDst>
+size_t dispatchSequences(const Dec& d, u8** op, SeqRun* run, u32 nbSeq, const u8* blkEnd) {
+#if defined(__x86_64__)
+  if (haveBmi2()) return runSequencesBmi2<kStrict, kLitInDst>(d, op, run, nbSeq, blkEnd);
+#endif
+  return runSequencesGeneric<kStrict, kLitInDst>(d, op, run, nbSeq, blkEnd);
+}
+
 size_t decodeCompressedBlock(const Dec& d, u8* op, const u8* blk, size_t blkSize) {
   const u8* blkEnd = blk + blkSize;
   Literals lit;
@@ -486,9 +514,11 @@ size_t decodeCompressedBlock(const Dec& d, u8* op, const u8* blk, size_t blkSize
   SeqRun run{&tLL, &tOF, &tML, &r, &ext, lit.ptr, lit.ptr + lit.size, {stLL, stOF, stML}};
   size_t res;
   if (d.strict) {
-    res = lit.inDst ? runSequences<true, true>(d, &op, &run, nbSeq, blkEnd) : runSequences<true, false>(d, &op, &run, nbSeq, blkEnd);
+    res = lit.inDst ? dispatchSequences<true, true>(d, &op, &run, nbSeq, blkEnd)
+                    : dispatchSequences<true, false>(d, &op, &run, nbSeq, blkEnd);
   } else {
-    res = lit.inDst ? runSequences<false, true>(d, &op, &run, nbSeq, blkEnd) : runSequences<false, false>(d, &op, &run, nbSeq, blkEnd);
+    res = lit.inDst ? dispatchSequences<false, true>(d, &op, &run, nbSeq, blkEnd)
+                    : dispatchSequences<false, false>(d, &op, &run, nbSeq, blkEnd);
   }
   if (ZSTD_isError(res)) return res;
   ZSTD01_CHECK(r.exhausted(), ZSTD_error_corruption_detected);
