@@ -11,13 +11,13 @@ namespace zstd01 {
 
 namespace {
 
-constexpr u32 kHashLog = 15;
-constexpr u32 kSkipShift = 8;    // the search step grows by one every 256 bytes without a match
-constexpr size_t kMaxStep = 32;  // ... up to this, so repeats of skipped data are still found
-constexpr size_t kMaxOffset = size_t(1) << 22;     // far below what 32-bit readers can take
-constexpr u32 kHufLimit = 11;
+constexpr u32 kHashLog = 15;                        // largest table; small inputs use less
+constexpr u32 kSkipShift = 8;                       // the search step grows by one every 256 bytes without a match
+constexpr size_t kMaxStep = 32;                     // ... up to this, so repeats of skipped data are still found
+constexpr size_t kMaxOffset = size_t(1) << 22;      // far below what 32-bit readers can take
+constexpr u32 kHufLimit = 11;                       // code lengths; the format allows 12
 constexpr size_t kMaxSeq = kMaxBlockSize / kMinMatch;
-constexpr size_t kExtCap = 65535;                  // the extension area's length field
+constexpr size_t kExtCap = 65535;                   // the extension area's length field
 constexpr size_t kScratchCap = kMaxBlockSize + 64;  // a compressed block larger than this is useless
 
 struct Sequences {
