@@ -133,30 +133,9 @@ u32 clipPolygonAgainstPlane(const v3* polygon, u32 numVerts, v3 planePoint, v3 p
   return clipPolygon(polygon, numVerts, planePoint, planeNormal, outPolygon, 2 * numVerts);
 }
 
-f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhedronShape* poly2,
-                          Transform poly1ToPoly2, u32* outMinFace) {
-  f64 minPen = kFltMax;
-  u32 n = convexPolyGetNumFaces(poly1);
-  for (u32 i = 0; i < n; ++i) {
-    v3 normal = quatRotate(poly1ToPoly2.orientation, convexPolyGetFaceNormal(poly1, i));
-    v3 s = convexPolyGetLocalSupport(poly2, -normal);
-    v3 v = transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
-    f64 pen = v3Dot(normal, v - s);
-    if (pen <= 0.0) {
-      *outMinFace = i;
-      return pen;
-    }
-    if (pen < minPen) {
-      minPen = pen;
-      *outMinFace = i;
-    }
-  }
-  return minPen;
-}
-
 namespace {
 
-// Same as satTestFacesDirection with the face normals precomputed.
+// The deepest-face search of poly1 against poly2, with poly1's normals precomputed.
 f64 testFaces(const ConvexPolyhedronShape* poly1, const FaceNormals& normals1,
               const ConvexPolyhedronShape* poly2, Transform poly1ToPoly2, u32* outMinFace) {
   f64 minPen = kFltMax;
@@ -179,6 +158,13 @@ f64 testFaces(const ConvexPolyhedronShape* poly1, const FaceNormals& normals1,
 }
 
 }  // namespace
+
+f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhedronShape* poly2,
+                          Transform poly1ToPoly2, u32* outMinFace) {
+  FaceNormals normals;
+  normals.init(poly1);
+  return testFaces(poly1, normals, poly2, poly1ToPoly2, outMinFace);
+}
 
 b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform transformA,
                              const ConvexPolyhedronShape* polyB, Transform transformB,

@@ -54,6 +54,12 @@ void setHeightFieldParams(HeightFieldShape* hf, u32 rows, u32 cols, f64 cellSize
   hf->heightOffset = heightOffset;
 }
 
+// Diagonal inertia of a solid box with half extents h.
+v3 boxInertia(f64 mass, v3 h) {
+  f64 k = mass / 3.0;
+  return V3(k * (h.y * h.y + h.z * h.z), k * (h.x * h.x + h.z * h.z), k * (h.x * h.x + h.y * h.y));
+}
+
 // Local bounding box of a polyhedron's vertices, margin included.
 Aabb convexPolyLocalBox(const ConvexPolyhedronShape* p) {
   if (p->numVertices == 0 || !p->vertices) return emptyAt(V3(0, 0, 0));
@@ -232,11 +238,7 @@ v3 boxGetLocalSupportWithMargin(const BoxShape* b, v3 direction) {
   return core;
 }
 
-v3 boxGetLocalInertiaTensor(const BoxShape* b, f64 mass) {
-  v3 h = b->halfExtents;
-  f64 k = mass / 3.0;
-  return V3(k * (h.y * h.y + h.z * h.z), k * (h.x * h.x + h.z * h.z), k * (h.x * h.x + h.y * h.y));
-}
+v3 boxGetLocalInertiaTensor(const BoxShape* b, f64 mass) { return boxInertia(mass, b->halfExtents); }
 
 f64 boxGetVolume(const BoxShape* b) {
   return 8.0 * b->halfExtents.x * b->halfExtents.y * b->halfExtents.z;
@@ -397,9 +399,7 @@ v3 convexPolyGetLocalSupportWithMargin(const ConvexPolyhedronShape* p, v3 direct
 
 v3 convexPolyGetLocalInertiaTensor(const ConvexPolyhedronShape* p, f64 mass) {
   Aabb box = convexPolyLocalBox(p);
-  v3 h = (box.max - box.min) * 0.5;
-  f64 k = mass / 3.0;
-  return V3(k * (h.y * h.y + h.z * h.z), k * (h.x * h.x + h.z * h.z), k * (h.x * h.x + h.y * h.y));
+  return boxInertia(mass, (box.max - box.min) * 0.5);
 }
 
 f64 convexPolyGetVolume(const ConvexPolyhedronShape* p) {
