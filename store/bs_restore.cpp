@@ -115,8 +115,9 @@ bs_status bs_restore_buffer_into_nolock(bs_store* s, const char* name, u8* dst, 
     return BS_OK;
   }
   // Offsets into the destination are known from the index, so every chunk is
-  // decompressed in place; the window keeps worker_count items in flight.
-  u32 window = s->worker_count < s->slot_count ? s->worker_count : s->slot_count;
+  // decompressed in place. The window uses every slot, as adds do: with only one
+  // item per worker, workers idle whenever the reading thread is descheduled.
+  u32 window = s->slot_count;
   bs_work_item* items = static_cast<bs_work_item*>(memAlloc(window * sizeof(bs_work_item)));
   if (!items) return BS_ERR;
   for (u32 i = 0; i < window; i++) new (&items[i]) bs_work_item{};
