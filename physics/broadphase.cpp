@@ -233,10 +233,8 @@ b8 appendPair(Broadphase* bp, i32 a, i32 b) {
 
 // True when the key was not seen before (and records it).
 b8 markNew(Broadphase* bp, u64 key) {
-  if (sm_find(bp->pairSeen, &key)) return false;
   u8 one = 1;
-  sm_put(bp->pairSeen, &key, &one);
-  return true;
+  return sm_put(bp->pairSeen, &key, &one) != 0;  // 0: was there already
 }
 
 // The shared traversal stack, or a private one when a callback starts a nested
@@ -368,19 +366,32 @@ b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
     const BvhNode& nb = nodes[b];
     if (!growBuffer(&bp->pairStack, &bp->pairStackCap, (u64)top + 8)) return false;
     i32* st = bp->pairStack;
+    // Pairs are tested when pushed, so every popped pair of distinct nodes overlaps
+    // and holds a querying body.
+    auto push = [&](i32 x, i32 y) {
+      if ((has[x] | has[y]) && overlaps(nodes[x].box, nodes[y].box)) {
+        st[top++] = x;
+        st[top++] = y;
+      }
+    };
     if (a == b) {
       if (na.left < 0 || !has[a]) continue;
-      st[top++] = na.left;  st[top++] = na.left;
-      st[top++] = na.right; st[top++] = na.right;
-      st[top++] = na.left;  st[top++] = na.right;
+      if (has[na.left]) {
+        st[top++] = na.left;
+        st[top++] = na.left;
+      }
+      if (has[na.right]) {
+        st[top++] = na.right;
+        st[top++] = na.right;
+      }
+      push(na.left, na.right);
       continue;
     }
-    if (!(has[a] | has[b]) || !overlaps(na.box, nb.box)) continue;
     b8 leafA = na.left < 0, leafB = nb.left < 0;
     if (leafA && leafB) {
+      // A leaf's flag says whether its body queries.
       i32 i = na.body, j = nb.body;
-      b8 qi = isQuery(bp, limit, mask, i), qj = isQuery(bp, limit, mask, j);
-      if (!qi && !qj) continue;
+      b8 qi = has[a] != 0, qj = has[b] != 0;
       u64 key = pairKey(i, j);
       if (checkKept && sm_find(bp->pairSeen, &key)) continue;
       if (!growBuffer((NewPair**)&bp->newPairs, &bp->newPairCap, (u64)numNew + 1)) return false;
@@ -391,11 +402,11 @@ b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
       continue;
     }
     if (leafA || (!leafB && area(nb.box) > area(na.box))) {
-      st[top++] = a; st[top++] = nb.left;
-      st[top++] = a; st[top++] = nb.right;
+      push(a, nb.left);
+      push(a, nb.right);
     } else {
-      st[top++] = na.left;  st[top++] = b;
-      st[top++] = na.right; st[top++] = b;
+      push(na.left, b);
+      push(na.right, b);
     }
   }
   if (numNew == 0) return true;
