@@ -18,6 +18,8 @@ struct BackReader {
 
   // read(n) for n <= 57 between reloads; values are always < 2^n, even on overrun.
   inline u64 peek(u32 n) const { return ((bits << (consumed & 63)) >> 1) >> (63 - n); }
+  // peek for 1 <= n <= 57: one shift fewer.
+  inline u64 peekNonZero(u32 n) const { return (bits << (consumed & 63)) >> (64 - n); }
   inline u64 read(u32 n) {
     u64 v = peek(n);
     consumed += n;

@@ -108,7 +108,7 @@ size_t readHuffmanWeights(HufCell* dtable, u32* maxBits, const u8* src, size_t s
 }
 
 inline u8 hufDecode(BackReader* r, const HufCell* dt, u32 maxBits) {
-  HufCell c = dt[r->peek(maxBits)];
+  HufCell c = dt[r->peekNonZero(maxBits)];
   r->skip(c.length);
   return c.symbol;
 }
