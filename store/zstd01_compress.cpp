@@ -2,6 +2,7 @@
 // Huffman-coded literals and FSE-coded sequences, in 128 KiB blocks. One work area
 // from the accounted heap per call; every frame it writes keeps the rules that let
 // any v0.1 reader decode it into a buffer of exactly the input's size.
+#include <algorithm>
 #include <cmath>
 
 #include "platform/memory.h"
@@ -371,18 +372,10 @@ u32 huffmanLengths(u8* lengths, const u32* counts, u32 maxSymbol, u32 limit) {
   u32 scaled[256];
   for (u32 i = 0; i < m; i++) scaled[i] = counts[sym[i]];
   for (;;) {
-    // Sort leaves by count (insertion sort keeps it simple; at most 256 leaves).
+    // Leaves by count; ties by symbol so that the code does not depend on the sort.
     u16 order[256];
     for (u32 i = 0; i < m; i++) order[i] = static_cast<u16>(i);
-    for (u32 i = 1; i < m; i++) {
-      u16 v = order[i];
-      u32 j = i;
-      while (j > 0 && scaled[order[j - 1]] > scaled[v]) {
-        order[j] = order[j - 1];
-        j--;
-      }
-      order[j] = v;
-    }
+    std::sort(order, order + m, [&scaled](u16 a, u16 b) { return scaled[a] != scaled[b] ? scaled[a] < scaled[b] : a < b; });
     for (u32 i = 0; i < m; i++) cnt[i] = scaled[order[i]];
     u32 leaf = 0, inner = m;
     for (u32 k = m; k < 2 * m - 1; k++) {
