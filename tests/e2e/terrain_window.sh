@@ -38,11 +38,12 @@ done
 
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 hz=$(getconf CLK_TCK)
-# Paced to 60 frames per second the loop must leave most of a core idle.
+# Paced to 60 frames per second the loop takes about a fifth of a core here;
+# unpaced it takes two thirds or more.
 t0=$(ticks); sleep 3; t1=$(ticks)
 use=$(( (t1 - t0) * 100 / (3 * hz) ))
 echo "CPU use while drawing: ${use}% of one core"
-[ "$use" -lt 75 ] || fail "the frame loop takes ${use}% of a core"
+[ "$use" -lt 45 ] || fail "the frame loop takes ${use}% of a core"
 
 # Hidden: no drawing, the loop sleeps until the window system has news.
 xdotool windowunmap "$wid"

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# A window the platform cannot give (SDL's dummy video driver refuses Vulkan
+# windows; a machine without Vulkan drivers has no surface extension) ends the
+# program with status 1 and the platform's message, not a crash.
+set -uo pipefail
+: "${BUILD_DIR:?}"
+cd "$BUILD_DIR"
+err=$(mktemp)
+trap 'rm -f "$err"' EXIT
+check() {
+  local what=$1; shift
+  env "$@" timeout 20 ./terrain >/dev/null 2>"$err"
+  local status=$?
+  [ "$status" -eq 1 ] || { echo "FAIL ($what): exit status $status, want 1"; cat "$err"; exit 1; }
+  grep -q '^platform: SDL_CreateWindow failed: ' "$err" || { echo "FAIL ($what): no platform message"; cat "$err"; exit 1; }
+}
+check "dummy video driver" SDL_VIDEODRIVER=dummy
+check "no Vulkan driver" VK_ICD_FILENAMES=/nonexistent/icd.json VK_DRIVER_FILES=/nonexistent/icd.json
+echo "ok"
