@@ -116,3 +116,25 @@ void* dynBufferAlloc(DynBuffer* buf, VkDeviceSize size) {
   buf->used += size;
   return p;
 }
+
+void frameDynBufferInit(FrameDynBuffer* buf, VkDevice device, VkPhysicalDevice physicalDevice,
+                        VkDeviceSize initialCapacity, VkBufferUsageFlags usage, VkMemoryPropertyFlags memoryFlags) {
+  if (!buf) return;
+  for (DynBuffer& f : buf->frames) dynBufferInit(&f, device, physicalDevice, initialCapacity, usage, memoryFlags);
+  buf->current = 0;
+}
+
+void frameDynBufferDestroy(FrameDynBuffer* buf) {
+  if (!buf) return;
+  for (DynBuffer& f : buf->frames) dynBufferDestroy(&f);
+  buf->current = 0;
+}
+
+DynBuffer* frameDynBufferBegin(FrameDynBuffer* buf, u64 frame) {
+  if (!buf) return nullptr;
+  buf->current = (u32)(frame % kFrameDynBufferSlots);
+  dynBufferReset(&buf->frames[buf->current]);
+  return &buf->frames[buf->current];
+}
+
+DynBuffer* frameDynBufferCurrent(FrameDynBuffer* buf) { return buf ? &buf->frames[buf->current] : nullptr; }

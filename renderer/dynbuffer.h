@@ -29,3 +29,22 @@ b8 dynBufferReserve(DynBuffer* buf, VkDeviceSize minCapacity);
 // Pointer to `size` fresh bytes at offset `used` (no alignment); null when the
 // record has no device, is not mapped or cannot grow.
 void* dynBufferAlloc(DynBuffer* buf, VkDeviceSize size);
+
+// Per-frame data (debug shapes and lines, interface vertices): one DynBuffer per
+// frame in flight, so that recording a frame never rewrites bytes the previous
+// frame is still reading. Begin after rendererBeginFrame with the renderer's
+// currentFrame: that slot's fence has just been waited for.
+inline constexpr u32 kFrameDynBufferSlots = 2;
+
+struct FrameDynBuffer {
+  DynBuffer frames[kFrameDynBufferSlots];
+  u32 current;
+};
+
+void frameDynBufferInit(FrameDynBuffer* buf, VkDevice device, VkPhysicalDevice physicalDevice,
+                        VkDeviceSize initialCapacity, VkBufferUsageFlags usage, VkMemoryPropertyFlags memoryFlags);
+void frameDynBufferDestroy(FrameDynBuffer* buf);
+// Selects and resets the buffer of frame slot `frame`; returns it.
+DynBuffer* frameDynBufferBegin(FrameDynBuffer* buf, u64 frame);
+// The buffer of the frame being recorded.
+DynBuffer* frameDynBufferCurrent(FrameDynBuffer* buf);

@@ -5,6 +5,7 @@
 
 #include "platform/threads.h"
 #include "platform/types.h"
+#include "renderer/dynbuffer.h"
 #include "renderer/vkloader.h"
 
 struct PipelineConfig;
@@ -14,7 +15,7 @@ enum RendererLightingMode : u32 {
   RENDERER_LIGHTING_RAY_QUERY = 1,
 };
 
-inline constexpr u32 kRendererFramesInFlight = 2;
+inline constexpr u32 kRendererFramesInFlight = kFrameDynBufferSlots;
 
 struct Renderer {
   VkInstance instance;

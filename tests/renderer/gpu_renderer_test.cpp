@@ -246,3 +246,35 @@ TEST_F(WindowGpu, FramesPresentTheClearColourAndResizeRebuilds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Per-frame data: what one frame wrote stays intact while the next frame records.
+TEST_F(HeadlessGpu, FrameBuffersAlternateWithTheFramesInFlight) {
+  static FrameDynBuffer fb;
+  frameDynBufferInit(&fb, r.device, r.physicalDevice, 1024, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT,
+                     VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
+  static u8* written[3];
+  static VkBuffer used[3];
+  static int n;
+  n = 0;
+  auto record = [](HeadlessGpu* t, VkCommandBuffer) {
+    DynBuffer* b = frameDynBufferBegin(&fb, t->r.currentFrame);
+    EXPECT_EQ(b->used, 0u);
+    written[n] = static_cast<u8*>(dynBufferAlloc(b, 64));
+    std::memset(written[n], 0x10 + n, 64);
+    used[n] = b->buffer;
+    n++;
+  };
+  frame(record);
+  frame(record);
+  EXPECT_NE(used[0], used[1]);
+  EXPECT_EQ(written[0][63], 0x10) << "frame 0's bytes survive frame 1's recording";
+  frame(record);
+  EXPECT_EQ(used[2], used[0]) << "frame 0's slot is reused once its fence was waited";
+  EXPECT_EQ(written[1][0], 0x11);
+  rendererWaitIdle(&r);
+  frameDynBufferDestroy(&fb);
+}
+
+}  // namespace
