@@ -164,6 +164,22 @@ void findSequences(Workspace* ws, u32 hashShift, const u8* frameStart, const u8*
           continue;
         }
         ml = kMinMatch + matchLength(ip + kMinMatch, cand + kMinMatch, blockEnd);
+        // One step of lazy matching: a clearly longer match one byte later wins.
+        if (ip + 1 <= limit) {
+          u32 h1 = hashAt(ip + 1, hashShift);
+          const u8* cand1 = hashBase + table[h1];
+          table[h1] = static_cast<u32>(ip + 1 - hashBase);
+          size_t offset1 = static_cast<size_t>(ip + 1 - cand1);
+          if (offset1 - 1 < kMaxOffset && read32(cand1) == read32(ip + 1)) {
+            size_t ml1 = kMinMatch + matchLength(ip + 1 + kMinMatch, cand1 + kMinMatch, blockEnd);
+            if (ml1 > ml + 1) {
+              ip++;
+              cand = cand1;
+              offset = offset1;
+              ml = ml1;
+            }
+          }
+        }
         while (ip > anchor && cand > frameStart && ip[-1] == cand[-1]) {
           ip--;
           cand--;
