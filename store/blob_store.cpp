@@ -151,7 +151,9 @@ int createNewStore(bs_store* s, const bs_cfg* cfg) {
   le_store64(raw + 16, BS_SUPERBLOCK_SIZE);
   le_store64(raw + 32, BS_SUPERBLOCK_SIZE);
   if (bs_crypto_init_new_store(&s->keys, raw, cfg ? cfg->recipient_pub_path : nullptr) != 0) return -1;
-  if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0) return -1;
+  // The directory too: a new store must not vanish with its first flush.
+  if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0 || bs_fsync_dir_of(s->path) != 0)
+    return -1;
   bs_superblock_load(&s->disk, raw);
   s->append_offset = BS_SUPERBLOCK_SIZE;
   return 0;
