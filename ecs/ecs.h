@@ -4,6 +4,7 @@
 // index) to an entity.
 #pragma once
 
+#include "platform/bitset.h"
 #include "platform/types.h"
 
 // Bits 0..19 slot index, bits 20..31 generation; 0 means no entity.
@@ -31,10 +32,6 @@ struct EcsSlot {
 };
 inline constexpr u16 kEcsSlotAlive = 1;
 
-struct Bitset {
-  u64* words;
-  u32 wordCount;  // a multiple of 4, so that queries combine four words at a time
-};
 
 // Header of a component pool; the pool handle points just past it at component 0.
 // After the components come sparseCapacity i32 (slot index -> dense index, -1 when

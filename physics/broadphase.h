@@ -4,7 +4,7 @@
 
 #include "platform/types.h"
 #include "platform/vecmath.h"
-
+#include "platform/bitset.h"
 #include "platform/threads.h"
 
 struct BvhNode {
@@ -19,12 +19,6 @@ struct BvhNode {
 struct CollisionPair {
   i32 bodyA;
   i32 bodyB;
-};
-
-// Bit i of words[i / 64] set means body i is in the set.
-struct Bitset {
-  u64* words;
-  u32 wordCount;
 };
 
 struct Broadphase {
