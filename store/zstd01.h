@@ -1,7 +1,9 @@
 // Codec for zstd's early 0.1 frame format (frames start FD 2F B5 1E, end C0 00 00).
-// Everything works in caller buffers plus fixed-size state on the stack: no heap.
-// Functions return a size, or an error code recognised by ZSTD_isError.
-// The namespace keeps these names apart from libzstd's, which some tools also link.
+// The decoder works in the caller's buffers plus fixed-size tables on the stack; the
+// compressor takes one work area (about 0.7 MiB) from the accounted heap per call.
+// Functions return a size, or an error code recognised by ZSTD_isError. After a
+// failed decode the destination's contents are unspecified.
+// The namespace keeps these names apart from libzstd's, which the benchmarks link.
 #pragma once
 
 #include <cstddef>
