@@ -25,18 +25,25 @@ const u32 BOX_FACE_EDGE[6] = {2, 16, 22, 0, 8, 7};
 
 // Face normals of one polyhedron for one call: computed once into a stack buffer
 // when it has few faces, otherwise on demand.
+// The face search also keeps the normals it rotated into the other polyhedron's
+// frame, for the edge pass and the incident-face search of the same call.
 struct FaceNormals {
   static constexpr u32 kCached = 64;
   const ConvexPolyhedronShape* poly;
   v3 cache[kCached];
+  v3 rotated[kCached];
   u32 cached;
+  u32 rotatedCount;
   void init(const ConvexPolyhedronShape* p) {
     poly = p;
     u32 n = convexPolyGetNumFaces(p);
     cached = n <= kCached ? n : 0;
+    rotatedCount = 0;
     for (u32 i = 0; i < cached; ++i) cache[i] = convexPolyGetFaceNormal(p, i);
   }
   v3 operator[](u32 i) const { return i < cached ? cache[i] : convexPolyGetFaceNormal(poly, i); }
+  // Normal i rotated by q, which must be the rotation the face search used.
+  v3 rotatedBy(u32 i, v4 q) const { return i < rotatedCount ? rotated[i] : quatRotate(q, (*this)[i]); }
 };
 
 // First vertex of a face (the origin when the face has none).
@@ -136,12 +143,16 @@ u32 clipPolygonAgainstPlane(const v3* polygon, u32 numVerts, v3 planePoint, v3 p
 namespace {
 
 // The deepest-face search of poly1 against poly2, with poly1's normals precomputed.
-f64 testFaces(const ConvexPolyhedronShape* poly1, const FaceNormals& normals1,
+f64 testFaces(const ConvexPolyhedronShape* poly1, FaceNormals& normals1,
               const ConvexPolyhedronShape* poly2, Transform poly1ToPoly2, u32* outMinFace) {
   f64 minPen = kFltMax;
   u32 n = convexPolyGetNumFaces(poly1);
   for (u32 i = 0; i < n; ++i) {
     v3 normal = quatRotate(poly1ToPoly2.orientation, normals1[i]);
+    if (i < normals1.cached) {
+      normals1.rotated[i] = normal;
+      normals1.rotatedCount = i + 1;
+    }
     v3 s = convexPolyGetLocalSupport(poly2, -normal);
     v3 v = transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
     f64 pen = v3Dot(normal, v - s);
@@ -225,8 +236,8 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
     if (!edgeIsUsable(polyA, eA)) continue;
     const HalfEdge& hA = edgesA[eA];
     const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
-    v3 a = quatRotate(aToB.orientation, nA[hA.faceIndex]);
-    v3 b = quatRotate(aToB.orientation, nA[tA.faceIndex]);
+    v3 a = nA.rotatedBy(hA.faceIndex, aToB.orientation);
+    v3 b = nA.rotatedBy(tA.faceIndex, aToB.orientation);
     v3 startA = vertexA(eA);
     v3 endA = vertexA(hA.nextEdgeIndex);
     v3 bxa = startA - vertexA(hA.twinEdgeIndex);
@@ -289,7 +300,7 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
   u32 incFace = 0;
   f64 minDot = kFltMax;
   for (u32 f = 0; f < convexPolyGetNumFaces(inc); ++f) {
-    f64 dot = v3Dot(quatRotate(incToRef.orientation, incNormals[f]), n);
+    f64 dot = v3Dot(incNormals.rotatedBy(f, incToRef.orientation), n);
     if (dot < minDot) {
       minDot = dot;
       incFace = f;
