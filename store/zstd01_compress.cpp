@@ -200,6 +200,21 @@ void findSequences(Workspace* ws, u32 hashShift, const u8* frameStart, const u8*
 
 // ---- FSE encoding --------------------------------------------------------------
 
+// Histogram of n bytes. Four partial tables keep increments of one value (runs
+// are common here) from waiting on each other.
+void countBytes(u32* counts, const u8* p, size_t n) {
+  u32 part[4][256] = {};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    part[0][p[i]]++;
+    part[1][p[i + 1]]++;
+    part[2][p[i + 2]]++;
+    part[3][p[i + 3]]++;
+  }
+  for (; i < n; i++) part[0][p[i]]++;
+  for (u32 s = 0; s < 256; s++) counts[s] = part[0][s] + part[1][s] + part[2][s] + part[3][s];
+}
+
 struct FwdWriter {
   u8* p;
   u8* end;
@@ -330,8 +345,8 @@ inline void encodeSymbol(const FseEncoder& e, u32* state, u32 s, BitWriter* w) {
 // Returns bytes written, or SIZE_MAX when they do not fit.
 size_t chooseTable(FseEncoder* e, u32* modeOut, const u8* symbols, size_t n, u32 maxAllowed, u32 maxLog,
                    u32 basicLog, u8* dst, size_t cap) {
-  u32 counts[128] = {};
-  for (size_t i = 0; i < n; i++) counts[symbols[i]]++;
+  u32 counts[256];
+  countBytes(counts, symbols, n);
   u32 maxSym = 0, present = 0;
   for (u32 s = 0; s <= maxAllowed; s++) {
     if (counts[s]) {
@@ -552,18 +567,8 @@ size_t writeHuffmanLiterals(u8* dst, size_t cap, const u8* lits, size_t n, const
 // Literal section of the block: raw, one repeated byte, or Huffman.
 size_t writeLiterals(u8* dst, size_t cap, const u8* lits, size_t n) {
   if (n > 63) {
-    // Four partial histograms keep increments of one byte value from waiting on each other.
-    u32 part[4][256] = {};
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      part[0][lits[i]]++;
-      part[1][lits[i + 1]]++;
-      part[2][lits[i + 2]]++;
-      part[3][lits[i + 3]]++;
-    }
-    for (; i < n; i++) part[0][lits[i]]++;
     u32 counts[256];
-    for (u32 s = 0; s < 256; s++) counts[s] = part[0][s] + part[1][s] + part[2][s] + part[3][s];
+    countBytes(counts, lits, n);
     u32 maxSymbol = 0, present = 0;
     for (u32 s = 0; s < 256; s++)
       if (counts[s]) {
