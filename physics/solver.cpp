@@ -24,18 +24,19 @@ f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, const mat3& iA, const mat3&
   return k > 0.0 ? 1.0 / k : 0.0;
 }
 
-void applyImpulse(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
-                  v3 r1, v3 r2, v3 impulse) {
-  a.linVel -= impulse * m.invMassA;
-  a.angVel -= mat3MulV(m.invInertiaA, v3Cross(r1, impulse));
-  b.linVel += impulse * m.invMassB;
-  b.angVel += mat3MulV(m.invInertiaB, v3Cross(r2, impulse));
+// Impulse lambda along a tangent, using the step's precomputed angular responses.
+void applyTangent(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b, v3 t,
+                  v3 i1, v3 i2, f64 lambda) {
+  a.linVel -= t * (lambda * m.invMassA);
+  a.angVel -= i1 * lambda;
+  b.linVel += t * (lambda * m.invMassB);
+  b.angVel += i2 * lambda;
 }
 
 void applyTwist(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
-                v3 angularImpulse) {
-  a.angVel -= mat3MulV(m.invInertiaA, angularImpulse);
-  b.angVel += mat3MulV(m.invInertiaB, angularImpulse);
+                f64 lambda) {
+  a.angVel -= m.i1TimesN * lambda;
+  b.angVel += m.i2TimesN * lambda;
 }
 
 // Normal impulse along a contact normal, using the cached inertia products.
@@ -143,8 +144,14 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
                                                   m.invInertiaB, m.r1Friction, m.r2Friction,
                                                   m.frictionVector2);
-    f64 kt = v3Dot(n, mat3MulV(m.invInertiaA, n)) + v3Dot(n, mat3MulV(m.invInertiaB, n));
+    m.i1TimesN = mat3MulV(m.invInertiaA, n);
+    m.i2TimesN = mat3MulV(m.invInertiaB, n);
+    f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
     m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
+    m.i1TimesR1CrossT1 = mat3MulV(m.invInertiaA, v3Cross(m.r1Friction, m.frictionVector1));
+    m.i1TimesR1CrossT2 = mat3MulV(m.invInertiaA, v3Cross(m.r1Friction, m.frictionVector2));
+    m.i2TimesR2CrossT1 = mat3MulV(m.invInertiaB, v3Cross(m.r2Friction, m.frictionVector1));
+    m.i2TimesR2CrossT2 = mat3MulV(m.invInertiaB, v3Cross(m.r2Friction, m.frictionVector2));
 
     m.accumulatedFriction1Impulse = cm.cachedFriction1Impulse;
     m.accumulatedFriction2Impulse = cm.cachedFriction2Impulse;
@@ -175,10 +182,11 @@ void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifo
       m.accumulatedTwistImpulse = 0.0;
       continue;
     }
-    v3 f = m.frictionVector1 * m.accumulatedFriction1Impulse +
-           m.frictionVector2 * m.accumulatedFriction2Impulse;
-    applyImpulse(m, a, b, m.r1Friction, m.r2Friction, f);
-    applyTwist(m, a, b, m.normal * m.accumulatedTwistImpulse);
+    applyTangent(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
+                 m.accumulatedFriction1Impulse);
+    applyTangent(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
+                 m.accumulatedFriction2Impulse);
+    applyTwist(m, a, b, m.accumulatedTwistImpulse);
   }
 }
 
@@ -207,22 +215,22 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
              jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector1) *
                  m.inverseFriction1Mass;
     l1 = std::fmin(std::fmax(l1, -limit), limit);
-    applyImpulse(m, a, b, m.r1Friction, m.r2Friction,
-                 m.frictionVector1 * (l1 - m.accumulatedFriction1Impulse));
+    applyTangent(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
+                 l1 - m.accumulatedFriction1Impulse);
     m.accumulatedFriction1Impulse = l1;
 
     f64 l2 = m.accumulatedFriction2Impulse -
              jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector2) *
                  m.inverseFriction2Mass;
     l2 = std::fmin(std::fmax(l2, -limit), limit);
-    applyImpulse(m, a, b, m.r1Friction, m.r2Friction,
-                 m.frictionVector2 * (l2 - m.accumulatedFriction2Impulse));
+    applyTangent(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
+                 l2 - m.accumulatedFriction2Impulse);
     m.accumulatedFriction2Impulse = l2;
 
     f64 lt = m.accumulatedTwistImpulse -
              v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
     lt = std::fmin(std::fmax(lt, -limit), limit);
-    applyTwist(m, a, b, m.normal * (lt - m.accumulatedTwistImpulse));
+    applyTwist(m, a, b, lt - m.accumulatedTwistImpulse);
     m.accumulatedTwistImpulse = lt;
   }
 }

@@ -52,6 +52,10 @@ struct ContactManifoldSolverData {
   ContactPointSolverData points[4];
   u32 numContacts;
   b8 isNew;
+  // Angular responses of the friction and twist rows, fixed for the step:
+  // invInertia * (r x t) for both tangents on each body, invInertia * n.
+  v3 i1TimesR1CrossT1, i1TimesR1CrossT2, i2TimesR2CrossT1, i2TimesR2CrossT2;
+  v3 i1TimesN, i2TimesN;
 };
 
 SolverConfig solverDefaultConfig();

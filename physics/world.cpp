@@ -36,6 +36,8 @@ b8 validBody(const World* w, i32 i) {
 }
 
 b8 isActive(const Body& b) { return b.type == BODY_DYNAMIC && b.isAwake; }
+// Awake and able to move: dynamic or kinematic.
+b8 isMoving(const Body& b) { return b.type != BODY_STATIC && b.isAwake; }
 
 u64 pairKey(i32 a, i32 b) { return ((u64)(u32)a << 32) | (u64)(u32)b; }
 
@@ -51,7 +53,7 @@ i32 ufFind(i32* parent, i32 i, u32 n) {
 
 // A joint between two bodies that both rest (or cannot move) needs no solving.
 b8 jointNeedsSolve(const World* w, const JointBase& j) {
-  return j.isEnabled && (isActive(w->bodies[j.bodyIndexA]) || isActive(w->bodies[j.bodyIndexB]));
+  return j.isEnabled && (isMoving(w->bodies[j.bodyIndexA]) || isMoving(w->bodies[j.bodyIndexB]));
 }
 
 // Joints whose bodies all rest (or cannot move) are left alone until something
@@ -218,7 +220,7 @@ void updateSleepingBodies(World* w, f64 dt) {
   // the narrowphase, joints have no other way to.
   for (u32 i = 0; i < n; ++i) minSleep[i] = 1e30;
   for (u32 i = 0; i < n; ++i)
-    if (bodies[i].id >= 0 && isActive(bodies[i])) minSleep[ufFind(parent, (i32)i, n)] = -1.0;
+    if (bodies[i].id >= 0 && isMoving(bodies[i])) minSleep[ufFind(parent, (i32)i, n)] = -1.0;
   for (u32 i = 0; i < n; ++i) {
     Body& b = bodies[i];
     if (b.id >= 0 && b.type == BODY_DYNAMIC && !b.isAwake &&

@@ -264,3 +264,28 @@ TEST(Joints, CreationFailsForBadBodiesAndFullArrays) {
   worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 5000});
   EXPECT_EQ(t.world->numSliderJoints, kWorldMaxJointsPerType - 1);
 }
+
+TEST(Joints, JointPartnersSleepAndWakeTogether) {
+  TestWorld t;
+  ASSERT_TRUE(t.ok);
+  // Two blocks hanging straight down at rest: nothing moves, the island sleeps.
+  i32 a = addAnchor(t, V3(0, 10, 0));
+  i32 b = addBlock(t, V3(0, 9, 0), 1.0);
+  i32 c = addBlock(t, V3(0, 8, 0), 1.0);
+  ASSERT_GE(worldCreateBallSocketJoint(t.world, a, b, V3(0, 10, 0)).index, 0);
+  ASSERT_GE(worldCreateBallSocketJoint(t.world, b, c, V3(0, 8.5, 0)).index, 0);
+  for (int i = 0; i < 240 && (t.body(b)->isAwake || t.body(c)->isAwake); ++i) {
+    t.steps(1);
+    ASSERT_EQ(t.body(b)->isAwake, t.body(c)->isAwake) << "step " << i;
+  }
+  ASSERT_FALSE(t.body(b)->isAwake);
+  v3 rest = t.body(b)->position;
+  t.steps(30);
+  EXPECT_EQ(t.body(b)->position.y, rest.y);  // asleep means untouched
+  // A push on the lower block wakes the upper one through the joint.
+  bodyApplyLinearImpulse(t.body(c), V3(2, 0, 0));
+  t.steps(1);
+  EXPECT_TRUE(t.body(b)->isAwake);
+  t.steps(30);
+  EXPECT_GT(t.body(b)->position.x, 0.001);
+}
