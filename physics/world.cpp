@@ -117,14 +117,21 @@ void jointsSolvePosition(World* w) {
             [&](SliderJoint* j) { sliderJointSolvePosition(j, b, sc); });
 }
 
+// Sleeping dynamic bodies neither move nor look for pairs: the narrowphase skips
+// every pair without an awake body, so only awake non-static bodies query (their
+// pairs with sleeping and static bodies are still found).
 void broadphaseRefresh(World* w) {
+  Bitset& awake = w->awakeMask;
+  std::memset(awake.words, 0, awake.wordCount * sizeof(u64));
   for (u32 i = 0; i < w->numBodies; ++i) {
     Body& b = w->bodies[i];
     if (b.id < 0) continue;
+    if (b.type == BODY_DYNAMIC && !b.isAwake) continue;
+    if (b.type != BODY_STATIC && b.isAwake) bitSet(awake, i, true);
     broadphaseUpdateBody(&w->broadphase, (i32)i, bodyComputeAabb(&b),
                          b.linearVelocity * w->fixedTimeStep);
   }
-  broadphaseQueryPairs(&w->broadphase, w->numBodies, &w->nonStaticMask);
+  broadphaseQueryPairs(&w->broadphase, w->numBodies, &awake);
 }
 
 void narrowphase(World* w) {
@@ -321,6 +328,7 @@ void freeArrays(World* w) {
   memFree(w->bodies);
   memFree(w->freeBodyIndices);
   memFree(w->nonStaticMask.words);
+  memFree(w->awakeMask.words);
   memFree(w->ballSocketJoints);
   memFree(w->hingeJoints);
   memFree(w->sliderJoints);
@@ -386,6 +394,8 @@ b8 worldInit(World* w, const WorldConfig* config) {
   if (words < 4) words = 4;
   w->nonStaticMask.words = allocArray<u64>(words);
   w->nonStaticMask.wordCount = words;
+  w->awakeMask.words = allocArray<u64>(words);
+  w->awakeMask.wordCount = words;
   w->ballSocketJoints = allocArray<BallSocketJoint>(kWorldMaxJointsPerType);
   w->hingeJoints = allocArray<HingeJoint>(kWorldMaxJointsPerType);
   w->sliderJoints = allocArray<SliderJoint>(kWorldMaxJointsPerType);
@@ -402,7 +412,8 @@ b8 worldInit(World* w, const WorldConfig* config) {
   allocs.alloc = mapAlloc;
   allocs.free = mapFree;
   w->pairMap = sm_new(kWorldMaxManifolds, sizeof(u64), sizeof(u32), &allocs);
-  b8 ok = w->bodies && w->freeBodyIndices && w->nonStaticMask.words && w->ballSocketJoints &&
+  b8 ok = w->bodies && w->freeBodyIndices && w->nonStaticMask.words && w->awakeMask.words &&
+          w->ballSocketJoints &&
           w->hingeJoints && w->sliderJoints && w->fixedJoints && w->contactManifolds &&
           w->prevContactManifolds && w->vectorFields && w->islandParent && w->islandMinSleep &&
           w->contactSolverData && w->constrainedVel && w->splitVel && w->pairMap &&

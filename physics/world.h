@@ -83,6 +83,7 @@ struct World {
   i32* freeBodyIndices;
   u32 numFreeBodyIndices;
   Bitset nonStaticMask;
+  Bitset awakeMask;  // non-static bodies awake this step: the ones that query for pairs
   BallSocketJoint* ballSocketJoints;
   u32 numBallSocketJoints;
   HingeJoint* hingeJoints;
