@@ -48,6 +48,8 @@ void applyNormal(const ContactManifoldSolverData& m, const ContactPointSolverDat
   b.angVel += p.i2TimesR2CrossN * lambda;
 }
 
+f64 clampAbs(f64 v, f64 limit) { return v < -limit ? -limit : (v > limit ? limit : v); }
+
 v3 perpendicular(v3 n) {
   v3 a = std::fabs(n.x) >= 0.9 ? V3(0, 1, 0) : V3(1, 0, 0);
   return v3Normalize(v3Cross(n, a));
@@ -214,7 +216,7 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
     f64 l1 = m.accumulatedFriction1Impulse -
              jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector1) *
                  m.inverseFriction1Mass;
-    l1 = std::fmin(std::fmax(l1, -limit), limit);
+    l1 = clampAbs(l1, limit);
     applyTangent(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
                  l1 - m.accumulatedFriction1Impulse);
     m.accumulatedFriction1Impulse = l1;
@@ -222,14 +224,14 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
     f64 l2 = m.accumulatedFriction2Impulse -
              jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector2) *
                  m.inverseFriction2Mass;
-    l2 = std::fmin(std::fmax(l2, -limit), limit);
+    l2 = clampAbs(l2, limit);
     applyTangent(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
                  l2 - m.accumulatedFriction2Impulse);
     m.accumulatedFriction2Impulse = l2;
 
     f64 lt = m.accumulatedTwistImpulse -
              v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
-    lt = std::fmin(std::fmax(lt, -limit), limit);
+    lt = clampAbs(lt, limit);
     applyTwist(m, a, b, lt - m.accumulatedTwistImpulse);
     m.accumulatedTwistImpulse = lt;
   }
