@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/hashmap.h"
 #include "platform/memory.h"
 
 namespace {
@@ -28,6 +29,44 @@ void lockDeferred() {
   }
 }
 void unlockDeferred() { gDeferredLock.clear(std::memory_order_release); }
+
+// Host-visible allocations, so that a free subtracts from the staging counter
+// exactly what the allocation added (on unified memory a "device-local" request
+// may well get a host-visible type).
+std::atomic_flag gHostVisibleLock = ATOMIC_FLAG_INIT;
+void* gHostVisible = nullptr;
+
+void* accountedAlloc(void*, size_t bytes) { return memAlloc(bytes); }
+void accountedFree(void*, void* p) { memFree(p); }
+
+void lockHostVisible() {
+  while (gHostVisibleLock.test_and_set(std::memory_order_acquire)) {
+  }
+}
+void unlockHostVisible() { gHostVisibleLock.clear(std::memory_order_release); }
+
+b8 rememberHostVisible(VkDeviceMemory memory) {
+  lockHostVisible();
+  if (!gHostVisible) {
+    sm_allocator_t a{nullptr, accountedAlloc, accountedFree, nullptr, nullptr};
+    gHostVisible = sm_new(16, sizeof(VkDeviceMemory), 1, &a);
+  }
+  u8 one = 1;
+  b8 ok = gHostVisible && sm_put(gHostVisible, &memory, &one) >= 0;
+  unlockHostVisible();
+  return ok;
+}
+
+b8 forgetHostVisible(VkDeviceMemory memory) {
+  lockHostVisible();
+  b8 was = gHostVisible && sm_delete(gHostVisible, &memory) == 0;
+  if (gHostVisible && sm_size(gHostVisible) == 0) {
+    sm_free(gHostVisible);
+    gHostVisible = nullptr;
+  }
+  unlockHostVisible();
+  return was;
+}
 
 VkDevice device() { return reinterpret_cast<VkDevice>(memoryGet()->device); }
 VkPhysicalDevice physicalDevice() { return reinterpret_cast<VkPhysicalDevice>(memoryGet()->physicalDevice); }
@@ -70,17 +109,19 @@ VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMem
   VkPhysicalDeviceMemoryProperties props;
   vkGetPhysicalDeviceMemoryProperties(physicalDevice(), &props);
   if (allocInfo->memoryTypeIndex < props.memoryTypeCount &&
-      (props.memoryTypes[allocInfo->memoryTypeIndex].propertyFlags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT))
+      (props.memoryTypes[allocInfo->memoryTypeIndex].propertyFlags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) &&
+      rememberHostVisible(*outMemory))
     m->stagingUsed.fetch_add(size);
   return VK_SUCCESS;
 }
 
 void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {
+  (void)hostVisible;  // the allocation's own memory type decides, see rememberHostVisible
   if (!memory) return;
   if (device()) vkFreeMemory(device(), memory, nullptr);
   Memory* m = memoryGet();
   m->vramUsed.fetch_sub(size);
-  if (hostVisible) m->stagingUsed.fetch_sub(size);
+  if (forgetHostVisible(memory)) m->stagingUsed.fetch_sub(size);
 }
 
 u64 gpuSerialCurrent() { return gSerialCurrent.load(std::memory_order_acquire); }

@@ -11,7 +11,9 @@ void vramInit(VkDevice device, VkPhysicalDevice physicalDevice);
 u32 vramFindMemoryType(u32 typeFilter, VkMemoryPropertyFlags properties);
 // Refuses (VK_ERROR_OUT_OF_DEVICE_MEMORY, counters untouched) past the VRAM limit.
 VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMemory);
-// size: the allocation size recorded by the caller; hostVisible: what it asked for.
+// size: the allocation size recorded by the caller. The staging counter drops by
+// what vramAlloc added for this memory, whatever hostVisible (what the caller asked
+// for) says: on unified memory both can differ.
 void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
 
 // GPU timeline. Memory the GPU may read is tagged with a serial and is safe to
