@@ -123,8 +123,10 @@ int main() {
     InputEvent ev;
     while (platformPollInput(s->plat, &ev)) handleInputEvent(s, s->plat, &ev, &quit, dt);
     if (!s->windowVisible) {
-      // Minimised: draw nothing and sleep until the window system has news.
+      // Minimised: draw nothing and sleep until the window system has news. The
+      // time spent here is not a frame's dt (a held key would fling the camera).
       platformWaitEvent(s->plat);
+      prev = clockNanos();
       continue;
     }
     handleInputEvent(s, s->plat, nullptr, &quit, dt);
