@@ -11,8 +11,8 @@
 class CollectingReporter : public benchmark::ConsoleReporter {
  public:
   struct Result {
-    double seconds = 0;  // real (or manual) time per iteration
-    double bytesPerSecond = 0;
+    double seconds = 0;  // real (or manual) time per iteration, fastest repetition
+    double bytesPerSecond = 0;  // fastest repetition
   };
   std::map<std::string, Result> results;
 
@@ -20,9 +20,11 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     for (const Run& r : runs) {
       if (r.error_occurred || r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
       Result& res = results[r.run_name.str()];
-      res.seconds = r.real_accumulated_time / (double)r.iterations;
+      double secs = r.real_accumulated_time / (double)r.iterations;
+      if (res.seconds == 0 || secs < res.seconds) res.seconds = secs;
       auto it = r.counters.find("bytes_per_second");
-      res.bytesPerSecond = it == r.counters.end() ? 0.0 : (double)it->second;
+      double bps = it == r.counters.end() ? 0.0 : (double)it->second;
+      if (bps > res.bytesPerSecond) res.bytesPerSecond = bps;
     }
     ConsoleReporter::ReportRuns(runs);
   }

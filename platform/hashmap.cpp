@@ -1,6 +1,9 @@
 #include "platform/hashmap.h"
 
 #include <emmintrin.h>
+
+// XXH3 compiled in here, so that short keys hash without a library call.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <cstdlib>
@@ -37,66 +40,70 @@ inline void setCtrl(sm_header_t* hd, u64 p, u8 v) {
 }
 
 inline u64 slotStride(const sm_header_t* hd) { return hd->key_size + hd->val_size; }
+inline u8* slotsOf(sm_header_t* hd) { return reinterpret_cast<u8*>(hd + 1); }
 
-size_t blockBytes(u64 cap, u64 stride) { return sizeof(sm_header_t) + cap * stride + cap + kGroup; }
-
-// The default callbacks are recognised and called directly on the hot paths.
-inline u64 hashKey(sm_header_t* hd, const void* key) {
-  if (hd->alloc.hash == nullptr) return XXH3_64bits(key, hd->key_size);
-  return hd->alloc.hash(hd->alloc.ctx, key, hd->key_size);
-}
-
-inline bool keyEq(sm_header_t* hd, const void* a, const void* b) {
-  if (hd->alloc.eq == nullptr) {
-    switch (hd->key_size) {
-      case 4: { u32 x, y; std::memcpy(&x, a, 4); std::memcpy(&y, b, 4); return x == y; }
-      case 8: { u64 x, y; std::memcpy(&x, a, 8); std::memcpy(&y, b, 8); return x == y; }
-      default: return std::memcmp(a, b, hd->key_size) == 0;
-    }
+// Key handling. The default callbacks stay null in the header, so that the hot
+// paths call XXH3 and the byte comparison directly; 8-byte keys with both
+// defaults (the common case) get a path of their own.
+struct GenericKeys {
+  sm_header_t* hd;
+  u64 hash(const void* key) const {
+    if (hd->alloc.hash == nullptr) return XXH3_64bits(key, hd->key_size);
+    return hd->alloc.hash(hd->alloc.ctx, key, hd->key_size);
   }
-  return hd->alloc.eq(hd->alloc.ctx, a, b, hd->key_size) != 0;
+  bool eq(const void* a, const void* b) const {
+    if (hd->alloc.eq == nullptr) return std::memcmp(a, b, hd->key_size) == 0;
+    return hd->alloc.eq(hd->alloc.ctx, a, b, hd->key_size) != 0;
+  }
+};
+
+struct Default8Keys {
+  u64 hash(const void* key) const { return XXH3_64bits(key, 8); }
+  bool eq(const void* a, const void* b) const {
+    u64 x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    return x == y;
+  }
+};
+
+inline bool isDefault8(const sm_header_t* hd) {
+  return hd->key_size == 8 && hd->alloc.hash == nullptr && hd->alloc.eq == nullptr;
 }
 
-void* allocBlock(const sm_allocator_t& a, size_t bytes) {
-  return a.alloc ? a.alloc(a.ctx, bytes) : std::malloc(bytes);
-}
-void freeBlock(const sm_allocator_t& a, void* p) {
-  if (a.free) a.free(a.ctx, p); else std::free(p);
-}
+// Result of one probe: the key's slot, or where it would be inserted (the first
+// empty byte of the last group read).
+struct Probe {
+  u64 slot;
+  bool found;
+};
 
-// Creates an empty table of cap slots with hd's callbacks and sizes; null on failure.
-sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
-  size_t bytes = blockBytes(cap, proto.key_size + proto.val_size);
-  sm_header_t* hd = static_cast<sm_header_t*>(allocBlock(proto.alloc, bytes));
-  if (!hd) return nullptr;
-  *hd = proto;
-  hd->cap = cap;
-  hd->lgcap = lgcap;
-  hd->size = 0;
-  hd->ctrl = reinterpret_cast<u8*>(hd + 1) + cap * slotStride(hd);
-  std::memset(hd->ctrl, kEmpty, cap + kGroup);
-  return hd;
-}
-
-// Slot index of key, or -1; h is its hash.
-inline i64 findSlot(sm_header_t* hd, const void* key, u64 h) {
-  u8 tag = h2Of(h);
-  u64 mask = hd->cap - 1;
+template <typename Keys>
+inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
+  const u8 tag = h2Of(h);
+  const u64 mask = hd->cap - 1;
+  const u64 stride = slotStride(hd);
+  u8* slots = slotsOf(hd);
   u64 i = homeIndex(h, hd->lgcap);
-  u8* slots = reinterpret_cast<u8*>(hd + 1);
-  u64 stride = slotStride(hd);
+  __builtin_prefetch(slots + i * stride);
   for (;;) {
     const u8* g = hd->ctrl + i;
-    for (u32 bits = matchByte(g, tag); bits; bits &= bits - 1) {
+    u32 empty = matchEmpty(g);
+    u32 bits = matchByte(g, tag);
+    // A key never lies past an empty slot of its probe run, so candidates after
+    // the group's first empty byte need no comparison.
+    if (empty) bits &= (empty & (0u - empty)) - 1;
+    for (; bits; bits &= bits - 1) {
       u64 p = (i + (u64)__builtin_ctz(bits)) & mask;
-      if (keyEq(hd, slots + p * stride, key)) return (i64)p;
+      if (keys.eq(slots + p * stride, key)) return {p, true};
     }
-    if (matchEmpty(g)) return -1;
+    if (empty) return {(i + (u64)__builtin_ctz(empty)) & mask, false};
     i = (i + kGroup) & mask;
+    __builtin_prefetch(hd->ctrl + i + kGroup);
   }
 }
 
-// First empty slot on h's probe sequence (the key is known to be absent).
+// First empty slot on h's probe sequence (for keys known to be absent).
 inline u64 findEmpty(sm_header_t* hd, u64 h) {
   u64 mask = hd->cap - 1;
   u64 i = homeIndex(h, hd->lgcap);
@@ -107,11 +114,106 @@ inline u64 findEmpty(sm_header_t* hd, u64 h) {
   }
 }
 
+void* allocBlock(const sm_allocator_t& a, size_t bytes) { return a.alloc ? a.alloc(a.ctx, bytes) : std::malloc(bytes); }
+void freeBlock(const sm_allocator_t& a, void* p) {
+  if (a.free)
+    a.free(a.ctx, p);
+  else
+    std::free(p);
+}
+
+// An empty table of cap slots with proto's callbacks and sizes; null on failure
+// or when the block size does not fit in size_t.
+sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
+  u64 stride = proto.key_size + proto.val_size;
+  if (stride != 0 && cap > (~0ull - sizeof(sm_header_t) - kGroup) / (stride + 1)) return nullptr;
+  size_t bytes = sizeof(sm_header_t) + cap * stride + cap + kGroup;
+  sm_header_t* hd = static_cast<sm_header_t*>(allocBlock(proto.alloc, bytes));
+  if (!hd) return nullptr;
+  *hd = proto;
+  hd->cap = cap;
+  hd->lgcap = lgcap;
+  hd->size = 0;
+  hd->ctrl = slotsOf(hd) + cap * stride;
+  std::memset(hd->ctrl, kEmpty, cap + kGroup);
+  return hd;
+}
+
+template <typename Keys>
+void rehashInto(sm_header_t* nh, sm_header_t* hd, const Keys& keys) {
+  const u64 stride = slotStride(hd);
+  u8* oldSlots = slotsOf(hd);
+  u8* newSlots = slotsOf(nh);
+  for (u64 i = 0; i < hd->cap; ++i) {
+    if (hd->ctrl[i] & kEmpty) continue;
+    const u8* s = oldSlots + i * stride;
+    u64 h = keys.hash(s);
+    u64 p = findEmpty(nh, h);
+    setCtrl(nh, p, h2Of(h));
+    std::memcpy(newSlots + p * stride, s, stride);
+    ++nh->size;
+  }
+}
+
+template <typename Keys>
+int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
+  sm_header_t* hd = sm_header(*mp);
+  const u64 stride = slotStride(hd);
+  // Grow before looking, even when the key turns out to exist.
+  if (8 * hd->size + 8 >= 7 * hd->cap) {
+    sm_header_t* nh = newTable(*hd, hd->cap * 2, hd->lgcap + 1);
+    if (!nh) return -1;
+    rehashInto(nh, hd, keysOld);
+    freeBlock(hd->alloc, hd);
+    hd = nh;
+    *mp = hd + 1;
+  }
+  Keys keys = keysOld;
+  if constexpr (requires { keys.hd; }) keys.hd = hd;
+  u64 h = keys.hash(key);
+  Probe pr = probe(hd, keys, key, h);
+  u8* slot = slotsOf(hd) + pr.slot * stride;
+  if (pr.found) {
+    std::memcpy(slot + hd->key_size, val, hd->val_size);
+    return 0;
+  }
+  setCtrl(hd, pr.slot, h2Of(h));
+  std::memcpy(slot, key, hd->key_size);
+  std::memcpy(slot + hd->key_size, val, hd->val_size);
+  ++hd->size;
+  return 1;
+}
+
+template <typename Keys>
+int erase(sm_header_t* hd, const Keys& keys, const void* key) {
+  Probe pr = probe(hd, keys, key, keys.hash(key));
+  if (!pr.found) return -1;
+  --hd->size;
+  const u64 mask = hd->cap - 1;
+  const u64 stride = slotStride(hd);
+  u8* slots = slotsOf(hd);
+  // Backward shift: entries after the hole move into it unless that would put
+  // them before their home; no tombstones are left.
+  u64 j = pr.slot;
+  u64 i = (j + 1) & mask;
+  while (!(hd->ctrl[i] & kEmpty)) {
+    u64 home = homeIndex(keys.hash(slots + i * stride), hd->lgcap);
+    // Stays when home lies cyclically in (j, i].
+    bool stays = ((i - home) & mask) < ((i - j) & mask);
+    if (!stays) {
+      std::memcpy(slots + j * stride, slots + i * stride, stride);
+      setCtrl(hd, j, hd->ctrl[i]);
+      j = i;
+    }
+    i = (i + 1) & mask;
+  }
+  setCtrl(hd, j, kEmpty);
+  return 0;
+}
+
 }  // namespace
 
-int sm_eq_default(void*, const void* a, const void* b, size_t key_size) {
-  return std::memcmp(a, b, key_size) == 0;
-}
+int sm_eq_default(void*, const void* a, const void* b, size_t key_size) { return std::memcmp(a, b, key_size) == 0; }
 void* sm_alloc(void*, size_t bytes) { return std::malloc(bytes); }
 void sm_unalloc(void*, void* ptr) { std::free(ptr); }
 
@@ -127,11 +229,15 @@ void* sm_new(u64 init_cap, u64 key_size, u64 val_size, const sm_allocator_t* all
   if (proto.alloc.eq == sm_eq_default) proto.alloc.eq = nullptr;
   proto.key_size = key_size;
   proto.val_size = val_size;
+  if (key_size > (~0ull >> 2) || val_size > (~0ull >> 2)) return nullptr;
   u64 cap = 2, lg = 1;
   if (init_cap > 0) {
     if (init_cap > (~0ull >> 4)) return nullptr;
     u64 want = (8 * init_cap + 6) / 7;
-    while (cap < want) { cap <<= 1; ++lg; }
+    while (cap < want) {
+      cap <<= 1;
+      ++lg;
+    }
   }
   sm_header_t* hd = newTable(proto, cap, lg);
   return hd ? static_cast<void*>(hd + 1) : nullptr;
@@ -151,72 +257,39 @@ void sm_clear(void* m) {
   hd->size = 0;
 }
 
+namespace {
+
+template <typename Keys>
+inline void* findIn(sm_header_t* hd, const Keys& keys, const void* key) {
+  Probe pr = probe(hd, keys, key, keys.hash(key));
+  if (!pr.found) return nullptr;
+  return slotsOf(hd) + pr.slot * slotStride(hd) + hd->key_size;
+}
+
+// Kept out of line so that the common path stays small.
+__attribute__((noinline)) void* findGeneric(sm_header_t* hd, const void* key) {
+  return findIn(hd, GenericKeys{hd}, key);
+}
+
+}  // namespace
+
 void* sm_find(void* m, const void* key) {
   if (!m) return nullptr;
   sm_header_t* hd = sm_header(m);
-  i64 p = findSlot(hd, key, hashKey(hd, key));
-  if (p < 0) return nullptr;
-  return static_cast<u8*>(m) + (u64)p * slotStride(hd) + hd->key_size;
+  if (__builtin_expect(isDefault8(hd), 1)) return findIn(hd, Default8Keys{}, key);
+  return findGeneric(hd, key);
 }
 
 int sm_put_(void** mp, const void* key, const void* val) {
   if (!mp || !*mp) return -1;
   sm_header_t* hd = sm_header(*mp);
-  u64 stride = slotStride(hd);
-  if (8 * hd->size + 8 >= 7 * hd->cap) {
-    sm_header_t* nh = newTable(*hd, hd->cap * 2, hd->lgcap + 1);
-    if (!nh) return -1;
-    u8* oldSlots = reinterpret_cast<u8*>(hd + 1);
-    u8* newSlots = reinterpret_cast<u8*>(nh + 1);
-    for (u64 i = 0; i < hd->cap; ++i) {
-      if (hd->ctrl[i] & kEmpty) continue;
-      const u8* s = oldSlots + i * stride;
-      u64 h = hashKey(nh, s);
-      u64 p = findEmpty(nh, h);
-      setCtrl(nh, p, h2Of(h));
-      std::memcpy(newSlots + p * stride, s, stride);
-      ++nh->size;
-    }
-    freeBlock(hd->alloc, hd);
-    hd = nh;
-    *mp = hd + 1;
-  }
-  u8* slots = reinterpret_cast<u8*>(hd + 1);
-  u64 h = hashKey(hd, key);
-  i64 found = findSlot(hd, key, h);
-  if (found >= 0) {
-    std::memcpy(slots + (u64)found * stride + hd->key_size, val, hd->val_size);
-    return 0;
-  }
-  u64 p = findEmpty(hd, h);
-  setCtrl(hd, p, h2Of(h));
-  std::memcpy(slots + p * stride, key, hd->key_size);
-  std::memcpy(slots + p * stride + hd->key_size, val, hd->val_size);
-  ++hd->size;
-  return 1;
+  if (isDefault8(hd)) return put(mp, Default8Keys{}, key, val);
+  return put(mp, GenericKeys{hd}, key, val);
 }
 
 int sm_delete(void* m, const void* key) {
   if (!m) return -1;
   sm_header_t* hd = sm_header(m);
-  i64 found = findSlot(hd, key, hashKey(hd, key));
-  if (found < 0) return -1;
-  --hd->size;
-  u64 mask = hd->cap - 1;
-  u64 stride = slotStride(hd);
-  u8* slots = static_cast<u8*>(m);
-  u64 j = (u64)found;
-  u64 i = (j + 1) & mask;
-  while (!(hd->ctrl[i] & kEmpty)) {
-    u64 home = homeIndex(hashKey(hd, slots + i * stride), hd->lgcap);
-    bool stays = (j < i) ? (j < home && home <= i) : (home > j || home <= i);
-    if (!stays) {
-      std::memcpy(slots + j * stride, slots + i * stride, stride);
-      setCtrl(hd, j, hd->ctrl[i]);
-      j = i;
-    }
-    i = (i + 1) & mask;
-  }
-  setCtrl(hd, j, kEmpty);
-  return 0;
+  if (isDefault8(hd)) return erase(hd, Default8Keys{}, key);
+  return erase(hd, GenericKeys{hd}, key);
 }
