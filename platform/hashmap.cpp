@@ -14,16 +14,6 @@ namespace {
 constexpr u8 kEmpty = 0x80;
 constexpr u64 kGroup = 32;
 
-// Bit k set where control byte k of the 32-byte group at p equals b.
-inline u32 matchByte(const u8* p, u8 b) {
-  __m128i needle = _mm_set1_epi8((char)b);
-  __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  u32 mlo = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(lo, needle));
-  u32 mhi = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(hi, needle));
-  return mlo | (mhi << 16);
-}
-
 // Empty bytes are the only ones with the top bit set.
 inline u32 matchEmpty(const u8* p) {
   __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -37,6 +27,33 @@ inline u8 h2Of(u64 h) { return (u8)((h >> 56) & 0x7F); }
 inline void setCtrl(sm_header_t* hd, u64 p, u8 v) {
   hd->ctrl[p] = v;
   if (p < kGroup) hd->ctrl[hd->cap + p] = v;
+}
+
+// Slots are a few dozen bytes: copy them inline with overlapping word moves
+// rather than through a library call with a run-time length.
+template <int N>
+inline void move(u8* d, const u8* s) {
+  u8 t[N];
+  std::memcpy(t, s, N);
+  std::memcpy(d, t, N);
+}
+inline void copyBytes(u8* d, const u8* s, u64 n) {
+  if (n >= 16) {
+    if (n > 32) {
+      std::memcpy(d, s, n);
+      return;
+    }
+    move<16>(d, s);
+    move<16>(d + n - 16, s + n - 16);
+  } else if (n >= 8) {
+    move<8>(d, s);
+    move<8>(d + n - 8, s + n - 8);
+  } else if (n >= 4) {
+    move<4>(d, s);
+    move<4>(d + n - 4, s + n - 4);
+  } else {
+    for (u64 k = 0; k < n; ++k) d[k] = s[k];
+  }
 }
 
 inline u64 slotStride(const sm_header_t* hd) { return hd->key_size + hd->val_size; }
@@ -86,18 +103,23 @@ inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
   u8* slots = slotsOf(hd);
   u64 i = homeIndex(h, hd->lgcap);
   __builtin_prefetch(slots + i * stride);
+  const __m128i needle = _mm_set1_epi8((char)tag);
   for (;;) {
     const u8* g = hd->ctrl + i;
-    u32 empty = matchEmpty(g);
-    u32 bits = matchByte(g, tag);
-    // A key never lies past an empty slot of its probe run, so candidates after
-    // the group's first empty byte need no comparison.
-    if (empty) bits &= (empty & (0u - empty)) - 1;
-    for (; bits; bits &= bits - 1) {
-      u64 p = (i + (u64)__builtin_ctz(bits)) & mask;
-      if (keys.eq(slots + p * stride, key)) return {p, true};
+    // The 32-byte group is compared half by half: a key never lies past an
+    // empty slot of its probe run, so when the first half holds an empty byte
+    // the second half cannot hold the key, and its cache line is not touched.
+    for (u64 half = 0; half < kGroup; half += 16) {
+      __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + half));
+      u32 empty = (u32)_mm_movemask_epi8(c);
+      u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(c, needle));
+      if (empty) bits &= (empty & (0u - empty)) - 1;
+      for (; bits; bits &= bits - 1) {
+        u64 p = (i + half + (u64)__builtin_ctz(bits)) & mask;
+        if (keys.eq(slots + p * stride, key)) return {p, true};
+      }
+      if (empty) return {(i + half + (u64)__builtin_ctz(empty)) & mask, false};
     }
-    if (empty) return {(i + (u64)__builtin_ctz(empty)) & mask, false};
     i = (i + kGroup) & mask;
     __builtin_prefetch(hd->ctrl + i + kGroup);
   }
@@ -150,7 +172,7 @@ void rehashInto(sm_header_t* nh, sm_header_t* hd, const Keys& keys) {
     u64 h = keys.hash(s);
     u64 p = findEmpty(nh, h);
     setCtrl(nh, p, h2Of(h));
-    std::memcpy(newSlots + p * stride, s, stride);
+    copyBytes(newSlots + p * stride, s, stride);
     ++nh->size;
   }
 }
@@ -174,12 +196,12 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
   Probe pr = probe(hd, keys, key, h);
   u8* slot = slotsOf(hd) + pr.slot * stride;
   if (pr.found) {
-    std::memcpy(slot + hd->key_size, val, hd->val_size);
+    copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
     return 0;
   }
   setCtrl(hd, pr.slot, h2Of(h));
-  std::memcpy(slot, key, hd->key_size);
-  std::memcpy(slot + hd->key_size, val, hd->val_size);
+  copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
+  copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
   ++hd->size;
   return 1;
 }
@@ -198,10 +220,9 @@ int erase(sm_header_t* hd, const Keys& keys, const void* key) {
   u64 i = (j + 1) & mask;
   while (!(hd->ctrl[i] & kEmpty)) {
     u64 home = homeIndex(keys.hash(slots + i * stride), hd->lgcap);
-    // Stays when home lies cyclically in (j, i].
-    bool stays = ((i - home) & mask) < ((i - j) & mask);
-    if (!stays) {
-      std::memcpy(slots + j * stride, slots + i * stride, stride);
+    // The entry stays when its home lies cyclically in (j, i].
+    if (((i - home) & mask) >= ((i - j) & mask)) {
+      copyBytes(slots + j * stride, slots + i * stride, stride);
       setCtrl(hd, j, hd->ctrl[i]);
       j = i;
     }
