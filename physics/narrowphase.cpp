@@ -564,7 +564,7 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
     BoxAsConvexPoly va, vb;
     boxAsConvexPolyInit(&va, boxA);
     boxAsConvexPolyInit(&vb, boxB);
-    return satConvexPolyVsConvexPoly(&va.poly, transformA, &vb.poly, transformB, m);
+    return satConvexPolyPair(&va.poly, boxA, transformA, &vb.poly, boxB, transformB, m);
   }
   if (ta == SHAPE_CAPSULE && tb == SHAPE_BOX) {
     BoxAsConvexPoly vb;
@@ -581,12 +581,12 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
   if (ta == SHAPE_BOX && tb == SHAPE_CONVEX_POLY) {
     BoxAsConvexPoly va;
     boxAsConvexPolyInit(&va, boxA);
-    return satConvexPolyVsConvexPoly(&va.poly, transformA, polyB, transformB, m);
+    return satConvexPolyPair(&va.poly, boxA, transformA, polyB, nullptr, transformB, m);
   }
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_BOX) {
     BoxAsConvexPoly vb;
     boxAsConvexPolyInit(&vb, boxB);
-    return satConvexPolyVsConvexPoly(polyA, transformA, &vb.poly, transformB, m);
+    return satConvexPolyPair(polyA, nullptr, transformA, &vb.poly, boxB, transformB, m);
   }
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_CONVEX_POLY)
     return satConvexPolyVsConvexPoly(polyA, transformA, polyB, transformB, m);

@@ -9,3 +9,8 @@ void manifoldAddPoint(ContactManifold* m, v3 localA, v3 localB, v3 normal, f64 d
 Transform transformInverse(Transform t);
 // a after b: transformPoint(transformMul(a, b), p) == transformPoint(a, transformPoint(b, p)).
 Transform transformMul(Transform a, Transform b);
+// satConvexPolyVsConvexPoly where either side may be the view of a box (boxA /
+// boxB, else null): the same results, with the box's cheaper support search.
+b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, Transform transformA,
+                     const ConvexPolyhedronShape* polyB, const BoxShape* boxB, Transform transformB,
+                     ContactManifold* manifold);

@@ -12,7 +12,7 @@ constexpr u32 kMaxClip = 32;
 constexpr u32 kMaxCapsulePlanes = 16;
 constexpr u32 kMaxTerrainTriangles = 256;
 
-const HalfEdge BOX_EDGE_DATA[24] = {
+constexpr HalfEdge BOX_EDGE_DATA[24] = {
     {0, 1, 3, 18}, {1, 0, 5, 7},  {1, 3, 0, 20}, {3, 2, 5, 1},  {3, 5, 2, 22}, {2, 4, 5, 3},
     {2, 7, 1, 16}, {0, 6, 5, 5},  {4, 9, 4, 10}, {5, 8, 3, 17}, {5, 11, 4, 12}, {7, 10, 0, 19},
     {7, 13, 4, 14}, {6, 12, 2, 21}, {6, 15, 4, 8}, {4, 14, 1, 23}, {0, 17, 1, 15}, {4, 16, 3, 0},
@@ -22,6 +22,38 @@ const u32 BOX_VERT_EDGE[8] = {0, 2, 6, 4, 8, 10, 14, 12};
 const u32 BOX_FACE_VERTS[6][4] = {{1, 3, 7, 5}, {0, 4, 6, 2}, {2, 6, 7, 3},
                                   {0, 1, 5, 4}, {4, 5, 7, 6}, {0, 2, 3, 1}};
 const u32 BOX_FACE_EDGE[6] = {2, 16, 22, 0, 8, 7};
+
+// For the box topology: entry [pos * 64 + neg] has bit k set when edge 2k's face
+// is in the face set pos and its twin's face is in neg. Sign patterns of dot
+// products per face thus give, in one lookup, the edges a Gauss-map arc test can
+// pass for.
+struct BoxEdgeMasks {
+  u16 m[64 * 64];
+};
+constexpr BoxEdgeMasks makeBoxEdgeMasks() {
+  BoxEdgeMasks t{};
+  for (u32 pos = 0; pos < 64; ++pos)
+    for (u32 neg = 0; neg < 64; ++neg) {
+      u32 m = 0;
+      for (u32 k = 0; k < 12; ++k)
+        if (((pos >> BOX_EDGE_DATA[2 * k].faceIndex) & 1u) && ((neg >> BOX_EDGE_DATA[2 * k + 1].faceIndex) & 1u))
+          m |= 1u << k;
+      t.m[pos * 64 + neg] = (u16)m;
+    }
+  return t;
+}
+constexpr BoxEdgeMasks kBoxEdgeMasks = makeBoxEdgeMasks();
+
+// Bit f set where row[f] > 0 (positive) or row[f] < 0 (negative); zeros and NaN in neither.
+void signMasks(const f64* row, u32 n, u32* positive, u32* negative) {
+  u32 p = 0, q = 0;
+  for (u32 f = 0; f < n; ++f) {
+    p |= (u32)(row[f] > 0.0) << f;
+    q |= (u32)(row[f] < 0.0) << f;
+  }
+  *positive = p;
+  *negative = q;
+}
 
 // Face normals of one polyhedron for one call: computed once into a stack buffer
 // when it has few faces, otherwise on demand.
@@ -142,9 +174,34 @@ u32 clipPolygonAgainstPlane(const v3* polygon, u32 numVerts, v3 planePoint, v3 p
 
 namespace {
 
-// The deepest-face search of poly1 against poly2, with poly1's normals precomputed.
+// convexPolyGetLocalSupport on a box view, without the loop: the eight dot
+// products are the sign combinations of three products (negation is exact), and
+// the first strict maximum wins as there.
+v3 boxSupport(v3 h, v3 dir) {
+  const f64 tx = h.x * dir.x, ty = h.y * dir.y, tz = h.z * dir.z;
+  const f64 xy[4] = {-tx + -ty, tx + -ty, -tx + ty, tx + ty};
+  f64 best = -kFltMax;
+  u32 bestIndex = 0;
+  for (u32 i = 0; i < 8; ++i) {
+    f64 d = xy[i & 3] + ((i & 4) ? tz : -tz);
+    if (d > best) {
+      best = d;
+      bestIndex = i;
+    }
+  }
+  return V3((bestIndex & 1) ? h.x : -h.x, (bestIndex & 2) ? h.y : -h.y, (bestIndex & 4) ? h.z : -h.z);
+}
+
+v3 polySupport(const ConvexPolyhedronShape* p, const v3* boxHalf, v3 dir) {
+  return boxHalf ? boxSupport(*boxHalf, dir) : convexPolyGetLocalSupport(p, dir);
+}
+
+// The deepest-face search of poly1 against poly2, with poly1's normals
+// precomputed. box2Half: poly2 is the view of a box with these half extents.
+// verts1: poly1's vertices already in poly2's frame, or null.
 f64 testFaces(const ConvexPolyhedronShape* poly1, FaceNormals& normals1,
-              const ConvexPolyhedronShape* poly2, Transform poly1ToPoly2, u32* outMinFace) {
+              const ConvexPolyhedronShape* poly2, const v3* box2Half, Transform poly1ToPoly2,
+              const v3* verts1, u32* outMinFace) {
   f64 minPen = kFltMax;
   u32 n = convexPolyGetNumFaces(poly1);
   for (u32 i = 0; i < n; ++i) {
@@ -153,8 +210,12 @@ f64 testFaces(const ConvexPolyhedronShape* poly1, FaceNormals& normals1,
       normals1.rotated[i] = normal;
       normals1.rotatedCount = i + 1;
     }
-    v3 s = convexPolyGetLocalSupport(poly2, -normal);
-    v3 v = transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
+    v3 s = polySupport(poly2, box2Half, -normal);
+    const Face* face = &poly1->halfEdge.faces[i];
+    v3 v = verts1 && face->numVertices > 0 && face->faceVertices &&
+                   face->faceVertices[0] < poly1->numVertices
+               ? verts1[face->faceVertices[0]]
+               : transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
     f64 pen = v3Dot(normal, v - s);
     if (pen <= 0.0) {
       *outMinFace = i;
@@ -174,23 +235,32 @@ f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhe
                           Transform poly1ToPoly2, u32* outMinFace) {
   FaceNormals normals;
   normals.init(poly1);
-  return testFaces(poly1, normals, poly2, poly1ToPoly2, outMinFace);
+  return testFaces(poly1, normals, poly2, nullptr, poly1ToPoly2, nullptr, outMinFace);
 }
 
-b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform transformA,
-                             const ConvexPolyhedronShape* polyB, Transform transformB,
-                             ContactManifold* manifold) {
+b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, Transform transformA,
+                     const ConvexPolyhedronShape* polyB, const BoxShape* boxB, Transform transformB,
+                     ContactManifold* manifold) {
   if (!polyIsUsable(polyA) || !polyIsUsable(polyB)) return false;
   FaceNormals nA, nB;
   nA.init(polyA);
   nB.init(polyB);
   const Transform aToB = transformMul(transformInverse(transformB), transformA);
   const Transform bToA = transformInverse(aToB);
+  const v3* halfA = boxA ? &boxA->halfExtents : nullptr;
+  const v3* halfB = boxB ? &boxB->halfExtents : nullptr;
+
+  // A's vertices in B's frame serve the face search and the edge pass.
+  constexpr u32 kCachedVerts = 64;
+  v3 vertsA[kCachedVerts];
+  const b8 cachedA = polyA->numVertices <= kCachedVerts;
+  if (cachedA)
+    for (u32 i = 0; i < polyA->numVertices; ++i) vertsA[i] = transformPoint(aToB, polyA->vertices[i]);
 
   u32 faceA = 0, faceB = 0;
-  f64 penA = testFaces(polyA, nA, polyB, aToB, &faceA);
+  f64 penA = testFaces(polyA, nA, polyB, halfB, aToB, cachedA ? vertsA : nullptr, &faceA);
   if (penA <= 0.0) return false;
-  f64 penB = testFaces(polyB, nB, polyA, bToA, &faceB);
+  f64 penB = testFaces(polyB, nB, polyA, halfA, bToA, nullptr, &faceB);
   if (penB <= 0.0) return false;
 
   const b8 refIsA = penA < 1.002 * penB + 0.0005;
@@ -199,24 +269,27 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
   u32 bestEdgeA = 0, bestEdgeB = 0;
   v3 bestAxis = V3(0, 0, 0);
 
-  // Edge axes, all in B's frame. B's edge data and A's transformed vertices are
-  // computed once per call when they fit the stack caches.
+  // Edge axes, all in B's frame. B's edge data is computed once per call when it
+  // fits the stack cache.
   const v3 centroidA = transformPoint(aToB, polyA->centroid);
   const HalfEdge* edgesA = polyA->halfEdge.edges;
   const HalfEdge* edgesB = polyB->halfEdge.edges;
-  constexpr u32 kCachedEdges = 64, kCachedVerts = 64;
+  constexpr u32 kCachedEdges = 64;
   struct EdgeB {
-    v3 c, d, start, dxc, end;
+    v3 start, dxc, end;
+    u32 faceC, faceD;
     b8 usable;
   };
   EdgeB cacheB[kCachedEdges];
+  const u32 numPairsA = polyA->halfEdge.numEdges / 2;
   const u32 numPairsB = polyB->halfEdge.numEdges / 2;
+  const u32 numFacesA = polyA->halfEdge.numFaces, numFacesB = polyB->halfEdge.numFaces;
   auto edgeB = [&](u32 eB, EdgeB* out) {
     out->usable = edgeIsUsable(polyB, eB);
     if (!out->usable) return;
     const HalfEdge& hB = edgesB[eB];
-    out->c = nB[hB.faceIndex];
-    out->d = nB[edgesB[hB.twinEdgeIndex].faceIndex];
+    out->faceC = hB.faceIndex;
+    out->faceD = edgesB[hB.twinEdgeIndex].faceIndex;
     out->start = edgeVertex(polyB, eB);
     out->dxc = out->start - edgeVertex(polyB, hB.twinEdgeIndex);
     out->end = edgeVertex(polyB, hB.nextEdgeIndex);
@@ -224,51 +297,125 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
   const b8 cachedB = numPairsB <= kCachedEdges;
   if (cachedB)
     for (u32 k = 0; k < numPairsB; ++k) edgeB(2 * k, &cacheB[k]);
-  v3 vertsA[kCachedVerts];
-  const b8 cachedA = polyA->numVertices <= kCachedVerts;
-  if (cachedA)
-    for (u32 i = 0; i < polyA->numVertices; ++i) vertsA[i] = transformPoint(aToB, polyA->vertices[i]);
   auto vertexA = [&](u32 e) {
     u32 v = edgesA[e].vertexIndex;
     return cachedA && v < polyA->numVertices ? vertsA[v] : transformPoint(aToB, edgeVertex(polyA, e));
   };
-  for (u32 eA = 0; eA + 1 <= polyA->halfEdge.numEdges; eA += 2) {
-    if (!edgeIsUsable(polyA, eA)) continue;
-    const HalfEdge& hA = edgesA[eA];
-    const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
-    v3 a = nA.rotatedBy(hA.faceIndex, aToB.orientation);
-    v3 b = nA.rotatedBy(tA.faceIndex, aToB.orientation);
-    v3 startA = vertexA(eA);
-    v3 endA = vertexA(hA.nextEdgeIndex);
-    v3 bxa = startA - vertexA(hA.twinEdgeIndex);
-    v3 dirA = endA - startA;
-    for (u32 eB = 0; eB + 1 <= polyB->halfEdge.numEdges; eB += 2) {
-      EdgeB local;
-      const EdgeB* eb = &local;
-      if (cachedB) eb = &cacheB[eB / 2];
-      else edgeB(eB, &local);
-      if (!eb->usable) continue;
-      const v3 c = eb->c, d = eb->d, startB = eb->start, dxc = eb->dxc;
-      f64 cba = -v3Dot(c, bxa), dba = -v3Dot(d, bxa);
-      f64 adc = v3Dot(a, dxc), bdc = v3Dot(b, dxc);
-      if (!(cba * dba < 0.0 && adc * bdc < 0.0 && cba * bdc > 0.0)) continue;
-      v3 axis = v3Cross(dirA, eb->end - startB);
-      f64 len2 = v3LengthSq(axis);
-      if (len2 < 1e-10) continue;
-      axis = axis * (1.0 / std::sqrt(len2));
-      // Outward from A at its edge, so that the distance below is the separation
-      // along this Minkowski face.
-      if (v3Dot(axis, startA - centroidA) < 0.0) axis = -axis;
-      f64 dist = v3Dot(axis, startB - startA);
-      if (dist >= 0.0) return false;
-      f64 pen = -dist;
-      b8 better = bestIsEdge ? pen < minPen : 1.002 * pen + 0.0005 < minPen;
-      if (better) {
-        bestIsEdge = true;
-        bestEdgeA = eA;
-        bestEdgeB = eB;
-        bestAxis = axis;
-        minPen = pen;
+
+  // The Gauss-map test of an edge pair only combines dot products of one edge's
+  // vector with the other polyhedron's face normals: every such product is taken
+  // once per call (the same expression, so the same bits) and looked up per pair.
+  constexpr u32 kTable = 512;
+  f64 bxaDotB[kTable];  // [edge pair of A][face of B]: B's normal . A's edge vector
+  f64 dxcDotA[kTable];  // [edge pair of B][face of A]: A's rotated normal . B's edge vector
+  const b8 tables = cachedB && (u64)numPairsA * numFacesB <= kTable &&
+                    (u64)numPairsB * numFacesA <= kTable;
+  if (tables) {
+    for (u32 k = 0; k < numPairsA; ++k) {
+      if (!edgeIsUsable(polyA, 2 * k)) continue;
+      v3 bxa = vertexA(2 * k) - vertexA(edgesA[2 * k].twinEdgeIndex);
+      for (u32 f = 0; f < numFacesB; ++f) bxaDotB[k * numFacesB + f] = v3Dot(nB[f], bxa);
+    }
+    for (u32 k = 0; k < numPairsB; ++k) {
+      if (!cacheB[k].usable) continue;
+      for (u32 f = 0; f < numFacesA; ++f)
+        dxcDotA[k * numFacesA + f] = v3Dot(nA.rotatedBy(f, aToB.orientation), cacheB[k].dxc);
+    }
+  }
+
+  // One edge pair that passed the Gauss-map test; false when its axis separates.
+  auto edgeAxis = [&](u32 eA, u32 eB, const EdgeB* eb) {
+    const v3 startA = vertexA(eA);
+    const v3 startB = eb->start;
+    v3 axis = v3Cross(vertexA(edgesA[eA].nextEdgeIndex) - startA, eb->end - startB);
+    f64 len2 = v3LengthSq(axis);
+    if (len2 < 1e-10) return true;
+    axis = axis * (1.0 / std::sqrt(len2));
+    // Outward from A at its edge, so that the distance below is the separation
+    // along this Minkowski face.
+    if (v3Dot(axis, startA - centroidA) < 0.0) axis = -axis;
+    f64 dist = v3Dot(axis, startB - startA);
+    if (dist >= 0.0) return false;
+    f64 pen = -dist;
+    b8 better = bestIsEdge ? pen < minPen : 1.002 * pen + 0.0005 < minPen;
+    if (better) {
+      bestIsEdge = true;
+      bestEdgeA = eA;
+      bestEdgeB = eB;
+      bestAxis = axis;
+      minPen = pen;
+    }
+    return true;
+  };
+  auto gaussTest = [](f64 cba, f64 dba, f64 adc, f64 bdc) {
+    return cba * dba < 0.0 && adc * bdc < 0.0 && cba * bdc > 0.0;
+  };
+
+  if (tables && boxA && boxB) {
+    // The test needs cba, dba of opposite signs, adc, bdc of opposite signs and
+    // cba, bdc of equal signs: with s the sign of B's normal . A's edge at face
+    // C, that is (s, -s) at faces C, D and (s, -s) at A's two faces. The sign
+    // masks list the pairs that can pass; only those take the full test, in the
+    // same order as the plain loop over all pairs.
+    u32 m1[12], m2[12], n1[12], n2[12];
+    for (u32 k = 0; k < 12; ++k) {
+      u32 pos, neg;
+      signMasks(&bxaDotB[k * 6], 6, &pos, &neg);
+      m1[k] = kBoxEdgeMasks.m[pos * 64 + neg];
+      m2[k] = kBoxEdgeMasks.m[neg * 64 + pos];
+      signMasks(&dxcDotA[k * 6], 6, &pos, &neg);
+      n1[k] = kBoxEdgeMasks.m[pos * 64 + neg];
+      n2[k] = kBoxEdgeMasks.m[neg * 64 + pos];
+    }
+    for (u32 kA = 0; kA < 12; ++kA) {
+      u32 cand = 0;
+      for (u32 m = m1[kA]; m; m &= m - 1) {
+        u32 kB = (u32)__builtin_ctz(m);
+        cand |= ((n1[kB] >> kA) & 1u) << kB;
+      }
+      for (u32 m = m2[kA]; m; m &= m - 1) {
+        u32 kB = (u32)__builtin_ctz(m);
+        cand |= ((n2[kB] >> kA) & 1u) << kB;
+      }
+      const u32 eA = 2 * kA;
+      const u32 faceOfA = edgesA[eA].faceIndex, faceOfTwinA = edgesA[eA + 1].faceIndex;
+      const f64* rowA = &bxaDotB[kA * 6];
+      for (; cand; cand &= cand - 1) {
+        u32 kB = (u32)__builtin_ctz(cand);
+        const EdgeB* eb = &cacheB[kB];
+        const f64* rowB = &dxcDotA[kB * 6];
+        if (!gaussTest(-rowA[eb->faceC], -rowA[eb->faceD], rowB[faceOfA], rowB[faceOfTwinA])) continue;
+        if (!edgeAxis(eA, 2 * kB, eb)) return false;
+      }
+    }
+  } else {
+    for (u32 eA = 0; eA + 1 <= polyA->halfEdge.numEdges; eA += 2) {
+      if (!edgeIsUsable(polyA, eA)) continue;
+      const HalfEdge& hA = edgesA[eA];
+      const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
+      const u32 faceOfA = hA.faceIndex, faceOfTwinA = tA.faceIndex;
+      v3 a = V3(0, 0, 0), b = V3(0, 0, 0), bxa = V3(0, 0, 0);
+      if (!tables) {
+        a = nA.rotatedBy(faceOfA, aToB.orientation);
+        b = nA.rotatedBy(faceOfTwinA, aToB.orientation);
+        bxa = vertexA(eA) - vertexA(hA.twinEdgeIndex);
+      }
+      const f64* rowA = tables ? &bxaDotB[(eA / 2) * numFacesB] : nullptr;
+      for (u32 eB = 0; eB + 1 <= polyB->halfEdge.numEdges; eB += 2) {
+        EdgeB local;
+        const EdgeB* eb = &local;
+        if (cachedB) eb = &cacheB[eB / 2];
+        else edgeB(eB, &local);
+        if (!eb->usable) continue;
+        b8 pass;
+        if (tables) {
+          const f64* rowB = &dxcDotA[(eB / 2) * numFacesA];
+          pass = gaussTest(-rowA[eb->faceC], -rowA[eb->faceD], rowB[faceOfA], rowB[faceOfTwinA]);
+        } else {
+          pass = gaussTest(-v3Dot(nB[eb->faceC], bxa), -v3Dot(nB[eb->faceD], bxa), v3Dot(a, eb->dxc),
+                           v3Dot(b, eb->dxc));
+        }
+        if (pass && !edgeAxis(eA, eB, eb)) return false;
       }
     }
   }
@@ -346,6 +493,12 @@ b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform trans
     else manifoldAddPoint(manifold, incPoint, refPoint, normal, depth);
   }
   return manifold->numContacts > 0;
+}
+
+b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform transformA,
+                             const ConvexPolyhedronShape* polyB, Transform transformB,
+                             ContactManifold* manifold) {
+  return satConvexPolyPair(polyA, nullptr, transformA, polyB, nullptr, transformB, manifold);
 }
 
 b8 satSphereVsConvexPoly(const SphereShape* sphere, Transform sphereTransform,
