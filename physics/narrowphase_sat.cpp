@@ -1,6 +1,9 @@
 // Separating-axis contacts for convex polyhedra (boxes through a polyhedron
 // view), polygon clipping, and convex shapes against height fields.
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "physics/narrowphase.h"
 #include "physics/narrowphase_internal.h"
@@ -44,13 +47,24 @@ constexpr BoxEdgeMasks makeBoxEdgeMasks() {
 }
 constexpr BoxEdgeMasks kBoxEdgeMasks = makeBoxEdgeMasks();
 
-// Bit f set where row[f] > 0 (positive) or row[f] < 0 (negative); zeros and NaN in neither.
-void signMasks(const f64* row, u32 n, u32* positive, u32* negative) {
+// Bit f set where row[f] > 0 (positive) or row[f] < 0 (negative), for six
+// entries; zeros and NaN are in neither.
+void signMasks6(const f64* row, u32* positive, u32* negative) {
+#if defined(__SSE2__)
+  const __m128d zero = _mm_setzero_pd();
   u32 p = 0, q = 0;
-  for (u32 f = 0; f < n; ++f) {
+  for (u32 f = 0; f < 6; f += 2) {
+    __m128d v = _mm_loadu_pd(row + f);
+    p |= (u32)_mm_movemask_pd(_mm_cmpgt_pd(v, zero)) << f;
+    q |= (u32)_mm_movemask_pd(_mm_cmplt_pd(v, zero)) << f;
+  }
+#else
+  u32 p = 0, q = 0;
+  for (u32 f = 0; f < 6; ++f) {
     p |= (u32)(row[f] > 0.0) << f;
     q |= (u32)(row[f] < 0.0) << f;
   }
+#endif
   *positive = p;
   *negative = q;
 }
@@ -301,6 +315,20 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
     u32 v = edgesA[e].vertexIndex;
     return cachedA && v < polyA->numVertices ? vertsA[v] : transformPoint(aToB, edgeVertex(polyA, e));
   };
+  // A's edges in B's frame: start, end and the vector from the twin's start.
+  struct EdgeA {
+    v3 start, end, bxa;
+  };
+  EdgeA cacheA[kCachedEdges];
+  const b8 cachedEdgesA = numPairsA <= kCachedEdges;
+  auto edgeA = [&](u32 eA, EdgeA* out) {
+    out->start = vertexA(eA);
+    out->end = vertexA(edgesA[eA].nextEdgeIndex);
+    out->bxa = out->start - vertexA(edgesA[eA].twinEdgeIndex);
+  };
+  if (cachedEdgesA)
+    for (u32 k = 0; k < numPairsA; ++k)
+      if (edgeIsUsable(polyA, 2 * k)) edgeA(2 * k, &cacheA[k]);
 
   // The Gauss-map test of an edge pair only combines dot products of one edge's
   // vector with the other polyhedron's face normals: every such product is taken
@@ -308,13 +336,12 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
   constexpr u32 kTable = 512;
   f64 bxaDotB[kTable];  // [edge pair of A][face of B]: B's normal . A's edge vector
   f64 dxcDotA[kTable];  // [edge pair of B][face of A]: A's rotated normal . B's edge vector
-  const b8 tables = cachedB && (u64)numPairsA * numFacesB <= kTable &&
+  const b8 tables = cachedB && cachedEdgesA && (u64)numPairsA * numFacesB <= kTable &&
                     (u64)numPairsB * numFacesA <= kTable;
   if (tables) {
     for (u32 k = 0; k < numPairsA; ++k) {
       if (!edgeIsUsable(polyA, 2 * k)) continue;
-      v3 bxa = vertexA(2 * k) - vertexA(edgesA[2 * k].twinEdgeIndex);
-      for (u32 f = 0; f < numFacesB; ++f) bxaDotB[k * numFacesB + f] = v3Dot(nB[f], bxa);
+      for (u32 f = 0; f < numFacesB; ++f) bxaDotB[k * numFacesB + f] = v3Dot(nB[f], cacheA[k].bxa);
     }
     for (u32 k = 0; k < numPairsB; ++k) {
       if (!cacheB[k].usable) continue;
@@ -324,10 +351,10 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
   }
 
   // One edge pair that passed the Gauss-map test; false when its axis separates.
-  auto edgeAxis = [&](u32 eA, u32 eB, const EdgeB* eb) {
-    const v3 startA = vertexA(eA);
+  auto edgeAxis = [&](u32 eA, const EdgeA* ea, u32 eB, const EdgeB* eb) {
+    const v3 startA = ea->start;
     const v3 startB = eb->start;
-    v3 axis = v3Cross(vertexA(edgesA[eA].nextEdgeIndex) - startA, eb->end - startB);
+    v3 axis = v3Cross(ea->end - startA, eb->end - startB);
     f64 len2 = v3LengthSq(axis);
     if (len2 < 1e-10) return true;
     axis = axis * (1.0 / std::sqrt(len2));
@@ -360,10 +387,10 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
     u32 m1[12], m2[12], n1[12], n2[12];
     for (u32 k = 0; k < 12; ++k) {
       u32 pos, neg;
-      signMasks(&bxaDotB[k * 6], 6, &pos, &neg);
+      signMasks6(&bxaDotB[k * 6], &pos, &neg);
       m1[k] = kBoxEdgeMasks.m[pos * 64 + neg];
       m2[k] = kBoxEdgeMasks.m[neg * 64 + pos];
-      signMasks(&dxcDotA[k * 6], 6, &pos, &neg);
+      signMasks6(&dxcDotA[k * 6], &pos, &neg);
       n1[k] = kBoxEdgeMasks.m[pos * 64 + neg];
       n2[k] = kBoxEdgeMasks.m[neg * 64 + pos];
     }
@@ -385,7 +412,7 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
         const EdgeB* eb = &cacheB[kB];
         const f64* rowB = &dxcDotA[kB * 6];
         if (!gaussTest(-rowA[eb->faceC], -rowA[eb->faceD], rowB[faceOfA], rowB[faceOfTwinA])) continue;
-        if (!edgeAxis(eA, 2 * kB, eb)) return false;
+        if (!edgeAxis(eA, &cacheA[kA], 2 * kB, eb)) return false;
       }
     }
   } else {
@@ -394,11 +421,14 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
       const HalfEdge& hA = edgesA[eA];
       const HalfEdge& tA = edgesA[hA.twinEdgeIndex];
       const u32 faceOfA = hA.faceIndex, faceOfTwinA = tA.faceIndex;
-      v3 a = V3(0, 0, 0), b = V3(0, 0, 0), bxa = V3(0, 0, 0);
+      EdgeA localA;
+      const EdgeA* ea = &localA;
+      if (cachedEdgesA) ea = &cacheA[eA / 2];
+      else edgeA(eA, &localA);
+      v3 a = V3(0, 0, 0), b = V3(0, 0, 0);
       if (!tables) {
         a = nA.rotatedBy(faceOfA, aToB.orientation);
         b = nA.rotatedBy(faceOfTwinA, aToB.orientation);
-        bxa = vertexA(eA) - vertexA(hA.twinEdgeIndex);
       }
       const f64* rowA = tables ? &bxaDotB[(eA / 2) * numFacesB] : nullptr;
       for (u32 eB = 0; eB + 1 <= polyB->halfEdge.numEdges; eB += 2) {
@@ -412,10 +442,10 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
           const f64* rowB = &dxcDotA[(eB / 2) * numFacesA];
           pass = gaussTest(-rowA[eb->faceC], -rowA[eb->faceD], rowB[faceOfA], rowB[faceOfTwinA]);
         } else {
-          pass = gaussTest(-v3Dot(nB[eb->faceC], bxa), -v3Dot(nB[eb->faceD], bxa), v3Dot(a, eb->dxc),
-                           v3Dot(b, eb->dxc));
+          pass = gaussTest(-v3Dot(nB[eb->faceC], ea->bxa), -v3Dot(nB[eb->faceD], ea->bxa),
+                           v3Dot(a, eb->dxc), v3Dot(b, eb->dxc));
         }
-        if (pass && !edgeAxis(eA, eB, eb)) return false;
+        if (pass && !edgeAxis(eA, ea, eB, eb)) return false;
       }
     }
   }

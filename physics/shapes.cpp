@@ -443,28 +443,13 @@ b8 convexPolyRaycast(const ConvexPolyhedronShape* p, const Ray* ray, RaycastHit*
   return true;
 }
 
-v3 convexPolyGetVertex(const ConvexPolyhedronShape* p, u32 i) {
-  return (p->vertices && i < p->numVertices) ? p->vertices[i] : V3(0, 0, 0);
-}
 u32 convexPolyGetNumFaces(const ConvexPolyhedronShape* p) { return p->halfEdge.numFaces; }
 u32 convexPolyGetNumVertices(const ConvexPolyhedronShape* p) { return p->numVertices; }
 u32 convexPolyGetNumHalfEdges(const ConvexPolyhedronShape* p) { return p->halfEdge.numEdges; }
-const Face* convexPolyGetFace(const ConvexPolyhedronShape* p, u32 i) {
-  return (p->halfEdge.faces && i < p->halfEdge.numFaces) ? &p->halfEdge.faces[i] : nullptr;
-}
 const HalfEdge* convexPolyGetHalfEdge(const ConvexPolyhedronShape* p, u32 i) {
   return (p->halfEdge.edges && i < p->halfEdge.numEdges) ? &p->halfEdge.edges[i] : nullptr;
 }
 v3 convexPolyGetCentroid(const ConvexPolyhedronShape* p) { return p->centroid; }
-
-v3 convexPolyGetFaceNormal(const ConvexPolyhedronShape* p, u32 faceIndex) {
-  const Face* face = convexPolyGetFace(p, faceIndex);
-  if (!face || face->numVertices < 3 || !face->faceVertices) return V3(0, 1, 0);
-  v3 a = convexPolyGetVertex(p, face->faceVertices[0]);
-  v3 b = convexPolyGetVertex(p, face->faceVertices[1]);
-  v3 c = convexPolyGetVertex(p, face->faceVertices[2]);
-  return v3Normalize(v3Cross(b - a, c - a));
-}
 
 // ---- triangle ---------------------------------------------------------------------
 

@@ -170,14 +170,11 @@ v3 convexPolyGetLocalSupportWithMargin(const ConvexPolyhedronShape* p, v3 direct
 v3 convexPolyGetLocalInertiaTensor(const ConvexPolyhedronShape* p, f64 mass);
 f64 convexPolyGetVolume(const ConvexPolyhedronShape* p);
 b8 convexPolyRaycast(const ConvexPolyhedronShape* p, const Ray* ray, RaycastHit* hit);
-v3 convexPolyGetVertex(const ConvexPolyhedronShape* p, u32 i);
 u32 convexPolyGetNumFaces(const ConvexPolyhedronShape* p);
 u32 convexPolyGetNumVertices(const ConvexPolyhedronShape* p);
 u32 convexPolyGetNumHalfEdges(const ConvexPolyhedronShape* p);
-const Face* convexPolyGetFace(const ConvexPolyhedronShape* p, u32 i);
 const HalfEdge* convexPolyGetHalfEdge(const ConvexPolyhedronShape* p, u32 i);
 v3 convexPolyGetCentroid(const ConvexPolyhedronShape* p);
-v3 convexPolyGetFaceNormal(const ConvexPolyhedronShape* p, u32 faceIndex);
 
 // Triangle.
 Aabb triangleComputeAabb(const TriangleShape* t, Transform xf);
@@ -208,4 +205,20 @@ void shapeScale(Shape* s, f64 factor);
 inline v3 transformPoint(Transform t, v3 p) { return quatRotate(t.orientation, p) + t.position; }
 inline v3 transformInversePoint(Transform t, v3 p) {
   return quatRotate(quatConjugate(t.orientation), p - t.position);
+}
+
+// Inline: the separating-axis routines call these in their inner loops.
+inline v3 convexPolyGetVertex(const ConvexPolyhedronShape* p, u32 i) {
+  return (p->vertices && i < p->numVertices) ? p->vertices[i] : V3(0, 0, 0);
+}
+inline const Face* convexPolyGetFace(const ConvexPolyhedronShape* p, u32 i) {
+  return (p->halfEdge.faces && i < p->halfEdge.numFaces) ? &p->halfEdge.faces[i] : nullptr;
+}
+inline v3 convexPolyGetFaceNormal(const ConvexPolyhedronShape* p, u32 faceIndex) {
+  const Face* face = convexPolyGetFace(p, faceIndex);
+  if (!face || face->numVertices < 3 || !face->faceVertices) return V3(0, 1, 0);
+  v3 a = convexPolyGetVertex(p, face->faceVertices[0]);
+  v3 b = convexPolyGetVertex(p, face->faceVertices[1]);
+  v3 c = convexPolyGetVertex(p, face->faceVertices[2]);
+  return v3Normalize(v3Cross(b - a, c - a));
 }
