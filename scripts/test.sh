@@ -65,6 +65,7 @@ if [ "${CI:-}" = "true" ]; then
   if configure_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERRAIN_SANITIZE=address \
        -DTERRAIN_BUILD_BENCH=OFF -DTERRAIN_WERROR=ON && cmake --build build/asan --target unit_tests; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      LSAN_OPTIONS=suppressions="$ROOT/tests/lsan.supp" \
       run_ctest build/asan -LE "gpu"
   else
     echo "test: sanitizer build failed" >&2; FAILED=$((FAILED + 1)); STATUS=1
