@@ -579,6 +579,7 @@ void worldDestroyJoint(World* w, JointHandle h) {
 }
 
 void worldStep(World* w, f64 dt) {
+  if (!(dt > 0.0) || !std::isfinite(dt)) return;  // a bad step length changes nothing
   Body* bodies = w->bodies;
   u32 n = w->numBodies;
   const SolverConfig* sc = &w->solverConfig;

@@ -67,4 +67,11 @@ TEST(World, UpdateRunsWholeFixedStepsWithABoundedBacklog) {
   for (const Case& k : cases) EXPECT_EQ(worldUpdate(t.world, k.dt), k.steps) << k.dt;
   // Free fall under gravity went through every step.
   EXPECT_LT(t.body(b)->linearVelocity.y, -9.81 * 11.0 / 60.0 + 1e-9);
+  // A bad step length changes nothing.
+  Body before = *t.body(b);
+  worldStep(t.world, NAN);
+  worldStep(t.world, -0.1);
+  worldStep(t.world, INFINITY);
+  EXPECT_EQ(t.body(b)->position.y, before.position.y);
+  EXPECT_EQ(t.body(b)->linearVelocity.y, before.linearVelocity.y);
 }
