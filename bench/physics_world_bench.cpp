@@ -3,7 +3,8 @@
 // same scenes: the demo scene, a 16-layer pyramid and a pit of 1500 mixed bodies.
 // Both engines get the same shapes, masses, materials (friction sqrt(fA fB),
 // restitution max(eA, eB)), damping, 1/120 s step, 5 solver iterations, sleep
-// thresholds and time; the tornado acts from Bullet's pre-tick callback.
+// thresholds and time; the tornado acts from Bullet's pre-tick callback. The two
+// engines step in turn in one loop so that machine load hits both alike.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -93,37 +94,40 @@ b8 buildOurs(OurScene& s, const SceneSpec& spec, b8 sleeping) {
          demoSceneBuild(s.scene, s.world, &spec.options);
 }
 
-RunResult runOurs(const SceneSpec& spec, b8 sleeping, u32 steps) {
-  RunResult r;
+// Our world on one scene: one timed step at a time, then the observations.
+struct OurRun {
   OurScene s;
-  if (!buildOurs(s, spec, sleeping)) {
-    std::fprintf(stderr, "scene %s could not be built\n", spec.name);
-    return r;
-  }
-  World* w = s.world;
   std::vector<v3> start;
-  for (u32 i = 0; i < s.scene->numPyramid; ++i) start.push_back(w->bodies[s.scene->pyramid[i]].position);
-  std::vector<f64> times;
-  for (u32 step = 0; step < steps; ++step) {
+  RunResult r;
+  b8 ok = false;
+
+  void init(const SceneSpec& spec, b8 sleeping) {
+    ok = buildOurs(s, spec, sleeping);
+    if (!ok) return;
+    for (u32 i = 0; i < s.scene->numPyramid; ++i)
+      start.push_back(s.world->bodies[s.scene->pyramid[i]].position);
+  }
+  f64 step() {
     f64 t0 = nowNs();
-    worldStep(w, kDt);
-    f64 t1 = nowNs();
-    if (step >= kTimedFirst && step < kTimedEnd) times.push_back(t1 - t0);
+    worldStep(s.world, kDt);
+    return nowNs() - t0;
+  }
+  void observe(u32 step, b8 sleeping) {
+    World* w = s.world;
     u32 nc = worldGetNumContacts(w);
     r.peakManifolds = std::max(r.peakManifolds, nc);
     if (nc >= kWorldMaxManifolds) r.overflow = true;
     for (u32 m = 0; m < nc; ++m)
       for (u32 p = 0; p < w->contactManifolds[m].numContacts; ++p)
         r.deepest = std::max(r.deepest, w->contactManifolds[m].points[p].penetrationDepth);
-    if (step + 1 == kStabilitySteps && !start.empty()) {
-      r.pyramidDisplacement = 0;
+    if (step + 1 == kStabilitySteps) {
+      if (!start.empty()) r.pyramidDisplacement = 0;
       for (u32 i = 0; i < start.size(); ++i)
         r.pyramidDisplacement = std::max(
             r.pyramidDisplacement, v3Length(w->bodies[s.scene->pyramid[i]].position - start[i]));
-    }
-    if (step + 1 == kStabilitySteps)
       for (u32 i = 0; i < w->numBodies; ++i)
         if (w->bodies[i].id >= 0) r.farthest = std::max(r.farthest, v3Length(w->bodies[i].position));
+    }
     if (sleeping && r.allAsleepAt < 0) {
       b8 all = true;
       for (u32 i = 0; i < w->numBodies && all; ++i) {
@@ -132,11 +136,8 @@ RunResult runOurs(const SceneSpec& spec, b8 sleeping, u32 steps) {
       }
       if (all) r.allAsleepAt = (step + 1) * kDt;
     }
-    if (step + 1 >= kStabilitySteps && (!sleeping || r.allAsleepAt >= 0)) break;
   }
-  r.msPerStep = median(times) * 1e-6;
-  return r;
-}
+};
 
 // ---- Bullet mirror of the same scene ----
 
@@ -275,21 +276,27 @@ void buildBullet(BulletScene& s, const World* w, const DemoScene* scene, b8 slee
   s.world.setInternalTickCallback(tornadoTick, &s, true);
 }
 
-RunResult runBullet(const SceneSpec& spec, b8 sleeping, u32 steps) {
-  RunResult r;
+// Bullet on the same scene, mirrored from a freshly built world of ours.
+struct BulletRun {
   OurScene ours;
-  if (!buildOurs(ours, spec, sleeping)) return r;
   BulletScene s;
-  buildBullet(s, ours.world, ours.scene, sleeping);
   std::vector<v3> start;
-  for (u32 i = 0; i < ours.scene->numPyramid; ++i)
-    start.push_back(ours.world->bodies[ours.scene->pyramid[i]].position);
-  std::vector<f64> times;
-  for (u32 step = 0; step < steps; ++step) {
+  RunResult r;
+  b8 ok = false;
+
+  void init(const SceneSpec& spec, b8 sleeping) {
+    ok = buildOurs(ours, spec, sleeping);
+    if (!ok) return;
+    buildBullet(s, ours.world, ours.scene, sleeping);
+    for (u32 i = 0; i < ours.scene->numPyramid; ++i)
+      start.push_back(ours.world->bodies[ours.scene->pyramid[i]].position);
+  }
+  f64 step() {
     f64 t0 = nowNs();
     s.world.stepSimulation(kDt, 0, kDt);
-    f64 t1 = nowNs();
-    if (step >= kTimedFirst && step < kTimedEnd) times.push_back(t1 - t0);
+    return nowNs() - t0;
+  }
+  void observe(u32 step, b8 sleeping) {
     int nm = s.dispatcher.getNumManifolds();
     r.peakManifolds = std::max(r.peakManifolds, (u32)nm);
     for (int m = 0; m < nm; ++m) {
@@ -297,17 +304,16 @@ RunResult runBullet(const SceneSpec& spec, b8 sleeping, u32 steps) {
       for (int p = 0; p < pm->getNumContacts(); ++p)
         r.deepest = std::max(r.deepest, (f64)-pm->getContactPoint(p).getDistance());
     }
-    if (step + 1 == kStabilitySteps && !start.empty()) {
-      r.pyramidDisplacement = 0;
+    if (step + 1 == kStabilitySteps) {
+      if (!start.empty()) r.pyramidDisplacement = 0;
       for (u32 i = 0; i < start.size(); ++i) {
         const btVector3& p = s.bodies[ours.scene->pyramid[i]]->getCenterOfMassPosition();
         r.pyramidDisplacement =
             std::max(r.pyramidDisplacement, v3Length(V3(p.x(), p.y(), p.z()) - start[i]));
       }
-    }
-    if (step + 1 == kStabilitySteps)
       for (btRigidBody* b : s.bodies)
         if (b) r.farthest = std::max(r.farthest, (f64)b->getCenterOfMassPosition().length());
+    }
     if (sleeping && r.allAsleepAt < 0) {
       b8 all = true;
       for (btRigidBody* b : s.bodies)
@@ -317,26 +323,65 @@ RunResult runBullet(const SceneSpec& spec, b8 sleeping, u32 steps) {
         }
       if (all) r.allAsleepAt = (step + 1) * kDt;
     }
-    if (step + 1 >= kStabilitySteps && (!sleeping || r.allAsleepAt >= 0)) break;
   }
-  r.msPerStep = median(times) * 1e-6;
-  return r;
+};
+
+// Both engines step in turn (the first to go alternates), so that both see the
+// same machine load; each gets the median of its own step times.
+void runBoth(const SceneSpec& spec, b8 sleeping, u32 steps, RunResult* ours, RunResult* bullet) {
+  OurRun* o = new OurRun;
+  BulletRun* b = new BulletRun;
+  o->init(spec, sleeping);
+  b->init(spec, sleeping);
+  if (!o->ok || !b->ok) {
+    std::fprintf(stderr, "scene %s could not be built\n", spec.name);
+  } else {
+    std::vector<f64> to, tb;
+    for (u32 step = 0; step < steps; ++step) {
+      f64 a, c;
+      if (step % 2) {
+        a = o->step();
+        c = b->step();
+      } else {
+        c = b->step();
+        a = o->step();
+      }
+      if (step >= kTimedFirst && step < kTimedEnd) {
+        to.push_back(a);
+        tb.push_back(c);
+      }
+      o->observe(step, sleeping);
+      b->observe(step, sleeping);
+      b8 done = step + 1 >= kStabilitySteps &&
+                (!sleeping || (o->r.allAsleepAt >= 0 && b->r.allAsleepAt >= 0));
+      if (step + 1 >= kTimedEnd && !sleeping) done = true;
+      if (done) break;
+    }
+    o->r.msPerStep = median(to) * 1e-6;
+    b->r.msPerStep = median(tb) * 1e-6;
+  }
+  *ours = o->r;
+  *bullet = b->r;
+  delete o;
+  delete b;
 }
 
 // ---- Google Benchmark entries and the summary table ----
 
 std::map<std::string, RunResult> gResults;
 
-void benchScene(benchmark::State& state, SceneSpec spec, b8 bullet, b8 sleeping) {
-  RunResult r;
+void benchScene(benchmark::State& state, SceneSpec spec, b8 sleeping) {
+  RunResult ours, bullet;
   for (auto _ : state) {
-    u32 steps = sleeping ? kMaxSteps : kTimedEnd;
-    r = bullet ? runBullet(spec, sleeping, steps) : runOurs(spec, sleeping, steps);
-    state.SetIterationTime(r.msPerStep * 1e-3);
+    runBoth(spec, sleeping, sleeping ? kMaxSteps : kTimedEnd, &ours, &bullet);
+    state.SetIterationTime(ours.msPerStep * 1e-3);
   }
-  state.counters["ms_per_step"] = r.msPerStep;
-  state.counters["peak_manifolds"] = r.peakManifolds;
-  gResults[std::string(spec.name) + (bullet ? "/bullet" : "/ours") + (sleeping ? "/on" : "/off")] = r;
+  state.counters["ms_per_step"] = ours.msPerStep;
+  state.counters["bullet_ms_per_step"] = bullet.msPerStep;
+  state.counters["ratio"] = bullet.msPerStep > 0 ? ours.msPerStep / bullet.msPerStep : 0.0;
+  state.counters["peak_manifolds"] = ours.peakManifolds;
+  gResults[std::string(spec.name) + "/ours" + (sleeping ? "/on" : "/off")] = ours;
+  gResults[std::string(spec.name) + "/bullet" + (sleeping ? "/on" : "/off")] = bullet;
 }
 
 void printSummary() {
@@ -387,15 +432,13 @@ void printSummary() {
 
 int main(int argc, char** argv) {
   for (const SceneSpec& s : scenes())
-    for (int sleeping = 0; sleeping < 2; ++sleeping)
-      for (int bullet = 0; bullet < 2; ++bullet) {
-        std::string name = std::string("World/") + s.name + (bullet ? "/bullet" : "/ours") +
-                           (sleeping ? "/sleep_on" : "/sleep_off");
-        benchmark::RegisterBenchmark(name.c_str(), benchScene, s, (b8)bullet, (b8)sleeping)
-            ->Iterations(1)
-            ->UseManualTime()
-            ->Unit(benchmark::kMillisecond);
-      }
+    for (int sleeping = 0; sleeping < 2; ++sleeping) {
+      std::string name = std::string("World/") + s.name + (sleeping ? "/sleep_on" : "/sleep_off");
+      benchmark::RegisterBenchmark(name.c_str(), benchScene, s, (b8)sleeping)
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+    }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
