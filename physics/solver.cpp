@@ -15,12 +15,10 @@ f64 jacobianVelocity(const BodyVelocities& a, const BodyVelocities& b, v3 r1, v3
   return v3Dot(d, rel);
 }
 
-// Inverse effective mass along d at r1, r2; 0 when the bodies cannot respond.
-f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, const mat3& iA, const mat3& iB, v3 r1,
-                         v3 r2, v3 d) {
-  v3 c1 = v3Cross(r1, d);
-  v3 c2 = v3Cross(r2, d);
-  f64 k = invMassA + invMassB + v3Dot(c1, mat3MulV(iA, c1)) + v3Dot(c2, mat3MulV(iB, c2));
+// Inverse effective mass of a row with linear direction d, angular parts c1 = r1 x d,
+// c2 = r2 x d and their responses i1 = IA c1, i2 = IB c2; 0 when nothing can respond.
+f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, v3 c1, v3 i1, v3 c2, v3 i2) {
+  f64 k = invMassA + invMassB + v3Dot(c1, i1) + v3Dot(c2, i2);
   return k > 0.0 ? 1.0 / k : 0.0;
 }
 
@@ -109,10 +107,11 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
       p.accumulatedNormalImpulse = cp.cachedNormalImpulse;
       p.accumulatedSplitImpulse = 0.0;
       p.isRestingContact = cp.cachedNormalImpulse != 0.0;
-      p.i1TimesR1CrossN = mat3MulV(m.invInertiaA, v3Cross(p.r1, p.normal));
-      p.i2TimesR2CrossN = mat3MulV(m.invInertiaB, v3Cross(p.r2, p.normal));
-      p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
-                                                 m.invInertiaB, p.r1, p.r2, p.normal);
+      v3 c1 = v3Cross(p.r1, p.normal), c2 = v3Cross(p.r2, p.normal);
+      p.i1TimesR1CrossN = mat3MulV(m.invInertiaA, c1);
+      p.i2TimesR2CrossN = mat3MulV(m.invInertiaB, c2);
+      p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, c1, p.i1TimesR1CrossN,
+                                                 c2, p.i2TimesR2CrossN);
       f64 vn = jacobianVelocity(va, vb, p.r1, p.r2, p.normal);
       p.restitutionBias = vn < -config->restitutionThreshold ? vn * restitution : 0.0;
       sumA += pA;
@@ -140,20 +139,22 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
       m.frictionVector1 = perpendicular(n);
     m.frictionVector2 = v3Cross(n, m.frictionVector1);
 
-    m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
-                                                  m.invInertiaB, m.r1Friction, m.r2Friction,
-                                                  m.frictionVector1);
-    m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, m.invInertiaA,
-                                                  m.invInertiaB, m.r1Friction, m.r2Friction,
-                                                  m.frictionVector2);
+    v3 c1t1 = v3Cross(m.r1Friction, m.frictionVector1);
+    v3 c2t1 = v3Cross(m.r2Friction, m.frictionVector1);
+    v3 c1t2 = v3Cross(m.r1Friction, m.frictionVector2);
+    v3 c2t2 = v3Cross(m.r2Friction, m.frictionVector2);
+    m.i1TimesR1CrossT1 = mat3MulV(m.invInertiaA, c1t1);
+    m.i1TimesR1CrossT2 = mat3MulV(m.invInertiaA, c1t2);
+    m.i2TimesR2CrossT1 = mat3MulV(m.invInertiaB, c2t1);
+    m.i2TimesR2CrossT2 = mat3MulV(m.invInertiaB, c2t2);
+    m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t1, m.i1TimesR1CrossT1,
+                                                  c2t1, m.i2TimesR2CrossT1);
+    m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t2, m.i1TimesR1CrossT2,
+                                                  c2t2, m.i2TimesR2CrossT2);
     m.i1TimesN = mat3MulV(m.invInertiaA, n);
     m.i2TimesN = mat3MulV(m.invInertiaB, n);
     f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
     m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
-    m.i1TimesR1CrossT1 = mat3MulV(m.invInertiaA, v3Cross(m.r1Friction, m.frictionVector1));
-    m.i1TimesR1CrossT2 = mat3MulV(m.invInertiaA, v3Cross(m.r1Friction, m.frictionVector2));
-    m.i2TimesR2CrossT1 = mat3MulV(m.invInertiaB, v3Cross(m.r2Friction, m.frictionVector1));
-    m.i2TimesR2CrossT2 = mat3MulV(m.invInertiaB, v3Cross(m.r2Friction, m.frictionVector2));
 
     m.accumulatedFriction1Impulse = cm.cachedFriction1Impulse;
     m.accumulatedFriction2Impulse = cm.cachedFriction2Impulse;
