@@ -1,6 +1,9 @@
 #include "physics/broadphase.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/hashmap.h"
 #include "platform/memory.h"
@@ -28,8 +31,17 @@ struct Unlocker {
 };
 
 b8 overlaps(const Aabb& a, const Aabb& b) {
+#if defined(__SSE2__)
+  // The same six comparisons without branches (the fourth lane is ignored).
+  __m128d xy = _mm_and_pd(_mm_cmple_pd(_mm_loadu_pd(&a.min.x), _mm_loadu_pd(&b.max.x)),
+                          _mm_cmple_pd(_mm_loadu_pd(&b.min.x), _mm_loadu_pd(&a.max.x)));
+  __m128d z = _mm_and_pd(_mm_cmple_sd(_mm_load_sd(&a.min.z), _mm_load_sd(&b.max.z)),
+                         _mm_cmple_sd(_mm_load_sd(&b.min.z), _mm_load_sd(&a.max.z)));
+  return ((_mm_movemask_pd(xy) | (_mm_movemask_pd(z) << 2)) & 7) == 7;
+#else
   return a.min.x <= b.max.x && b.min.x <= a.max.x && a.min.y <= b.max.y && b.min.y <= a.max.y &&
          a.min.z <= b.max.z && b.min.z <= a.max.z;
+#endif
 }
 
 b8 contains(const Aabb& outer, const Aabb& inner) {
@@ -99,6 +111,9 @@ b8 ensureNodeCapacity(Broadphase* bp, u32 cap) {
   u8* flags = (u8*)memRealloc(bp->nodeHasQuery, cap);
   if (!flags) return false;
   bp->nodeHasQuery = flags;
+  f64* areas = (f64*)memRealloc(bp->nodeArea, sizeof(f64) * cap);
+  if (!areas) return false;
+  bp->nodeArea = areas;
   bp->nodeCap = cap;
   return true;
 }
@@ -128,10 +143,16 @@ void freeNode(Broadphase* bp, i32 n) {
   bp->freeList = n;
 }
 
+// Every write of a node's box goes through here: the area is kept beside it.
+void setBox(Broadphase* bp, i32 n, const Aabb& box) {
+  bp->nodes[n].box = box;
+  bp->nodeArea[n] = area(box);
+}
+
 void refit(Broadphase* bp, i32 n) {
   BvhNode* nodes = bp->nodes;
   for (u32 guard = 0; n >= 0 && guard < bp->nodeCount; ++guard) {
-    nodes[n].box = unite(nodes[nodes[n].left].box, nodes[nodes[n].right].box);
+    setBox(bp, n, unite(nodes[nodes[n].left].box, nodes[nodes[n].right].box));
     n = nodes[n].parent;
   }
 }
@@ -143,8 +164,8 @@ void insertLeaf(Broadphase* bp, i32 leaf, i32 internal) {
   i32 s = bp->root;
   while (nodes[s].left >= 0) {
     i32 l = nodes[s].left, r = nodes[s].right;
-    f64 costL = area(unite(nodes[l].box, box)) - area(nodes[l].box);
-    f64 costR = area(unite(nodes[r].box, box)) - area(nodes[r].box);
+    f64 costL = area(unite(nodes[l].box, box)) - bp->nodeArea[l];
+    f64 costR = area(unite(nodes[r].box, box)) - bp->nodeArea[r];
     s = costL < costR ? l : r;
   }
   i32 oldParent = nodes[s].parent;
@@ -153,7 +174,7 @@ void insertLeaf(Broadphase* bp, i32 leaf, i32 internal) {
   p->left = s;
   p->right = leaf;
   p->body = -1;
-  p->box = unite(nodes[s].box, box);
+  setBox(bp, internal, unite(nodes[s].box, box));
   nodes[s].parent = internal;
   nodes[leaf].parent = internal;
   if (oldParent < 0) {
@@ -191,7 +212,7 @@ void removeLeaf(Broadphase* bp, i32 leaf) {
 i32 addLeaf(Broadphase* bp, i32 bodyId, const Aabb& fat) {
   i32 leaf = allocNode(bp);
   if (leaf < 0) return -1;
-  bp->nodes[leaf].box = fat;
+  setBox(bp, leaf, fat);
   bp->nodes[leaf].body = bodyId;
   if (bp->root < 0) {
     bp->root = leaf;
@@ -401,7 +422,7 @@ b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
       ((NewPair*)bp->newPairs)[numNew - 1].order |= (u32)other;  // rank filled in below
       continue;
     }
-    if (leafA || (!leafB && area(nb.box) > area(na.box))) {
+    if (leafA || (!leafB && bp->nodeArea[b] > bp->nodeArea[a])) {
       push(a, nb.left);
       push(a, nb.right);
     } else {
@@ -449,6 +470,7 @@ void broadphaseDestroy(Broadphase* bp) {
   memFree(bp->lastPairs);
   memFree(bp->stack);
   memFree(bp->nodeHasQuery);
+  memFree(bp->nodeArea);
   memFree(bp->leafRank);
   memFree(bp->newPairs);
   memFree(bp->pairStack);

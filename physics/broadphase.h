@@ -44,6 +44,7 @@ struct Broadphase {
   u32 stackCap;
   b8 stackBusy;        // a traversal is using stack (nested ones get their own)
   u8* nodeHasQuery;    // per node: its subtree holds a querying body (pair query only)
+  f64* nodeArea;       // per node: surface area of its box, kept with the box
   i32* leafRank;       // per body: its leaf's position in traversal order
   void* newPairs;      // pair-query scratch: pairs not seen last step, before ordering
   u32 newPairCap;
