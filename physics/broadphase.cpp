@@ -88,9 +88,16 @@ b8 ensureBodyCapacity(Broadphase* bp, i32 bodyId) {
   i32* rank = (i32*)memRealloc(bp->leafRank, sizeof(i32) * cap);
   if (!rank) return false;
   bp->leafRank = rank;
+  b8* moved = (b8*)memRealloc(bp->moved, sizeof(b8) * cap);
+  if (!moved) return false;
+  bp->moved = moved;
+  i32* movedList = (i32*)memRealloc(bp->movedList, sizeof(i32) * cap);
+  if (!movedList) return false;
+  bp->movedList = movedList;
   for (u64 i = bp->bodyCap; i < cap; ++i) {
     bp->bodyToNode[i] = -1;
     bp->inTree[i] = false;
+    bp->moved[i] = false;
     bp->bodyAabbs[i] = Aabb{};
   }
   bp->bodyCap = (u32)cap;
@@ -227,6 +234,10 @@ i32 addLeaf(Broadphase* bp, i32 bodyId, const Aabb& fat) {
   bp->bodyToNode[bodyId] = leaf;
   bp->inTree[bodyId] = true;
   bp->bodyAabbs[bodyId] = fat;
+  if (!bp->moved[bodyId]) {
+    bp->moved[bodyId] = true;
+    bp->movedList[bp->movedCount++] = bodyId;
+  }
   return leaf;
 }
 
@@ -359,6 +370,22 @@ void sortNewPairs(NewPair* p, u32 n) {
   }
 }
 
+// A leaf pair of the tree pass (qi, qj: whether each body queries): a kept pair
+// is skipped, another waits in newPairs for ordering. False when memory ran out.
+b8 recordNewPair(Broadphase* bp, i32 i, i32 j, b8 qi, b8 qj, b8 checkKept, u32* numNew) {
+  u64 key = pairKey(i, j);
+  if (checkKept && sm_find(bp->pairSeen, &key)) return true;
+  if (!growBuffer((NewPair**)&bp->newPairs, &bp->newPairCap, (u64)*numNew + 1)) return false;
+  i32 finder = qi && qj ? (i < j ? i : j) : (qi ? i : j);
+  i32 other = finder == i ? j : i;
+  // The partner's rank is filled in before sorting.
+  ((NewPair*)bp->newPairs)[(*numNew)++] =
+      NewPair{((u64)(u32)finder << 32) | (u32)other, i < j ? i : j, i < j ? j : i};
+  return true;
+}
+
+b8 emitNewPairs(Broadphase* bp, u32 numNew);
+
 // The tree pass: every overlapping pair of leaves with at least one querying body,
 // found by one descent of the tree against itself instead of one traversal per
 // body, then put in the order the per-body traversals would produce. False when
@@ -411,15 +438,7 @@ b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
     b8 leafA = na.left < 0, leafB = nb.left < 0;
     if (leafA && leafB) {
       // A leaf's flag says whether its body queries.
-      i32 i = na.body, j = nb.body;
-      b8 qi = has[a] != 0, qj = has[b] != 0;
-      u64 key = pairKey(i, j);
-      if (checkKept && sm_find(bp->pairSeen, &key)) continue;
-      if (!growBuffer((NewPair**)&bp->newPairs, &bp->newPairCap, (u64)numNew + 1)) return false;
-      i32 finder = qi && qj ? (i < j ? i : j) : (qi ? i : j);
-      i32 other = finder == i ? j : i;
-      ((NewPair*)bp->newPairs)[numNew++] = NewPair{(u64)(u32)finder << 32, i < j ? i : j, i < j ? j : i};
-      ((NewPair*)bp->newPairs)[numNew - 1].order |= (u32)other;  // rank filled in below
+      if (!recordNewPair(bp, na.body, nb.body, has[a] != 0, has[b] != 0, checkKept, &numNew)) return false;
       continue;
     }
     if (leafA || (!leafB && bp->nodeArea[b] > bp->nodeArea[a])) {
@@ -430,6 +449,76 @@ b8 findNewPairs(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
       push(na.right, b);
     }
   }
+  return emitNewPairs(bp, numNew);
+}
+
+// Leaves whose boxes did not change since the last query, under the same limit
+// and mask, form no pair that query did not list: their overlapping pairs are all
+// kept ones. Only the leaves rebuilt since then are looked up in the tree.
+b8 findNewPairsOfMoved(Broadphase* bp, u32 limit, const Bitset* mask, b8 checkKept) {
+  const BvhNode* nodes = bp->nodes;
+  u32 numNew = 0;
+  if (!growBuffer(&bp->pairStack, &bp->pairStackCap, (u64)bp->nodeCount + 1)) return false;
+  i32* stack = bp->pairStack;
+  for (u32 k = 0; k < bp->movedCount; ++k) {
+    const i32 d = bp->movedList[k];
+    if (!bp->inTree[d]) continue;
+    const b8 qd = isQuery(bp, limit, mask, d);
+    const Aabb box = bp->bodyAabbs[d];
+    u32 top = 0;
+    stack[top++] = bp->root;
+    while (top > 0) {
+      const BvhNode& n = nodes[stack[--top]];
+      if (!overlaps(n.box, box)) continue;
+      if (n.left >= 0) {
+        stack[top++] = n.left;
+        stack[top++] = n.right;
+        continue;
+      }
+      const i32 j = n.body;
+      // Two moved bodies: the pair is recorded from the smaller one.
+      if (j == d || (bp->moved[j] && j < d)) continue;
+      const b8 qj = isQuery(bp, limit, mask, j);
+      if (!qd && !qj) continue;
+      if (!recordNewPair(bp, d, j, qd, qj, checkKept, &numNew)) return false;
+    }
+  }
+  return emitNewPairs(bp, numNew);
+}
+
+// True when the incremental pass gives what the full one would.
+b8 movedPassApplies(const Broadphase* bp, u32 limit, const Bitset* mask) {
+  if (!bp->lastQueryComplete || bp->lastLimit != limit) return false;
+  if ((mask != nullptr) != bp->lastHadMask) return false;
+  if (mask && (mask->wordCount != bp->lastMaskWords ||
+               (mask->wordCount && std::memcmp(mask->words, bp->lastMask, sizeof(u64) * mask->wordCount) != 0)))
+    return false;
+  // A body at or past the limit never keeps a pair, so its pairs are found anew each time.
+  for (u32 i = limit; i < bp->bodyCap; ++i)
+    if (bp->inTree[i]) return false;
+  // Many moved leaves: one descent of the whole tree is cheaper.
+  return (u64)bp->movedCount * 8 <= (u64)bp->nodeCount;
+}
+
+// Remembers what the incremental pass of the next query compares against.
+void rememberQuery(Broadphase* bp, u32 limit, const Bitset* mask, b8 complete) {
+  for (u32 k = 0; k < bp->movedCount; ++k) bp->moved[bp->movedList[k]] = false;
+  bp->movedCount = 0;
+  bp->lastLimit = limit;
+  bp->lastHadMask = mask != nullptr;
+  bp->lastQueryComplete = complete;
+  if (mask) {
+    if (!growBuffer(&bp->lastMask, &bp->lastMaskCap, mask->wordCount)) {
+      bp->lastQueryComplete = false;
+      return;
+    }
+    if (mask->wordCount) std::memcpy(bp->lastMask, mask->words, sizeof(u64) * mask->wordCount);
+    bp->lastMaskWords = mask->wordCount;
+  }
+}
+
+// Puts the recorded new pairs in per-body traversal order and appends them.
+b8 emitNewPairs(Broadphase* bp, u32 numNew) {
   if (numNew == 0) return true;
 
   if (!rankLeaves(bp)) return false;
@@ -471,6 +560,9 @@ void broadphaseDestroy(Broadphase* bp) {
   memFree(bp->stack);
   memFree(bp->nodeHasQuery);
   memFree(bp->nodeArea);
+  memFree(bp->moved);
+  memFree(bp->movedList);
+  memFree(bp->lastMask);
   memFree(bp->leafRank);
   memFree(bp->newPairs);
   memFree(bp->pairStack);
@@ -488,10 +580,13 @@ void broadphaseClear(Broadphase* bp) {
   bp->nodeCount = 0;
   bp->pairCount = 0;
   bp->lastPairCount = 0;
+  bp->lastQueryComplete = false;
   for (u32 i = 0; i < bp->bodyCap; ++i) {
     bp->bodyToNode[i] = -1;
     bp->inTree[i] = false;
+    bp->moved[i] = false;
   }
+  bp->movedCount = 0;
 }
 
 i32 broadphaseAddBody(Broadphase* bp, i32 bodyId, Aabb aabb) {
@@ -554,7 +649,11 @@ u32 broadphaseQueryPairs(Broadphase* bp, u32 bodyCount, const Bitset* queryMask)
   }
   const u32 keptCount = bp->pairCount;
 
-  if (bp->root >= 0 && !full) full = !findNewPairs(bp, limit, queryMask, keptCount > 0);
+  if (bp->root >= 0 && !full) {
+    full = movedPassApplies(bp, limit, queryMask) ? !findNewPairsOfMoved(bp, limit, queryMask, keptCount > 0)
+                                                   : !findNewPairs(bp, limit, queryMask, keptCount > 0);
+  }
+  rememberQuery(bp, limit, queryMask, !full);
 
   if (bp->pairCount > 0) std::memcpy(bp->lastPairs, bp->pairs, sizeof(CollisionPair) * bp->pairCount);
   bp->lastPairCount = bp->pairCount;

@@ -45,6 +45,17 @@ struct Broadphase {
   b8 stackBusy;        // a traversal is using stack (nested ones get their own)
   u8* nodeHasQuery;    // per node: its subtree holds a querying body (pair query only)
   f64* nodeArea;       // per node: surface area of its box, kept with the box
+  // What the last pair query saw, so that the next one may look up only the
+  // leaves rebuilt since then.
+  b8* moved;           // per body: leaf rebuilt since the last pair query
+  i32* movedList;      // those bodies, each once
+  u32 movedCount;
+  b8 lastQueryComplete;  // the last query listed every pair (memory did not run out)
+  b8 lastHadMask;
+  u32 lastLimit;
+  u64* lastMask;       // copy of the last query's mask words
+  u32 lastMaskWords;
+  u32 lastMaskCap;
   i32* leafRank;       // per body: its leaf's position in traversal order
   void* newPairs;      // pair-query scratch: pairs not seen last step, before ordering
   u32 newPairCap;
