@@ -19,6 +19,13 @@ TEST(HashMap, InitialCapacities) {
   }
 }
 
+TEST(HashMap, CapacitiesWhoseBlockSizeOverflowsFail) {
+  // cap * stride would wrap to a small block that the control bytes then overrun.
+  EXPECT_EQ(sm_new(1ull << 59, 8, 8, nullptr), nullptr);
+  EXPECT_EQ(sm_new(1ull << 40, 1ull << 30, 8, nullptr), nullptr);
+  EXPECT_EQ(sm_new(~0ull, 8, 8, nullptr), nullptr);
+}
+
 TEST(HashMap, GrowthPoints) {
   void* m = sm_new(0, 8, 4, nullptr);
   u64 k = 1; u32 v = 10;
@@ -83,13 +90,22 @@ TEST(HashMap, DeleteFromWrappingClusterKeepsKeysReachable) {
   sm_free(m);
 }
 
-TEST(HashMap, DifferentialAgainstUnorderedMap) {
-  std::mt19937_64 rng(12345);
-  void* m = sm_new(0, 8, sizeof(Val24), nullptr);
+// Homes every key at the last slot whatever the capacity: (h * M) has all top
+// bits set. Every insert joins one cluster that wraps from the last slot to 0.
+u64 lastSlotHash(void*, const void* key, size_t) {
+  u64 k;
+  memcpy(&k, key, 8);
+  const u64 inv = 0xf1de83e19937733dull;  // inverse of 0x9e3779b97f4a7c15 mod 2^64
+  return (~0ull - (k % 4096)) * inv;
+}
+
+void differential(const sm_allocator_t* a, u64 keySpace, int steps, u64 seed) {
+  std::mt19937_64 rng(seed);
+  void* m = sm_new(0, 8, sizeof(Val24), a);
   std::unordered_map<u64, Val24> ref;
-  for (int step = 0; step < 200000; ++step) {
+  for (int step = 0; step < steps; ++step) {
     // Small key space so that overwrites, deletes and hits are frequent.
-    u64 key = rng() % 5000;
+    u64 key = rng() % keySpace;
     int op = (int)(rng() % 10);
     if (op < 5) {
       Val24 v{rng(), rng(), rng()};
@@ -119,6 +135,15 @@ TEST(HashMap, DifferentialAgainstUnorderedMap) {
   EXPECT_EQ(sm_size(m), 0u);
   for (auto& [k, v] : ref) EXPECT_EQ(sm_find(m, &k), nullptr);
   sm_free(m);
+}
+
+TEST(HashMap, DifferentialAgainstUnorderedMap) { differential(nullptr, 5000, 200000, 12345); }
+
+TEST(HashMap, DifferentialWithOneClusterWrappingPastTheLastSlot) {
+  sm_allocator_t a{};
+  a.hash = lastSlotHash;
+  // Every probe walks the cluster, so keep it a few hundred keys long.
+  differential(&a, 400, 30000, 777);
 }
 
 struct FailingAlloc {
