@@ -160,17 +160,7 @@ void registerAll(const char* valName) {
 int main(int argc, char** argv) {
   registerAll<Val4>("v4");
   registerAll<Val24>("v24");
-  // Three interleaved repetitions by default; the table takes the fastest of each.
-  std::vector<char*> args(argv, argv + argc);
-  std::string reps = "--benchmark_repetitions=3", inter = "--benchmark_enable_random_interleaving=true";
-  bool given = false;
-  for (int i = 1; i < argc; ++i) given |= std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
-  if (!given) {
-    args.push_back(reps.data());
-    args.push_back(inter.data());
-  }
-  int nargs = (int)args.size();
-  benchmark::Initialize(&nargs, args.data());
+  benchInitialize(argc, argv);
   CollectingReporter rep;
   benchmark::RunSpecifiedBenchmarks(&rep);
 

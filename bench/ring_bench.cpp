@@ -108,7 +108,7 @@ BENCHMARK(BM_AsyncRing)->UseRealTime()->MinTime(0.5)->Unit(benchmark::kMilliseco
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  benchInitialize(argc, argv);
   CollectingReporter rep;
   benchmark::RunSpecifiedBenchmarks(&rep);
   auto q = rep.results.find("BM_MutexQueue/min_time:0.500/real_time");

@@ -7,25 +7,29 @@ configure_build() {
 }
 
 # start_display: gives the tests an X display; starts Xvfb when none is there.
+# Xvfb picks a free display number itself (-displayfd), so that several test
+# runs on one machine never end up sharing, and then losing, one server.
 XVFB_PID=""
 start_display() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
-  local n
-  for n in $(seq 90 130); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-    XVFB_PID=$!
-    local i
-    for i in $(seq 1 50); do
-      if DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
-        export DISPLAY=":$n"
-        trap stop_display EXIT
-        return 0
-      fi
-      sleep 0.1
-    done
-    kill "$XVFB_PID" 2>/dev/null
+  local numfile n i
+  numfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for i in $(seq 1 100); do
+    n=$(head -n1 "$numfile" 2>/dev/null)
+    if [ -n "$n" ] && DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+      export DISPLAY=":$n"
+      trap stop_display EXIT
+      rm -f "$numfile"
+      return 0
+    fi
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
+  rm -f "$numfile"
+  kill "$XVFB_PID" 2>/dev/null
+  XVFB_PID=""
   echo "could not start Xvfb" >&2
   return 1
 }
