@@ -15,14 +15,7 @@
 #include <string>
 #include <vector>
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wunused-variable"
-#pragma GCC diagnostic ignored "-Wreorder"
-#pragma GCC diagnostic ignored "-Wdeprecated-copy"
-#pragma GCC diagnostic ignored "-Wclass-memaccess"
 #include <btBulletDynamicsCommon.h>
-#pragma GCC diagnostic pop
 
 #include "demo_scene.h"
 #include "physics/world.h"
