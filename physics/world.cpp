@@ -723,6 +723,7 @@ void publishSnapshot(World* w, f64 timeSec) {
   }
   s.count = w->numBodies;
   s.timeSec = timeSec;
+  s.sequence = ++w->snapSequence;
   for (u32 i = 0; i < w->numBodies; ++i) {
     const Body& b = w->bodies[i];
     s.xforms[i].pos = b.position;

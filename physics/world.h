@@ -38,6 +38,9 @@ struct Snapshot {
   u32 count;  // numBodies at publication, destroyed slots included
   u32 capacity;
   f64 timeSec;  // thread clock at publication, 0 from outside the thread
+  // Publication number, 1 for the first: tells a reader whether poses changed
+  // (buffer indices repeat, so the head index alone cannot).
+  u64 sequence;
 };
 
 enum JointHandleType : u32 {
@@ -112,6 +115,7 @@ struct World {
   Snapshot snaps[kWorldSnapshotBuffers];
   std::atomic<u32> snapHead;    // index of the published snapshot
   std::atomic<u32> snapReader;  // snapshot held by the frame thread, kNoSnapshot if none
+  u64 snapSequence;             // publications so far; written by the publishing thread
   Thread* thread;
   std::atomic<i32> runFlag;
   f64 fixedDt;

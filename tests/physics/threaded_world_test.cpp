@@ -44,20 +44,29 @@ TEST(PhysicsThread, ReaderKeepsItsSnapshotWhileTheThreadPublishes) {
   std::vector<Xform> copy(64);
   u32 changes = 0;
   f64 lastTime = -1.0;
+  u64 lastSequence = 0;
   f64 end = clockNanos() + 0.3e9;
   while (clockNanos() < end) {
     const Snapshot* s = worldAcquireSnapshot(t.world);
     ASSERT_EQ(s->count, 50u);
     std::memcpy(copy.data(), s->xforms, s->count * sizeof(Xform));
     f64 time = s->timeSec;
+    u64 sequence = s->sequence;
     // Hold it across several physics steps, then check nothing moved under us.
     nanoSleep(20000000);
     ASSERT_EQ(std::memcmp(copy.data(), s->xforms, s->count * sizeof(Xform)), 0);
     ASSERT_EQ(s->timeSec, time);
+    ASSERT_EQ(s->sequence, sequence);
     for (u32 i = 0; i < s->count; ++i) ASSERT_EQ(s->xforms[i].id, i == 7 ? 0xffffffffu : i);
     worldReleaseSnapshot(t.world);
+    // Every new publication has a larger number, even when its buffer index repeats.
+    if (time != lastTime) {
+      ASSERT_GT(sequence, lastSequence);
+    }
+    ASSERT_GE(sequence, lastSequence);
     changes += time != lastTime;
     lastTime = time;
+    lastSequence = sequence;
   }
   worldStopThread(t.world);
   EXPECT_EQ(t.world->thread, nullptr);
