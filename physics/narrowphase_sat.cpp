@@ -196,12 +196,12 @@ v3 boxSupport(v3 h, v3 dir) {
   const f64 xy[4] = {-tx + -ty, tx + -ty, -tx + ty, tx + ty};
   f64 best = -kFltMax;
   u32 bestIndex = 0;
+  // Selects rather than branches: which vertex wins is data-dependent.
   for (u32 i = 0; i < 8; ++i) {
     f64 d = xy[i & 3] + ((i & 4) ? tz : -tz);
-    if (d > best) {
-      best = d;
-      bestIndex = i;
-    }
+    b8 gt = d > best;
+    best = gt ? d : best;
+    bestIndex = gt ? i : bestIndex;
   }
   return V3((bestIndex & 1) ? h.x : -h.x, (bestIndex & 2) ? h.y : -h.y, (bestIndex & 4) ? h.z : -h.z);
 }
@@ -360,7 +360,8 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
     axis = axis * (1.0 / std::sqrt(len2));
     // Outward from A at its edge, so that the distance below is the separation
     // along this Minkowski face.
-    if (v3Dot(axis, startA - centroidA) < 0.0) axis = -axis;
+    // (A select: the sign is a coin toss per pair. Times -1 is exact negation.)
+    axis = axis * (v3Dot(axis, startA - centroidA) < 0.0 ? -1.0 : 1.0);
     f64 dist = v3Dot(axis, startB - startA);
     if (dist >= 0.0) return false;
     f64 pen = -dist;
