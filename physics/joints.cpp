@@ -74,6 +74,12 @@ void moveBody(Body& b, v3 dpos, v3 omega, b8 refreshInertia) {
   if (refreshInertia) bodyUpdateInertiaWorld(&b);
 }
 
+// Angular-only move of the pair: A turns by -l, B by +l, through their inertias.
+void turnApart(Body& A, Body& B, v3 l) {
+  moveBody(A, V3(0, 0, 0), -mat3MulV(A.invInertiaWorld, l), true);
+  moveBody(B, V3(0, 0, 0), mat3MulV(B.invInertiaWorld, l), true);
+}
+
 // Removes a point-to-point error on the poses (non-linear Gauss-Seidel).
 void solvePointPosition(Body& A, Body& B, v3 localAnchorA, v3 localAnchorB, b8 refreshInertia) {
   v3 r1 = anchorOffset(A, localAnchorA);
@@ -107,8 +113,66 @@ v3 rotationError(const Body& A, const Body& B, v4 initInv) {
 void solveRotationPosition(Body& A, Body& B, v3 err) {
   mat3 k = mat3Inverse(mat3Add(A.invInertiaWorld, B.invInertiaWorld));
   v3 l = mat3MulV(k, -err);
-  moveBody(A, V3(0, 0, 0), -mat3MulV(A.invInertiaWorld, l), true);
-  moveBody(B, V3(0, 0, 0), mat3MulV(B.invInertiaWorld, l), true);
+  turnApart(A, B, l);
+}
+
+f64 biasFactorFor(f64 dt, const SolverConfig* config) { return dt > 0.0 ? config->beta / dt : 0.0; }
+
+// Point-to-point rows of this step: offsets, effective mass and position bias.
+void preparePointRows(const Body& A, const Body& B, const JointBase& base, f64 biasFactor,
+                      v3* r1, v3* r2, mat3* inverseMass, v3* bias) {
+  *r1 = anchorOffset(A, base.localAnchorA);
+  *r2 = anchorOffset(B, base.localAnchorB);
+  *inverseMass = mat3Inverse(pointMassMatrix(A, B, *r1, *r2));
+  *bias = (centerOfMass(B) + *r2 - centerOfMass(A) - *r1) * biasFactor;
+}
+
+void solvePointVelocity(const Body& A, const Body& B, BodyVelocities& va, BodyVelocities& vb,
+                        v3 r1, v3 r2, const mat3& inverseMass, v3 bias, v3* accumulated) {
+  v3 jv = vb.linVel + v3Cross(vb.angVel, r2) - va.linVel - v3Cross(va.angVel, r1);
+  v3 d = mat3MulV(inverseMass, -jv - bias);
+  *accumulated += d;
+  applyLinear(A, B, va, vb, r1, r2, d);
+}
+
+// Rows that hold the relative orientation at the one recorded at init.
+void prepareRotationLock(const Body& A, const Body& B, v4 initInv, f64 biasFactor,
+                         mat3* inverseMass, v3* bias) {
+  *inverseMass = mat3Inverse(mat3Add(A.invInertiaWorld, B.invInertiaWorld));
+  *bias = rotationError(A, B, initInv) * biasFactor;
+}
+
+void solveRotationLockVelocity(const Body& A, const Body& B, BodyVelocities& va,
+                               BodyVelocities& vb, const mat3& inverseMass, v3 bias,
+                               v3* accumulated) {
+  v3 dr = mat3MulV(inverseMass, -(vb.angVel - va.angVel) - bias);
+  *accumulated += dr;
+  applyAngular(A, B, va, vb, dr);
+}
+
+// Limit rows of this step from the measured joint value (angle or distance).
+template <typename Joint>
+void prepareLimitRows(Joint* j, f64 value, f64 biasFactor) {
+  f64 lowerError = value - j->lowerLimit;
+  f64 upperError = j->upperLimit - value;
+  j->isLowerLimitViolated = lowerError <= 0.0;
+  j->isUpperLimitViolated = upperError <= 0.0;
+  j->bLowerLimit = biasFactor * std::fmax(0.0, -lowerError);
+  j->bUpperLimit = biasFactor * std::fmax(0.0, -upperError);
+}
+
+// How far the value lies outside [lower, upper]: negative below, positive above, else 0.
+f64 limitError(f64 value, f64 lower, f64 upper) {
+  if (value - lower < 0.0) return value - lower;
+  if (upper - value < 0.0) return value - upper;
+  return 0.0;
+}
+
+// The two directions across A's hinge axis a1 along which B's axis a2 may not tilt.
+void hingeCrossAxes(v3 a1, v3 a2, v3 b2, v3* u1, v3* u2) {
+  v3 c2 = v3Cross(a2, b2);
+  *u1 = v3Cross(b2, a1);
+  *u2 = v3Cross(c2, a1);
 }
 
 void initAnchors(JointBase* base, JointType type, i32 a, i32 b, v3 worldAnchor, Body* bodies) {
@@ -175,11 +239,8 @@ f64 hingeJointGetAngle(const HingeJoint* j, const Body* bodies) {
 void ballSocketJointPreSolve(BallSocketJoint* j, Body* bodies, f64 dt, const SolverConfig* config) {
   const Body& A = bodies[j->base.bodyIndexA];
   const Body& B = bodies[j->base.bodyIndexB];
-  f64 biasFactor = dt > 0.0 ? config->beta / dt : 0.0;
-  j->r1 = anchorOffset(A, j->base.localAnchorA);
-  j->r2 = anchorOffset(B, j->base.localAnchorB);
-  j->inverseMassMatrix = mat3Inverse(pointMassMatrix(A, B, j->r1, j->r2));
-  j->biasVector = (centerOfMass(B) + j->r2 - centerOfMass(A) - j->r1) * biasFactor;
+  preparePointRows(A, B, j->base, biasFactorFor(dt, config), &j->r1, &j->r2,
+                   &j->inverseMassMatrix, &j->biasVector);
 }
 
 void ballSocketJointWarmStart(BallSocketJoint* j, Body* bodies, BodyVelocities* vel) {
@@ -189,12 +250,8 @@ void ballSocketJointWarmStart(BallSocketJoint* j, Body* bodies, BodyVelocities* 
 
 void ballSocketJointSolveVelocity(BallSocketJoint* j, Body* bodies, BodyVelocities* vel) {
   i32 a = j->base.bodyIndexA, b = j->base.bodyIndexB;
-  BodyVelocities& va = vel[a];
-  BodyVelocities& vb = vel[b];
-  v3 jv = vb.linVel + v3Cross(vb.angVel, j->r2) - va.linVel - v3Cross(va.angVel, j->r1);
-  v3 d = mat3MulV(j->inverseMassMatrix, -jv - j->biasVector);
-  j->accumulatedImpulse += d;
-  applyLinear(bodies[a], bodies[b], va, vb, j->r1, j->r2, d);
+  solvePointVelocity(bodies[a], bodies[b], vel[a], vel[b], j->r1, j->r2, j->inverseMassMatrix,
+                     j->biasVector, &j->accumulatedImpulse);
 }
 
 void ballSocketJointSolvePosition(BallSocketJoint* j, Body* bodies, const SolverConfig* config) {
@@ -208,19 +265,18 @@ void ballSocketJointSolvePosition(BallSocketJoint* j, Body* bodies, const Solver
 void hingeJointPreSolve(HingeJoint* j, Body* bodies, f64 dt, const SolverConfig* config) {
   const Body& A = bodies[j->base.bodyIndexA];
   const Body& B = bodies[j->base.bodyIndexB];
-  f64 biasFactor = dt > 0.0 ? config->beta / dt : 0.0;
-  j->r1 = anchorOffset(A, j->base.localAnchorA);
-  j->r2 = anchorOffset(B, j->base.localAnchorB);
+  f64 biasFactor = biasFactorFor(dt, config);
+  preparePointRows(A, B, j->base, biasFactor, &j->r1, &j->r2, &j->inverseMassMatrixTranslation,
+                   &j->biasTranslation);
   j->a1 = v3Normalize(quatRotate(A.rotation, j->localAxisA));
   v3 a2 = quatRotate(B.rotation, j->localAxisB);
   v3 c2;
   orthoBasis(a2, &j->b2, &c2);
   j->worldAxisA = j->a1;
   j->worldAxisB = a2;
-  j->inverseMassMatrixTranslation = mat3Inverse(pointMassMatrix(A, B, j->r1, j->r2));
-  j->biasTranslation = (centerOfMass(B) + j->r2 - centerOfMass(A) - j->r1) * biasFactor;
 
-  v3 u1 = v3Cross(j->b2, j->a1), u2 = v3Cross(c2, j->a1);
+  v3 u1, u2;
+  hingeCrossAxes(j->a1, a2, j->b2, &u1, &u2);
   mat3 isum = mat3Add(A.invInertiaWorld, B.invInertiaWorld);
   v3 iu1 = mat3MulV(isum, u1), iu2 = mat3MulV(isum, u2);
   j->inverseMassMatrixRotation =
@@ -229,15 +285,7 @@ void hingeJointPreSolve(HingeJoint* j, Body* bodies, f64 dt, const SolverConfig*
 
   j->isLowerLimitViolated = false;
   j->isUpperLimitViolated = false;
-  if (j->isLimitEnabled) {
-    f64 angle = hingeJointGetAngle(j, bodies);
-    f64 lowerError = angle - j->lowerLimit;
-    f64 upperError = j->upperLimit - angle;
-    j->isLowerLimitViolated = lowerError <= 0.0;
-    j->isUpperLimitViolated = upperError <= 0.0;
-    j->bLowerLimit = biasFactor * std::fmax(0.0, -lowerError);
-    j->bUpperLimit = biasFactor * std::fmax(0.0, -upperError);
-  }
+  if (j->isLimitEnabled) prepareLimitRows(j, hingeJointGetAngle(j, bodies), biasFactor);
   // A limit that is not touched this step must not warm start a stale impulse.
   if (!j->isLowerLimitViolated) j->accumulatedLowerLimitImpulse = 0.0;
   if (!j->isUpperLimitViolated) j->accumulatedUpperLimitImpulse = 0.0;
@@ -253,8 +301,8 @@ void hingeJointWarmStart(HingeJoint* j, Body* bodies, BodyVelocities* vel) {
   const Body& A = bodies[a];
   const Body& B = bodies[b];
   applyLinear(A, B, vel[a], vel[b], j->r1, j->r2, j->accumulatedImpulseTranslation);
-  v3 c2 = v3Cross(j->worldAxisB, j->b2);
-  v3 u1 = v3Cross(j->b2, j->a1), u2 = v3Cross(c2, j->a1);
+  v3 u1, u2;
+  hingeCrossAxes(j->a1, j->worldAxisB, j->b2, &u1, &u2);
   // Angular impulse received by A; B receives its negative.
   v3 onA = u1 * -j->accumulatedImpulseRotation.x - u2 * j->accumulatedImpulseRotation.y +
            j->a1 * (j->accumulatedUpperLimitImpulse - j->accumulatedLowerLimitImpulse) -
@@ -269,13 +317,11 @@ void hingeJointSolveVelocity(HingeJoint* j, Body* bodies, BodyVelocities* vel) {
   BodyVelocities& va = vel[a];
   BodyVelocities& vb = vel[b];
 
-  v3 jv = vb.linVel + v3Cross(vb.angVel, j->r2) - va.linVel - v3Cross(va.angVel, j->r1);
-  v3 d = mat3MulV(j->inverseMassMatrixTranslation, -jv - j->biasTranslation);
-  j->accumulatedImpulseTranslation += d;
-  applyLinear(A, B, va, vb, j->r1, j->r2, d);
+  solvePointVelocity(A, B, va, vb, j->r1, j->r2, j->inverseMassMatrixTranslation,
+                     j->biasTranslation, &j->accumulatedImpulseTranslation);
 
-  v3 c2 = v3Cross(j->worldAxisB, j->b2);
-  v3 u1 = v3Cross(j->b2, j->a1), u2 = v3Cross(c2, j->a1);
+  v3 u1, u2;
+  hingeCrossAxes(j->a1, j->worldAxisB, j->b2, &u1, &u2);
   v3 dw = vb.angVel - va.angVel;
   v3 dr = mul2x2(j->inverseMassMatrixRotation, -v3Dot(u1, dw) - j->biasRotation.x,
                  -v3Dot(u2, dw) - j->biasRotation.y);
@@ -319,28 +365,21 @@ void hingeJointSolvePosition(HingeJoint* j, Body* bodies, const SolverConfig* co
   v3 a2 = quatRotate(B.rotation, j->localAxisB);
   v3 b2, c2;
   orthoBasis(a2, &b2, &c2);
-  v3 u1 = v3Cross(b2, a1), u2 = v3Cross(c2, a1);
+  v3 u1, u2;
+  hingeCrossAxes(a1, a2, b2, &u1, &u2);
   mat3 isum = mat3Add(A.invInertiaWorld, B.invInertiaWorld);
   v3 iu1 = mat3MulV(isum, u1), iu2 = mat3MulV(isum, u2);
   mat3 k = inverse2x2(v3Dot(u1, iu1), v3Dot(u1, iu2), v3Dot(u2, iu1), v3Dot(u2, iu2));
   v3 l = mul2x2(k, -v3Dot(a1, b2), -v3Dot(a1, c2));
-  v3 imp = u1 * l.x + u2 * l.y;
-  moveBody(A, V3(0, 0, 0), -mat3MulV(A.invInertiaWorld, imp), true);
-  moveBody(B, V3(0, 0, 0), mat3MulV(B.invInertiaWorld, imp), true);
+  turnApart(A, B, u1 * l.x + u2 * l.y);
 
   if (!j->isLimitEnabled) return;
-  f64 angle = hingeJointGetAngle(j, bodies);
-  f64 err = 0.0;
-  if (angle - j->lowerLimit < 0.0)
-    err = angle - j->lowerLimit;  // negative: turn B up
-  else if (j->upperLimit - angle < 0.0)
-    err = angle - j->upperLimit;  // positive: turn B down
+  // Negative: turn B up; positive: turn B down.
+  f64 err = limitError(hingeJointGetAngle(j, bodies), j->lowerLimit, j->upperLimit);
   if (err == 0.0) return;
   a1 = v3Normalize(quatRotate(A.rotation, j->localAxisA));
   f64 m = invOrZero(v3Dot(a1, mat3MulV(mat3Add(A.invInertiaWorld, B.invInertiaWorld), a1)));
-  v3 turn = a1 * (-err * m);
-  moveBody(A, V3(0, 0, 0), -mat3MulV(A.invInertiaWorld, turn), true);
-  moveBody(B, V3(0, 0, 0), mat3MulV(B.invInertiaWorld, turn), true);
+  turnApart(A, B, a1 * (-err * m));
 }
 
 // ---- slider ----
@@ -405,7 +444,7 @@ void sliderMovePosition(Body& A, Body& B, v3 d, v3 r1uxd, v3 r2xd, f64 lambda) {
 void sliderJointPreSolve(SliderJoint* j, Body* bodies, f64 dt, const SolverConfig* config) {
   const Body& A = bodies[j->base.bodyIndexA];
   const Body& B = bodies[j->base.bodyIndexB];
-  f64 biasFactor = dt > 0.0 ? config->beta / dt : 0.0;
+  f64 biasFactor = biasFactorFor(dt, config);
   SliderFrame f = sliderFrame(j, A, B);
   j->r1 = f.r1;
   j->r2 = f.r2;
@@ -421,22 +460,16 @@ void sliderJointPreSolve(SliderJoint* j, Body* bodies, f64 dt, const SolverConfi
   j->inverseMassMatrixTranslation = sliderTranslationBlock(
       A, B, j->r1PlusUCrossN1, j->r1PlusUCrossN2, j->r2CrossN1, j->r2CrossN2);
   j->biasTranslation = V3(v3Dot(f.u, f.n1), v3Dot(f.u, f.n2), 0) * biasFactor;
-  j->inverseMassMatrixRotation = mat3Inverse(mat3Add(A.invInertiaWorld, B.invInertiaWorld));
-  j->biasRotation = rotationError(A, B, j->initOrientationDifferenceInv) * biasFactor;
+  prepareRotationLock(A, B, j->initOrientationDifferenceInv, biasFactor,
+                      &j->inverseMassMatrixRotation, &j->biasRotation);
 
   j->isLowerLimitViolated = false;
   j->isUpperLimitViolated = false;
   if (j->isLimitEnabled) {
-    f64 d = v3Dot(f.u, f.axis);
-    f64 lowerError = d - j->lowerLimit;
-    f64 upperError = j->upperLimit - d;
-    j->isLowerLimitViolated = lowerError <= 0.0;
-    j->isUpperLimitViolated = upperError <= 0.0;
+    prepareLimitRows(j, v3Dot(f.u, f.axis), biasFactor);
     if (j->isLowerLimitViolated || j->isUpperLimitViolated)
       j->inverseMassMatrixLimit = invOrZero(
           sliderLinearMass(A, B, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis));
-    j->bLowerLimit = biasFactor * std::fmax(0.0, -lowerError);
-    j->bUpperLimit = biasFactor * std::fmax(0.0, -upperError);
   }
   if (!j->isLowerLimitViolated) j->accumulatedLowerLimitImpulse = 0.0;
   if (!j->isUpperLimitViolated) j->accumulatedUpperLimitImpulse = 0.0;
@@ -479,9 +512,8 @@ void sliderJointSolveVelocity(SliderJoint* j, Body* bodies, BodyVelocities* vel)
   sliderApplyLinear(A, B, va, vb, j->n1, j->r1PlusUCrossN1, j->r2CrossN1, dt.x);
   sliderApplyLinear(A, B, va, vb, j->n2, j->r1PlusUCrossN2, j->r2CrossN2, dt.y);
 
-  v3 dr = mat3MulV(j->inverseMassMatrixRotation, -(vb.angVel - va.angVel) - j->biasRotation);
-  j->accumulatedImpulseRotation += dr;
-  applyAngular(A, B, va, vb, dr);
+  solveRotationLockVelocity(A, B, va, vb, j->inverseMassMatrixRotation, j->biasRotation,
+                            &j->accumulatedImpulseRotation);
 
   v3 ax = j->worldAxisA;
   if (j->isLowerLimitViolated) {
@@ -531,12 +563,7 @@ void sliderJointSolvePosition(SliderJoint* j, Body* bodies, const SolverConfig* 
 
   if (!j->isLimitEnabled) return;
   f = sliderFrame(j, A, B);
-  f64 d = v3Dot(f.u, f.axis);
-  f64 err = 0.0;
-  if (d - j->lowerLimit < 0.0)
-    err = d - j->lowerLimit;
-  else if (j->upperLimit - d < 0.0)
-    err = d - j->upperLimit;
+  f64 err = limitError(v3Dot(f.u, f.axis), j->lowerLimit, j->upperLimit);
   if (err == 0.0) return;
   v3 r1xa = v3Cross(f.r1u, f.axis), r2xa = v3Cross(f.r2, f.axis);
   f64 m = invOrZero(sliderLinearMass(A, B, r1xa, r2xa));
@@ -548,14 +575,11 @@ void sliderJointSolvePosition(SliderJoint* j, Body* bodies, const SolverConfig* 
 void fixedJointPreSolve(FixedJoint* j, Body* bodies, f64 dt, const SolverConfig* config) {
   const Body& A = bodies[j->base.bodyIndexA];
   const Body& B = bodies[j->base.bodyIndexB];
-  f64 biasFactor = dt > 0.0 ? config->beta / dt : 0.0;
-  j->r1 = anchorOffset(A, j->base.localAnchorA);
-  j->r2 = anchorOffset(B, j->base.localAnchorB);
-  j->inverseMassMatrixTranslation = mat3Inverse(pointMassMatrix(A, B, j->r1, j->r2));
-  j->biasTranslation = (centerOfMass(B) + j->r2 - centerOfMass(A) - j->r1) * biasFactor;
-  j->inverseMassMatrixRotation = mat3Inverse(mat3Add(A.invInertiaWorld, B.invInertiaWorld));
-  j->biasRotation =
-      rotationError(A, B, quatConjugate(j->localOrientationDiff)) * biasFactor;
+  f64 biasFactor = biasFactorFor(dt, config);
+  preparePointRows(A, B, j->base, biasFactor, &j->r1, &j->r2, &j->inverseMassMatrixTranslation,
+                   &j->biasTranslation);
+  prepareRotationLock(A, B, quatConjugate(j->localOrientationDiff), biasFactor,
+                      &j->inverseMassMatrixRotation, &j->biasRotation);
 }
 
 void fixedJointWarmStart(FixedJoint* j, Body* bodies, BodyVelocities* vel) {
@@ -571,13 +595,10 @@ void fixedJointSolveVelocity(FixedJoint* j, Body* bodies, BodyVelocities* vel) {
   const Body& B = bodies[b];
   BodyVelocities& va = vel[a];
   BodyVelocities& vb = vel[b];
-  v3 jv = vb.linVel + v3Cross(vb.angVel, j->r2) - va.linVel - v3Cross(va.angVel, j->r1);
-  v3 d = mat3MulV(j->inverseMassMatrixTranslation, -jv - j->biasTranslation);
-  j->accumulatedImpulseTranslation += d;
-  applyLinear(A, B, va, vb, j->r1, j->r2, d);
-  v3 dr = mat3MulV(j->inverseMassMatrixRotation, -(vb.angVel - va.angVel) - j->biasRotation);
-  j->accumulatedImpulseRotation += dr;
-  applyAngular(A, B, va, vb, dr);
+  solvePointVelocity(A, B, va, vb, j->r1, j->r2, j->inverseMassMatrixTranslation,
+                     j->biasTranslation, &j->accumulatedImpulseTranslation);
+  solveRotationLockVelocity(A, B, va, vb, j->inverseMassMatrixRotation, j->biasRotation,
+                            &j->accumulatedImpulseRotation);
 }
 
 void fixedJointSolvePosition(FixedJoint* j, Body* bodies, const SolverConfig* config) {
