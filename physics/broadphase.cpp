@@ -65,6 +65,15 @@ f64 area(const Aabb& b) {
   return 2.0 * (dx * dy + dy * dz + dz * dx);
 }
 
+// Resizes *array to count elements; on failure *array is left as it was.
+template <typename T>
+b8 resizeArray(T** array, u64 count) {
+  T* p = (T*)memRealloc(*array, sizeof(T) * count);
+  if (!p) return false;
+  *array = p;
+  return true;
+}
+
 u64 pairKey(i32 a, i32 b) {
   u32 lo = (u32)(a < b ? a : b), hi = (u32)(a < b ? b : a);
   return ((u64)lo << 32) | hi;
@@ -76,24 +85,10 @@ b8 ensureBodyCapacity(Broadphase* bp, i32 bodyId) {
   u64 cap = bp->bodyCap ? bp->bodyCap : 64;
   while (cap <= (u64)bodyId) cap *= 2;
   if (cap > 0x7fffffffu) return false;
-  Aabb* aabbs = (Aabb*)memRealloc(bp->bodyAabbs, sizeof(Aabb) * cap);
-  if (!aabbs) return false;
-  bp->bodyAabbs = aabbs;
-  i32* toNode = (i32*)memRealloc(bp->bodyToNode, sizeof(i32) * cap);
-  if (!toNode) return false;
-  bp->bodyToNode = toNode;
-  b8* inTree = (b8*)memRealloc(bp->inTree, sizeof(b8) * cap);
-  if (!inTree) return false;
-  bp->inTree = inTree;
-  i32* rank = (i32*)memRealloc(bp->leafRank, sizeof(i32) * cap);
-  if (!rank) return false;
-  bp->leafRank = rank;
-  b8* moved = (b8*)memRealloc(bp->moved, sizeof(b8) * cap);
-  if (!moved) return false;
-  bp->moved = moved;
-  i32* movedList = (i32*)memRealloc(bp->movedList, sizeof(i32) * cap);
-  if (!movedList) return false;
-  bp->movedList = movedList;
+  if (!resizeArray(&bp->bodyAabbs, cap) || !resizeArray(&bp->bodyToNode, cap) ||
+      !resizeArray(&bp->inTree, cap) || !resizeArray(&bp->leafRank, cap) ||
+      !resizeArray(&bp->moved, cap) || !resizeArray(&bp->movedList, cap))
+    return false;
   for (u64 i = bp->bodyCap; i < cap; ++i) {
     bp->bodyToNode[i] = -1;
     bp->inTree[i] = false;
@@ -108,19 +103,9 @@ b8 ensureBodyCapacity(Broadphase* bp, i32 bodyId) {
 // so it grows with the node array and no subtree is ever skipped.
 b8 ensureNodeCapacity(Broadphase* bp, u32 cap) {
   if (cap <= bp->nodeCap) return true;
-  BvhNode* nodes = (BvhNode*)memRealloc(bp->nodes, sizeof(BvhNode) * cap);
-  if (!nodes) return false;
-  bp->nodes = nodes;
-  i32* stack = (i32*)memRealloc(bp->stack, sizeof(i32) * (cap + 1));
-  if (!stack) return false;
-  bp->stack = stack;
+  if (!resizeArray(&bp->nodes, cap) || !resizeArray(&bp->stack, cap + 1)) return false;
   bp->stackCap = cap + 1;
-  u8* flags = (u8*)memRealloc(bp->nodeHasQuery, cap);
-  if (!flags) return false;
-  bp->nodeHasQuery = flags;
-  f64* areas = (f64*)memRealloc(bp->nodeArea, sizeof(f64) * cap);
-  if (!areas) return false;
-  bp->nodeArea = areas;
+  if (!resizeArray(&bp->nodeHasQuery, cap) || !resizeArray(&bp->nodeArea, cap)) return false;
   bp->nodeCap = cap;
   return true;
 }
@@ -246,12 +231,7 @@ b8 ensurePairCapacity(Broadphase* bp, u32 needed) {
   u64 cap = bp->pairCap ? bp->pairCap : 256;
   while (cap < needed) cap *= 2;
   if (cap > 0x7fffffffu) return false;
-  CollisionPair* pairs = (CollisionPair*)memRealloc(bp->pairs, sizeof(CollisionPair) * cap);
-  if (!pairs) return false;
-  bp->pairs = pairs;
-  CollisionPair* last = (CollisionPair*)memRealloc(bp->lastPairs, sizeof(CollisionPair) * cap);
-  if (!last) return false;
-  bp->lastPairs = last;
+  if (!resizeArray(&bp->pairs, cap) || !resizeArray(&bp->lastPairs, cap)) return false;
   bp->pairCap = (u32)cap;
   return true;
 }
@@ -308,9 +288,7 @@ b8 growBuffer(T** buf, u32* cap, u64 needed) {
   u64 c = *cap ? *cap : 256;
   while (c < needed) c *= 2;
   if (c > 0x7fffffffu) return false;
-  T* p = (T*)memRealloc(*buf, sizeof(T) * c);
-  if (!p) return false;
-  *buf = p;
+  if (!resizeArray(buf, c)) return false;
   *cap = (u32)c;
   return true;
 }
