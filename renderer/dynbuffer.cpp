@@ -11,40 +11,22 @@ b8 hostVisible(const DynBuffer* buf) { return (buf->memoryFlags & VK_MEMORY_PROP
 
 // Creates buffer and memory of `capacity` bytes into the record's handle fields.
 b8 createBuffer(DynBuffer* buf, VkDeviceSize capacity) {
-  VkBufferCreateInfo bi{};
-  bi.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-  bi.size = capacity;
-  bi.usage = buf->usage;
-  bi.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
   VkBuffer buffer = VK_NULL_HANDLE;
-  if (vkCreateBuffer(buf->device, &bi, nullptr, &buffer) != VK_SUCCESS) return false;
-  VkMemoryRequirements req;
-  vkGetBufferMemoryRequirements(buf->device, buffer, &req);
-  VkMemoryAllocateFlagsInfo flags{};
-  flags.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_FLAGS_INFO;
-  flags.flags = VK_MEMORY_ALLOCATE_DEVICE_ADDRESS_BIT;
-  VkMemoryAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-  ai.pNext = (buf->usage & VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT) ? &flags : nullptr;
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, buf->memoryFlags);
   VkDeviceMemory memory = VK_NULL_HANDLE;
-  if (vramAlloc(&ai, &memory) != VK_SUCCESS) {
-    vkDestroyBuffer(buf->device, buffer, nullptr);
+  VkDeviceSize allocated = 0;
+  if (!vramCreateBuffer(buf->device, capacity, buf->usage, buf->memoryFlags, &buffer, &memory, &allocated))
     return false;
-  }
-  vkBindBufferMemory(buf->device, buffer, memory, 0);
   void* mapped = nullptr;
   if (hostVisible(buf) && vkMapMemory(buf->device, memory, 0, capacity, 0, &mapped) != VK_SUCCESS) {
     vkDestroyBuffer(buf->device, buffer, nullptr);
-    vramFree(memory, req.size, true);
+    vramFree(memory, allocated, true);
     return false;
   }
   buf->buffer = buffer;
   buf->memory = memory;
   buf->mapped = mapped;
   buf->capacity = capacity;
-  buf->allocatedSize = req.size;
+  buf->allocatedSize = allocated;
   return true;
 }
 

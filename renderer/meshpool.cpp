@@ -22,33 +22,10 @@ MeshBlock* newBlock(VkDeviceSize offset, VkDeviceSize size, MeshBlock* next) {
 
 b8 createPoolBuffer(MeshPool* pool, VkDeviceSize capacity, VkBuffer* outBuffer, VkDeviceMemory* outMemory,
                     VkDeviceSize* outAllocated) {
-  VkBufferCreateInfo bi{};
-  bi.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-  bi.size = capacity;
-  bi.usage = pool->usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT | VK_BUFFER_USAGE_TRANSFER_SRC_BIT;
-  bi.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-  VkBuffer buffer = VK_NULL_HANDLE;
-  if (vkCreateBuffer(pool->device, &bi, nullptr, &buffer) != VK_SUCCESS) return false;
-  VkMemoryRequirements req;
-  vkGetBufferMemoryRequirements(pool->device, buffer, &req);
-  VkMemoryAllocateFlagsInfo flags{};
-  flags.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_FLAGS_INFO;
-  flags.flags = VK_MEMORY_ALLOCATE_DEVICE_ADDRESS_BIT;
-  VkMemoryAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-  ai.pNext = (pool->usage & VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT) ? &flags : nullptr;
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-  VkDeviceMemory memory = VK_NULL_HANDLE;
-  if (vramAlloc(&ai, &memory) != VK_SUCCESS) {
-    vkDestroyBuffer(pool->device, buffer, nullptr);
-    return false;
-  }
-  vkBindBufferMemory(pool->device, buffer, memory, 0);
-  *outBuffer = buffer;
-  *outMemory = memory;
-  *outAllocated = req.size;
-  return true;
+  // Transfer both ways: uploads land in it and a grown pool copies out of the old one.
+  return vramCreateBuffer(pool->device, capacity,
+                          pool->usage | VK_BUFFER_USAGE_TRANSFER_DST_BIT | VK_BUFFER_USAGE_TRANSFER_SRC_BIT,
+                          VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, outBuffer, outMemory, outAllocated);
 }
 
 // Returns a range to the sorted free list, merging with the neighbours it touches.

@@ -124,6 +124,37 @@ void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible) {
   if (forgetHostVisible(memory)) m->stagingUsed.fetch_sub(size);
 }
 
+b8 vramCreateBuffer(VkDevice dev, VkDeviceSize size, VkBufferUsageFlags usage, VkMemoryPropertyFlags memoryFlags,
+                    VkBuffer* outBuffer, VkDeviceMemory* outMemory, VkDeviceSize* outAllocated) {
+  VkBufferCreateInfo bi{};
+  bi.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
+  bi.size = size;
+  bi.usage = usage;
+  bi.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+  VkBuffer buffer = VK_NULL_HANDLE;
+  if (vkCreateBuffer(dev, &bi, nullptr, &buffer) != VK_SUCCESS) return false;
+  VkMemoryRequirements req;
+  vkGetBufferMemoryRequirements(dev, buffer, &req);
+  VkMemoryAllocateFlagsInfo flags{};
+  flags.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_FLAGS_INFO;
+  flags.flags = VK_MEMORY_ALLOCATE_DEVICE_ADDRESS_BIT;
+  VkMemoryAllocateInfo ai{};
+  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+  ai.pNext = (usage & VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT) ? &flags : nullptr;
+  ai.allocationSize = req.size;
+  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, memoryFlags);
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  if (vramAlloc(&ai, &memory) != VK_SUCCESS) {
+    vkDestroyBuffer(dev, buffer, nullptr);
+    return false;
+  }
+  vkBindBufferMemory(dev, buffer, memory, 0);
+  *outBuffer = buffer;
+  *outMemory = memory;
+  *outAllocated = req.size;
+  return true;
+}
+
 u64 gpuSerialCurrent() { return gSerialCurrent.load(std::memory_order_acquire); }
 u64 gpuSerialDone() { return gSerialDone.load(std::memory_order_acquire); }
 

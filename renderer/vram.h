@@ -15,6 +15,11 @@ VkResult vramAlloc(const VkMemoryAllocateInfo* allocInfo, VkDeviceMemory* outMem
 // what vramAlloc added for this memory, whatever hostVisible (what the caller asked
 // for) says: on unified memory both can differ.
 void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
+// A buffer of `size` bytes bound to new memory with memoryFlags, allocated through
+// vramAlloc (device-address capable when usage asks for it). outAllocated gets the
+// allocation size to hand back to vramFree. False, with nothing left behind, on failure.
+b8 vramCreateBuffer(VkDevice device, VkDeviceSize size, VkBufferUsageFlags usage, VkMemoryPropertyFlags memoryFlags,
+                    VkBuffer* outBuffer, VkDeviceMemory* outMemory, VkDeviceSize* outAllocated);
 
 // GPU timeline. Memory the GPU may read is tagged with a serial and is safe to
 // reuse once gpuSerialDone() reaches it. A frame opens a serial when it begins; a

@@ -38,22 +38,10 @@ void gpuRendererRelease(Renderer* r, VkInstance instance, VkSurfaceKHR surface) 
 
 GpuBuffer gpuCreateHostBuffer(Renderer* r, VkDeviceSize size, VkBufferUsageFlags usage) {
   GpuBuffer b{};
-  VkBufferCreateInfo bi{};
-  bi.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
-  bi.size = size;
-  bi.usage = usage;
-  vkCreateBuffer(r->device, &bi, nullptr, &b.buffer);
-  VkMemoryRequirements req;
-  vkGetBufferMemoryRequirements(r->device, b.buffer, &req);
-  VkMemoryAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = vramFindMemoryType(
-      req.memoryTypeBits, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT);
-  vramAlloc(&ai, &b.memory);
-  vkBindBufferMemory(r->device, b.buffer, b.memory, 0);
+  const VkMemoryPropertyFlags host = VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
+  if (!vramCreateBuffer(r->device, size, usage, host, &b.buffer, &b.memory, &b.size))
+    return GpuBuffer{};
   vkMapMemory(r->device, b.memory, 0, size, 0, &b.mapped);
-  b.size = req.size;
   return b;
 }
 
