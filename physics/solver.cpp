@@ -48,6 +48,17 @@ void applyNormal(const ContactManifoldSolverData& m, const ContactPointSolverDat
 
 f64 clampAbs(f64 v, f64 limit) { return v < -limit ? -limit : (v > limit ? limit : v); }
 
+// One friction row along tangent t at the manifold's friction point, its impulse
+// kept within the budget limit.
+inline void solveFrictionRow(const ContactManifoldSolverData& m, BodyVelocities& a,
+                             BodyVelocities& b, v3 t, v3 i1, v3 i2, f64 inverseMass, f64 limit,
+                             f64* accumulated) {
+  f64 l = *accumulated - jacobianVelocity(a, b, m.r1Friction, m.r2Friction, t) * inverseMass;
+  l = clampAbs(l, limit);
+  applyTangent(m, a, b, t, i1, i2, l - *accumulated);
+  *accumulated = l;
+}
+
 v3 perpendicular(v3 n) {
   v3 a = std::fabs(n.x) >= 0.9 ? V3(0, 1, 0) : V3(1, 0, 0);
   return v3Normalize(v3Cross(n, a));
@@ -214,21 +225,10 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
     }
 
     f64 limit = m.friction * sum;
-    f64 l1 = m.accumulatedFriction1Impulse -
-             jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector1) *
-                 m.inverseFriction1Mass;
-    l1 = clampAbs(l1, limit);
-    applyTangent(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
-                 l1 - m.accumulatedFriction1Impulse);
-    m.accumulatedFriction1Impulse = l1;
-
-    f64 l2 = m.accumulatedFriction2Impulse -
-             jacobianVelocity(a, b, m.r1Friction, m.r2Friction, m.frictionVector2) *
-                 m.inverseFriction2Mass;
-    l2 = clampAbs(l2, limit);
-    applyTangent(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
-                 l2 - m.accumulatedFriction2Impulse);
-    m.accumulatedFriction2Impulse = l2;
+    solveFrictionRow(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
+                     m.inverseFriction1Mass, limit, &m.accumulatedFriction1Impulse);
+    solveFrictionRow(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
+                     m.inverseFriction2Mass, limit, &m.accumulatedFriction2Impulse);
 
     f64 lt = m.accumulatedTwistImpulse -
              v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
