@@ -467,21 +467,33 @@ v3 triangleGetLocalSupport(const TriangleShape* t, v3 d) {
   return t->vertices[2];
 }
 
-b8 triangleRaycast(const TriangleShape* tri, const Ray* ray, RaycastHit* hit) {
-  v3 v0 = tri->vertices[0], v1 = tri->vertices[1], v2 = tri->vertices[2];
-  v3 d = ray->point2 - ray->point1;
+namespace {
+
+// Moeller-Trumbore: the ray parameter t (in units of dir) where the line through
+// origin crosses the triangle; false when it misses or runs parallel to it.
+b8 lineTriangleParam(v3 origin, v3 dir, v3 v0, v3 v1, v3 v2, f64* outT) {
   v3 e1 = v1 - v0, e2 = v2 - v0;
-  v3 h = v3Cross(d, e2);
+  v3 h = v3Cross(dir, e2);
   f64 det = v3Dot(e1, h);
   if (std::fabs(det) < kShapeRayEpsilon) return false;
   f64 inv = 1.0 / det;
-  v3 s = ray->point1 - v0;
+  v3 s = origin - v0;
   f64 u = v3Dot(s, h) * inv;
   if (u < 0.0 || u > 1.0) return false;
   v3 q = v3Cross(s, e1);
-  f64 v = v3Dot(d, q) * inv;
+  f64 v = v3Dot(dir, q) * inv;
   if (v < 0.0 || u + v > 1.0) return false;
-  f64 t = v3Dot(e2, q) * inv;
+  *outT = v3Dot(e2, q) * inv;
+  return true;
+}
+
+}  // namespace
+
+b8 triangleRaycast(const TriangleShape* tri, const Ray* ray, RaycastHit* hit) {
+  v3 d = ray->point2 - ray->point1;
+  f64 t;
+  if (!lineTriangleParam(ray->point1, d, tri->vertices[0], tri->vertices[1], tri->vertices[2], &t))
+    return false;
   if (!(t > kShapeRayEpsilon && t < ray->maxFraction)) return false;
   hit->hitFraction = t;
   hit->worldPoint = ray->point1 + d * t;
@@ -579,21 +591,10 @@ u32 heightFieldGetTrianglesInAabb(const HeightFieldShape* hf, Aabb localAabb, v3
 }
 
 b8 rayTriangleIntersect(v3 origin, v3 dir, v3 v0, v3 v1, v3 v2, f64* outT, v3* outNormal) {
-  v3 e1 = v1 - v0, e2 = v2 - v0;
-  v3 h = v3Cross(dir, e2);
-  f64 det = v3Dot(e1, h);
-  if (std::fabs(det) < kShapeRayEpsilon) return false;
-  f64 inv = 1.0 / det;
-  v3 s = origin - v0;
-  f64 u = v3Dot(s, h) * inv;
-  if (u < 0.0 || u > 1.0) return false;
-  v3 q = v3Cross(s, e1);
-  f64 v = v3Dot(dir, q) * inv;
-  if (v < 0.0 || u + v > 1.0) return false;
-  f64 t = v3Dot(e2, q) * inv;
-  if (t < kShapeRayEpsilon) return false;
+  f64 t;
+  if (!lineTriangleParam(origin, dir, v0, v1, v2, &t) || t < kShapeRayEpsilon) return false;
   *outT = t;
-  *outNormal = v3Normalize(v3Cross(e1, e2));
+  *outNormal = v3Normalize(v3Cross(v1 - v0, v2 - v0));
   return true;
 }
 
