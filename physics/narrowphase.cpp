@@ -26,7 +26,8 @@ void capsuleSegment(const CapsuleShape* c, Transform t, v3* p0, v3* p1) {
   *p1 = t.position + axis * c->halfHeight;
 }
 
-void mirrorPoints(ContactManifold* m) {
+// For a pair solved with its shapes swapped: puts the points back in A, B order.
+b8 mirrored(ContactManifold* m, b8 collided) {
   for (u32 i = 0; i < m->numContacts; ++i) {
     ContactPoint* p = &m->points[i];
     v3 a = p->localPointA;
@@ -34,6 +35,7 @@ void mirrorPoints(ContactManifold* m) {
     p->localPointB = a;
     p->normal = -p->normal;
   }
+  return collided;
 }
 
 }  // namespace
@@ -537,7 +539,6 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
   const auto* capB = (const CapsuleShape*)shapeB;
   const auto* polyA = (const ConvexPolyhedronShape*)shapeA;
   const auto* polyB = (const ConvexPolyhedronShape*)shapeB;
-  b8 r;
 
   // The reserved concave kind and unknown tags have no geometry: never a contact.
   if (ta == SHAPE_CONCAVE_MESH || tb == SHAPE_CONCAVE_MESH || ta >= SHAPE_COUNT || tb >= SHAPE_COUNT)
@@ -546,18 +547,12 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
     return collisionSphereVsSphere(sphA, transformA, sphB, transformB, m);
   if (ta == SHAPE_SPHERE && tb == SHAPE_BOX)
     return collisionSphereVsBox(sphA, transformA, boxB, transformB, m);
-  if (ta == SHAPE_BOX && tb == SHAPE_SPHERE) {
-    r = collisionSphereVsBox(sphB, transformB, boxA, transformA, m);
-    mirrorPoints(m);
-    return r;
-  }
+  if (ta == SHAPE_BOX && tb == SHAPE_SPHERE)
+    return mirrored(m, collisionSphereVsBox(sphB, transformB, boxA, transformA, m));
   if (ta == SHAPE_SPHERE && tb == SHAPE_CAPSULE)
     return collisionSphereVsCapsule(sphA, transformA, capB, transformB, m);
-  if (ta == SHAPE_CAPSULE && tb == SHAPE_SPHERE) {
-    r = collisionSphereVsCapsule(sphB, transformB, capA, transformA, m);
-    mirrorPoints(m);
-    return r;
-  }
+  if (ta == SHAPE_CAPSULE && tb == SHAPE_SPHERE)
+    return mirrored(m, collisionSphereVsCapsule(sphB, transformB, capA, transformA, m));
   if (ta == SHAPE_CAPSULE && tb == SHAPE_CAPSULE)
     return collisionCapsuleVsCapsule(capA, transformA, capB, transformB, m);
   if (ta == SHAPE_BOX && tb == SHAPE_BOX) {
@@ -574,9 +569,7 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
   if (ta == SHAPE_BOX && tb == SHAPE_CAPSULE) {
     BoxAsConvexPoly va;
     boxAsConvexPolyInit(&va, boxA);
-    r = satCapsuleVsConvexPoly(capB, transformB, &va.poly, transformA, m);
-    mirrorPoints(m);
-    return r;
+    return mirrored(m, satCapsuleVsConvexPoly(capB, transformB, &va.poly, transformA, m));
   }
   if (ta == SHAPE_BOX && tb == SHAPE_CONVEX_POLY) {
     BoxAsConvexPoly va;
@@ -592,18 +585,12 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
     return satConvexPolyVsConvexPoly(polyA, transformA, polyB, transformB, m);
   if (ta == SHAPE_SPHERE && tb == SHAPE_CONVEX_POLY)
     return satSphereVsConvexPoly(sphA, transformA, polyB, transformB, m);
-  if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_SPHERE) {
-    r = satSphereVsConvexPoly(sphB, transformB, polyA, transformA, m);
-    mirrorPoints(m);
-    return r;
-  }
+  if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_SPHERE)
+    return mirrored(m, satSphereVsConvexPoly(sphB, transformB, polyA, transformA, m));
   if (ta == SHAPE_CAPSULE && tb == SHAPE_CONVEX_POLY)
     return satCapsuleVsConvexPoly(capA, transformA, polyB, transformB, m);
-  if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_CAPSULE) {
-    r = satCapsuleVsConvexPoly(capB, transformB, polyA, transformA, m);
-    mirrorPoints(m);
-    return r;
-  }
+  if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_CAPSULE)
+    return mirrored(m, satCapsuleVsConvexPoly(capB, transformB, polyA, transformA, m));
   if (ta == SHAPE_HEIGHTFIELD && shapeIsConvex(shapeB))
     return collisionHeightFieldVsConvex((const HeightFieldShape*)shapeA, transformA, shapeB,
                                         transformB, m, false);
