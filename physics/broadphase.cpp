@@ -643,26 +643,41 @@ const CollisionPair* broadphaseGetPairs(const Broadphase* bp, u32* count) {
   return bp->pairs;
 }
 
+namespace {
+
+// Depth-first walk from the root: enters the nodes whose box passes `enter` and
+// hands each leaf reached to `leaf`, which returns false to stop the walk.
+template <typename Enter, typename Leaf>
+void walkTree(Broadphase* bp, Enter enter, Leaf leaf) {
+  TraversalStack ts(bp);
+  if (bp->root < 0 || !ts.data) return;
+  i32* stack = ts.data;
+  u32 top = 0;
+  stack[top++] = bp->root;
+  while (top > 0) {
+    const BvhNode* n = &bp->nodes[stack[--top]];
+    if (!enter(n->box)) continue;
+    if (n->left < 0) {
+      if (!leaf(n->body)) break;
+    } else {
+      stack[top++] = n->left;
+      stack[top++] = n->right;
+    }
+  }
+}
+
+}  // namespace
+
 void broadphaseQueryAabb(Broadphase* bp, Aabb aabb, BroadphaseAabbCallback callback,
                          void* userData) {
   if (!callback || threadMutexTryLock(&bp->mutex) != 0) return;
   Unlocker unlock(&bp->mutex);
-  TraversalStack ts(bp);
-  if (bp->root >= 0 && ts.data) {
-    i32* stack = ts.data;
-    u32 top = 0;
-    stack[top++] = bp->root;
-    while (top > 0) {
-      const BvhNode* n = &bp->nodes[stack[--top]];
-      if (!overlaps(n->box, aabb)) continue;
-      if (n->left < 0) {
-        callback(-1, n->body, userData);
-      } else {
-        stack[top++] = n->left;
-        stack[top++] = n->right;
-      }
-    }
-  }
+  walkTree(
+      bp, [&](const Aabb& box) { return overlaps(box, aabb); },
+      [&](i32 body) {
+        callback(-1, body, userData);
+        return true;
+      });
 }
 
 void broadphaseRaycast(Broadphase* bp, v3 rayStart, v3 rayEnd, BroadphaseRayCallback callback,
@@ -677,26 +692,16 @@ void broadphaseRaycast(Broadphase* bp, v3 rayStart, v3 rayEnd, BroadphaseRayCall
   v3 inv = V3(std::fabs(u.x) > kRayZero ? 1.0 / u.x : kRayInverseLimit,
               std::fabs(u.y) > kRayZero ? 1.0 / u.y : kRayInverseLimit,
               std::fabs(u.z) > kRayZero ? 1.0 / u.z : kRayInverseLimit);
-  TraversalStack ts(bp);
-  if (bp->root >= 0 && ts.data) {
-    i32* stack = ts.data;
-    u32 top = 0;
-    stack[top++] = bp->root;
-    while (top > 0) {
-      const BvhNode* n = &bp->nodes[stack[--top]];
-      v3 t0 = v3Mul(n->box.min - rayStart, inv);
-      v3 t1 = v3Mul(n->box.max - rayStart, inv);
-      f64 tmin = std::fmax(std::fmax(std::fmin(t0.x, t1.x), std::fmin(t0.y, t1.y)),
-                           std::fmin(t0.z, t1.z));
-      f64 tmax = std::fmin(std::fmin(std::fmax(t0.x, t1.x), std::fmax(t0.y, t1.y)),
-                           std::fmax(t0.z, t1.z));
-      if (!(tmax >= 0.0 && tmin <= tmax && tmin <= len)) continue;
-      if (n->left < 0) {
-        if (!callback(n->body, userData)) break;
-      } else {
-        stack[top++] = n->left;
-        stack[top++] = n->right;
-      }
-    }
-  }
+  walkTree(
+      bp,
+      [&](const Aabb& box) {
+        v3 t0 = v3Mul(box.min - rayStart, inv);
+        v3 t1 = v3Mul(box.max - rayStart, inv);
+        f64 tmin = std::fmax(std::fmax(std::fmin(t0.x, t1.x), std::fmin(t0.y, t1.y)),
+                             std::fmin(t0.z, t1.z));
+        f64 tmax = std::fmin(std::fmin(std::fmax(t0.x, t1.x), std::fmax(t0.y, t1.y)),
+                             std::fmax(t0.z, t1.z));
+        return tmax >= 0.0 && tmin <= tmax && tmin <= len;
+      },
+      [&](i32 body) { return callback(body, userData); });
 }
