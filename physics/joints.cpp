@@ -161,6 +161,25 @@ void prepareLimitRows(Joint* j, f64 value, f64 biasFactor) {
   j->bUpperLimit = biasFactor * std::fmax(0.0, -upperError);
 }
 
+// One-sided limit row: the accumulated impulse stays >= 0. Takes the row's
+// velocity jv; returns the impulse to apply now.
+f64 limitImpulseStep(f64* accumulated, f64 jv, f64 bias, f64 inverseMass) {
+  f64 l = std::fmax(0.0, *accumulated + (-jv + bias) * inverseMass);
+  f64 delta = l - *accumulated;
+  *accumulated = l;
+  return delta;
+}
+
+// Motor row: drives the speed towards target within +-maxImpulse accumulated;
+// returns the impulse to apply now.
+f64 motorImpulseStep(f64* accumulated, f64 speed, f64 target, f64 inverseMass, f64 maxImpulse) {
+  f64 l = *accumulated - (speed - target) * inverseMass;
+  l = std::fmin(std::fmax(l, -maxImpulse), maxImpulse);
+  f64 delta = l - *accumulated;
+  *accumulated = l;
+  return delta;
+}
+
 // How far the value lies outside [lower, upper]: negative below, positive above, else 0.
 f64 limitError(f64 value, f64 lower, f64 upper) {
   if (value - lower < 0.0) return value - lower;
@@ -332,26 +351,23 @@ void hingeJointSolveVelocity(HingeJoint* j, Body* bodies, BodyVelocities* vel) {
   // Limits: one-sided rows about the axis (lower pushes the angle up, upper down).
   if (j->isLowerLimitViolated) {
     f64 jl = v3Dot(j->a1, vb.angVel - va.angVel);
-    f64 l = std::fmax(0.0, j->accumulatedLowerLimitImpulse +
-                               (-jl + j->bLowerLimit) * j->inverseMassMotor);
-    applyAngular(A, B, va, vb, j->a1 * (l - j->accumulatedLowerLimitImpulse));
-    j->accumulatedLowerLimitImpulse = l;
+    applyAngular(A, B, va, vb,
+                 j->a1 * limitImpulseStep(&j->accumulatedLowerLimitImpulse, jl, j->bLowerLimit,
+                                          j->inverseMassMotor));
   }
   if (j->isUpperLimitViolated) {
     f64 ju = -v3Dot(j->a1, vb.angVel - va.angVel);
-    f64 l = std::fmax(0.0, j->accumulatedUpperLimitImpulse +
-                               (-ju + j->bUpperLimit) * j->inverseMassMotor);
-    applyAngular(A, B, va, vb, j->a1 * -(l - j->accumulatedUpperLimitImpulse));
-    j->accumulatedUpperLimitImpulse = l;
+    applyAngular(A, B, va, vb,
+                 j->a1 * -limitImpulseStep(&j->accumulatedUpperLimitImpulse, ju, j->bUpperLimit,
+                                           j->inverseMassMotor));
   }
 
   // Motor: drives a1 . (wB - wA) towards motorSpeed within the torque budget.
   if (j->isMotorEnabled) {
     f64 spin = v3Dot(j->a1, vb.angVel - va.angVel);
-    f64 l = j->accumulatedMotorImpulse - (spin - j->motorSpeed) * j->inverseMassMotor;
-    l = std::fmin(std::fmax(l, -j->maxMotorImpulse), j->maxMotorImpulse);
-    applyAngular(A, B, va, vb, j->a1 * (l - j->accumulatedMotorImpulse));
-    j->accumulatedMotorImpulse = l;
+    applyAngular(A, B, va, vb,
+                 j->a1 * motorImpulseStep(&j->accumulatedMotorImpulse, spin, j->motorSpeed,
+                                          j->inverseMassMotor, j->maxMotorImpulse));
   }
 }
 
@@ -518,27 +534,22 @@ void sliderJointSolveVelocity(SliderJoint* j, Body* bodies, BodyVelocities* vel)
   v3 ax = j->worldAxisA;
   if (j->isLowerLimitViolated) {
     f64 jl = sliderJv(va, vb, ax, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis);
-    f64 l = std::fmax(0.0, j->accumulatedLowerLimitImpulse +
-                               (-jl + j->bLowerLimit) * j->inverseMassMatrixLimit);
     sliderApplyLinear(A, B, va, vb, ax, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis,
-                      l - j->accumulatedLowerLimitImpulse);
-    j->accumulatedLowerLimitImpulse = l;
+                      limitImpulseStep(&j->accumulatedLowerLimitImpulse, jl, j->bLowerLimit,
+                                       j->inverseMassMatrixLimit));
   }
   if (j->isUpperLimitViolated) {
     f64 ju = -sliderJv(va, vb, ax, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis);
-    f64 l = std::fmax(0.0, j->accumulatedUpperLimitImpulse +
-                               (-ju + j->bUpperLimit) * j->inverseMassMatrixLimit);
     sliderApplyLinear(A, B, va, vb, ax, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis,
-                      -(l - j->accumulatedUpperLimitImpulse));
-    j->accumulatedUpperLimitImpulse = l;
+                      -limitImpulseStep(&j->accumulatedUpperLimitImpulse, ju, j->bUpperLimit,
+                                        j->inverseMassMatrixLimit));
   }
   if (j->isMotorEnabled) {
     f64 speed = v3Dot(ax, vb.linVel - va.linVel);
-    f64 l = j->accumulatedMotorImpulse - (speed - j->motorSpeed) * j->inverseMassMatrixMotor;
-    l = std::fmin(std::fmax(l, -j->maxMotorImpulse), j->maxMotorImpulse);
-    va.linVel -= ax * (A.invMass * (l - j->accumulatedMotorImpulse));
-    vb.linVel += ax * (B.invMass * (l - j->accumulatedMotorImpulse));
-    j->accumulatedMotorImpulse = l;
+    f64 d = motorImpulseStep(&j->accumulatedMotorImpulse, speed, j->motorSpeed,
+                             j->inverseMassMatrixMotor, j->maxMotorImpulse);
+    va.linVel -= ax * (A.invMass * d);
+    vb.linVel += ax * (B.invMass * d);
   }
 }
 
