@@ -34,12 +34,12 @@ CircBufferBacking* gBackings = nullptr;
 // A waiter raises its flag before it takes the sequence, and a committer bumps
 // the sequence before it looks at the other side's flag (all sequentially
 // consistent): either the committer sees the flag and wakes the waiter, or the
-// waiter sees the new sequence and does not sleep. Each side owns its flag, so
-// one side leaving its wait cannot hide the other's.
+// waiter sees the new sequence and does not sleep. Only the waiter lowers its
+// flag: a committer that cleared it could do so late, after the waiter had
+// raised it again for a new sleep, and that sleep would never be woken.
 void bumpAndWake(AsyncRing* r, std::atomic<u32>* otherWaiting) {
   r->WaitSeq.fetch_add(1, std::memory_order_seq_cst);
-  if (otherWaiting->load(std::memory_order_seq_cst) != 0 && otherWaiting->exchange(0, std::memory_order_seq_cst) != 0)
-    wakeOneu32(&r->WaitSeq);
+  if (otherWaiting->load(std::memory_order_seq_cst) != 0) wakeOneu32(&r->WaitSeq);
 }
 
 // The other side usually commits within microseconds: spin briefly before
@@ -54,8 +54,8 @@ u8* waitFor(AsyncRing* r, std::atomic<u32>* myWaiting, Try tryOnce) {
     _mm_pause();
   }
   u8* p;
+  myWaiting->store(1, std::memory_order_seq_cst);
   for (;;) {
-    myWaiting->store(1, std::memory_order_seq_cst);
     // Taking the sequence before the test means a commit in between is never missed.
     u32 seq = r->WaitSeq.load(std::memory_order_seq_cst);
     if ((p = tryOnce())) break;

@@ -34,8 +34,8 @@ struct AsyncRing {
   std::atomic<u64> ReadPos;  // stored by the reader, loaded by the writer
   u8 pad2[56];
   std::atomic<u32> WaitSeq;  // bumped after every commit; waiters sleep on it
-  // Set by a waiting form before it may sleep, cleared by the other side's
-  // commit when it wakes it: commits skip the system call while nobody sleeps.
+  // Raised by a waiting form while it may sleep: commits skip the wake-up
+  // system call while the other side's flag is down.
   std::atomic<u32> ReadWaiting;
   std::atomic<u32> WriteWaiting;
   u8 pad3[52];
