@@ -226,6 +226,15 @@ i32 addLeaf(Broadphase* bp, i32 bodyId, const Aabb& fat) {
   return leaf;
 }
 
+// Takes a body's leaf (and the internal node above it) out of the tree.
+void removeBodyLeaf(Broadphase* bp, i32 bodyId) {
+  i32 leaf = bp->bodyToNode[bodyId];
+  removeLeaf(bp, leaf);
+  freeNode(bp, leaf);
+  bp->bodyToNode[bodyId] = -1;
+  bp->inTree[bodyId] = false;
+}
+
 b8 ensurePairCapacity(Broadphase* bp, u32 needed) {
   if (needed <= bp->pairCap) return true;
   u64 cap = bp->pairCap ? bp->pairCap : 256;
@@ -582,11 +591,7 @@ i32 broadphaseAddBody(Broadphase* bp, i32 bodyId, Aabb aabb) {
 void broadphaseRemoveBody(Broadphase* bp, i32 bodyId) {
   Lock lock(&bp->mutex);
   if (bodyId < 0 || (u32)bodyId >= bp->bodyCap || !bp->inTree[bodyId]) return;
-  i32 leaf = bp->bodyToNode[bodyId];
-  removeLeaf(bp, leaf);
-  freeNode(bp, leaf);
-  bp->bodyToNode[bodyId] = -1;
-  bp->inTree[bodyId] = false;
+  removeBodyLeaf(bp, bodyId);
 }
 
 b8 broadphaseUpdateBody(Broadphase* bp, i32 bodyId, Aabb aabb, v3 displacement) {
@@ -599,11 +604,7 @@ b8 broadphaseUpdateBody(Broadphase* bp, i32 bodyId, Aabb aabb, v3 displacement) 
   v3 m = V3(bp->aabbFattenMargin, bp->aabbFattenMargin, bp->aabbFattenMargin);
   v3 d = displacement;
   Aabb fat{aabb.min - m + minv(d, V3(0, 0, 0)), aabb.max + m + maxv(d, V3(0, 0, 0))};
-  i32 leaf = bp->bodyToNode[bodyId];
-  removeLeaf(bp, leaf);
-  freeNode(bp, leaf);
-  bp->bodyToNode[bodyId] = -1;
-  bp->inTree[bodyId] = false;
+  removeBodyLeaf(bp, bodyId);
   // Two nodes were just freed, so the re-insertion cannot run out of memory.
   addLeaf(bp, bodyId, fat);
   return true;
