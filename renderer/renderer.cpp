@@ -196,34 +196,9 @@ void createRenderPass(Renderer* r) {
 
 void createDepthResources(Renderer* r) {
   if (!nonZero(r->swapchainExtent)) return;
-  VkImageCreateInfo ii{};
-  ii.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-  ii.imageType = VK_IMAGE_TYPE_2D;
-  ii.format = r->depthFormat;
-  ii.extent = {r->swapchainExtent.width, r->swapchainExtent.height, 1};
-  ii.mipLevels = 1;
-  ii.arrayLayers = 1;
-  ii.samples = VK_SAMPLE_COUNT_1_BIT;
-  ii.tiling = VK_IMAGE_TILING_OPTIMAL;
-  ii.usage = VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT;
-  ii.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-  ii.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-  if (vkCreateImage(r->device, &ii, nullptr, &r->depthImage) != VK_SUCCESS) {
-    r->depthImage = VK_NULL_HANDLE;
+  if (!vramCreateImage2D(r->device, r->swapchainExtent, r->depthFormat, VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT,
+                         &r->depthImage, &r->depthMemory, &r->depthMemorySize))
     return;
-  }
-  VkMemoryRequirements req;
-  vkGetImageMemoryRequirements(r->device, r->depthImage, &req);
-  VkMemoryAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-  if (vramAlloc(&ai, &r->depthMemory) != VK_SUCCESS) {
-    r->depthMemory = VK_NULL_HANDLE;
-    return;
-  }
-  r->depthMemorySize = req.size;
-  vkBindImageMemory(r->device, r->depthImage, r->depthMemory, 0);
   VkImageViewCreateInfo vi{};
   vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
   vi.image = r->depthImage;

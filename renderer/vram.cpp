@@ -155,6 +155,40 @@ b8 vramCreateBuffer(VkDevice dev, VkDeviceSize size, VkBufferUsageFlags usage, V
   return true;
 }
 
+b8 vramCreateImage2D(VkDevice dev, VkExtent2D extent, VkFormat format, VkImageUsageFlags usage, VkImage* outImage,
+                     VkDeviceMemory* outMemory, VkDeviceSize* outAllocated) {
+  VkImageCreateInfo ii{};
+  ii.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
+  ii.imageType = VK_IMAGE_TYPE_2D;
+  ii.format = format;
+  ii.extent = {extent.width, extent.height, 1};
+  ii.mipLevels = 1;
+  ii.arrayLayers = 1;
+  ii.samples = VK_SAMPLE_COUNT_1_BIT;
+  ii.tiling = VK_IMAGE_TILING_OPTIMAL;
+  ii.usage = usage;
+  ii.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+  ii.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+  VkImage image = VK_NULL_HANDLE;
+  if (vkCreateImage(dev, &ii, nullptr, &image) != VK_SUCCESS) return false;
+  VkMemoryRequirements req;
+  vkGetImageMemoryRequirements(dev, image, &req);
+  VkMemoryAllocateInfo ai{};
+  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+  ai.allocationSize = req.size;
+  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  if (vramAlloc(&ai, &memory) != VK_SUCCESS) {
+    vkDestroyImage(dev, image, nullptr);
+    return false;
+  }
+  vkBindImageMemory(dev, image, memory, 0);
+  *outImage = image;
+  *outMemory = memory;
+  *outAllocated = req.size;
+  return true;
+}
+
 u64 gpuSerialCurrent() { return gSerialCurrent.load(std::memory_order_acquire); }
 u64 gpuSerialDone() { return gSerialDone.load(std::memory_order_acquire); }
 

@@ -20,6 +20,11 @@ void vramFree(VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
 // allocation size to hand back to vramFree. False, with nothing left behind, on failure.
 b8 vramCreateBuffer(VkDevice device, VkDeviceSize size, VkBufferUsageFlags usage, VkMemoryPropertyFlags memoryFlags,
                     VkBuffer* outBuffer, VkDeviceMemory* outMemory, VkDeviceSize* outAllocated);
+// A single-mip, single-layer, optimally tiled 2D image bound to new device-local
+// memory allocated through vramAlloc; outAllocated as above. False, with nothing
+// left behind, on failure.
+b8 vramCreateImage2D(VkDevice device, VkExtent2D extent, VkFormat format, VkImageUsageFlags usage, VkImage* outImage,
+                     VkDeviceMemory* outMemory, VkDeviceSize* outAllocated);
 
 // GPU timeline. Memory the GPU may read is tagged with a serial and is safe to
 // reuse once gpuSerialDone() reaches it. A frame opens a serial when it begins; a

@@ -55,26 +55,9 @@ namespace {
 
 GpuImage createImage(Renderer* r, u32 w, u32 h, VkImageUsageFlags usage) {
   GpuImage img{};
-  VkImageCreateInfo ii{};
-  ii.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-  ii.imageType = VK_IMAGE_TYPE_2D;
-  ii.format = VK_FORMAT_R8G8B8A8_UNORM;
-  ii.extent = {w, h, 1};
-  ii.mipLevels = 1;
-  ii.arrayLayers = 1;
-  ii.samples = VK_SAMPLE_COUNT_1_BIT;
-  ii.tiling = VK_IMAGE_TILING_OPTIMAL;
-  ii.usage = usage;
-  vkCreateImage(r->device, &ii, nullptr, &img.image);
-  VkMemoryRequirements req;
-  vkGetImageMemoryRequirements(r->device, img.image, &req);
-  VkMemoryAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-  ai.allocationSize = req.size;
-  ai.memoryTypeIndex = vramFindMemoryType(req.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-  vramAlloc(&ai, &img.memory);
-  img.size = req.size;
-  vkBindImageMemory(r->device, img.image, img.memory, 0);
+  if (!vramCreateImage2D(r->device, VkExtent2D{w, h}, VK_FORMAT_R8G8B8A8_UNORM, usage, &img.image, &img.memory,
+                         &img.size))
+    return GpuImage{};
   VkImageViewCreateInfo vi{};
   vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
   vi.image = img.image;
