@@ -227,7 +227,7 @@ i32 addLeaf(Broadphase* bp, i32 bodyId, const Aabb& fat) {
 }
 
 // Takes a body's leaf (and the internal node above it) out of the tree.
-void removeBodyLeaf(Broadphase* bp, i32 bodyId) {
+inline void removeBodyLeaf(Broadphase* bp, i32 bodyId) {
   i32 leaf = bp->bodyToNode[bodyId];
   removeLeaf(bp, leaf);
   freeNode(bp, leaf);

@@ -75,7 +75,7 @@ void moveBody(Body& b, v3 dpos, v3 omega, b8 refreshInertia) {
 }
 
 // Angular-only move of the pair: A turns by -l, B by +l, through their inertias.
-void turnApart(Body& A, Body& B, v3 l) {
+inline void turnApart(Body& A, Body& B, v3 l) {
   moveBody(A, V3(0, 0, 0), -mat3MulV(A.invInertiaWorld, l), true);
   moveBody(B, V3(0, 0, 0), mat3MulV(B.invInertiaWorld, l), true);
 }
