@@ -82,7 +82,7 @@ int bs_crypto_init_new_store(bs_crypto_keys* keys, u8 superblock[256], const cha
   u8 master[32], eph[32], shared[32], kek[32], aad[kAadSize];
   aead_wrap_ctx wrap{};
   size_t wrapped_len = 0;
-  int r = read_file_exact(recipient_pub_path, h.recipient_pub, 32);
+  int r = read_key_file(recipient_pub_path, h.recipient_pub);
   h.magic = BS_CRYPTO_MAGIC;
   h.version = 1;
   if (r == 0) r = random_bytes(h.salt, 32);
@@ -127,7 +127,7 @@ int bs_crypto_open_existing_store(bs_crypto_keys* keys, const u8 superblock[256]
   u8 priv[32], pub[32], shared[32], kek[32], aad[kAadSize], master[32];
   aead_wrap_ctx wrap{};
   size_t master_len = 0;
-  int r = read_file_exact(privkey_path, priv, 32);
+  int r = read_key_file(privkey_path, priv);
   if (r == 0) r = x25519_public_key(pub, priv);
   // A key for someone else is refused before any unwrapping.
   if (r == 0 && secure_compare(pub, h.recipient_pub, 32) != 0) r = -1;

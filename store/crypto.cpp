@@ -1,6 +1,7 @@
 #include "store/crypto.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -223,6 +224,13 @@ int read_file_exact(const char* path, void* buf, size_t n) {
   }
   close(fd);
   return got == n ? 0 : -1;
+}
+
+int read_key_file(const char* path, u8 key[32]) {
+  if (!path || !key) return -1;
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 32) return -1;
+  return read_file_exact(path, key, 32);
 }
 
 namespace {

@@ -62,6 +62,10 @@ int secure_compare(const void* a, const void* b, size_t n);
 
 // Reads exactly n bytes from the start of the file; a short file gives -1.
 int read_file_exact(const char* path, void* buf, size_t n);
+// Reads a raw 32-byte key file. Anything but a regular file of exactly 32 bytes gives -1:
+// a key saved in another form (hex, PEM) would otherwise become a wrong key, and a store
+// sealed to it could never be opened again.
+int read_key_file(const char* path, u8 key[32]);
 // Creates or truncates with permission 0600 and writes all n bytes.
 int write_file_exact_0600(const char* path, const void* buf, size_t n);
 // As above, but fails when the file already exists (never replaces a key).

@@ -91,6 +91,32 @@ TEST_F(Sealed, KeysAreCheckedAtOpen) {
   EXPECT_FALSE(exists(path));
 }
 
+// Key files are raw 32 bytes; a key in another form must not be taken by its first 32 bytes.
+TEST_F(Sealed, KeyFilesOfAnyOtherSizeAreRefused) {
+  Bytes pub = readFile(file("me.pub")), priv = readFile(file("me.key"));
+  auto hex = [](const Bytes& b) {
+    std::string h;
+    for (u8 c : b) h += "0123456789abcdef"[c >> 4], h += "0123456789abcdef"[c & 15];
+    return Bytes(h.begin(), h.end());
+  };
+  Bytes pubLong = pub;
+  pubLong.push_back('\n');
+  writeFile(file("hex.pub"), hex(pub));
+  writeFile(file("nl.pub"), pubLong);
+  bs_store* s;
+  for (const char* bad : {"hex.pub", "nl.pub"}) {
+    path = file((std::string(bad) + ".qel").c_str());
+    EXPECT_EQ(openWith(&s, nullptr, bad), BS_ERR) << bad;
+    EXPECT_FALSE(exists(path)) << bad;
+  }
+  path = file("sealed.qel");
+  makeStore();
+  writeFile(file("hex.key"), hex(priv));
+  EXPECT_EQ(openWith(&s, "hex.key"), BS_ERR);
+  ASSERT_EQ(openWith(&s, "me.key"), BS_OK);
+  bs_close(s);
+}
+
 TEST_F(Sealed, EveryHeaderFieldIsBound) {
   Bytes good = makeStore();
   struct Field { const char* name; size_t offset, size; } fields[] = {
