@@ -216,16 +216,24 @@ int erase(sm_header_t* hd, const Keys& keys, const void* key) {
   u8* slots = slotsOf(hd);
   // Backward shift: entries after the hole move into it unless that would put
   // them before their home; no tombstones are left.
+  // Header fields are read once: the slot copies below could alias them.
+  u8* ctrl = hd->ctrl;
+  const u64 lgcap = hd->lgcap;
+  const u64 cap = hd->cap;
   u64 j = pr.slot;
   u64 i = (j + 1) & mask;
-  while (!(hd->ctrl[i] & kEmpty)) {
-    u64 home = homeIndex(keys.hash(slots + i * stride), hd->lgcap);
-    // The entry stays when its home lies cyclically in (j, i].
-    if (((i - home) & mask) >= ((i - j) & mask)) {
-      copyBytes(slots + j * stride, slots + i * stride, stride);
-      setCtrl(hd, j, hd->ctrl[i]);
-      j = i;
-    }
+  // Most deletes end here: nothing follows the hole, so nothing is rehashed.
+  while (!(ctrl[i] & kEmpty)) {
+    u64 home = homeIndex(keys.hash(slots + i * stride), lgcap);
+    // The entry stays when its home lies cyclically in (j, i]. Whether it moves
+    // is a coin flip to the branch predictor, so it is always copied into the
+    // hole: while j stays the hole, its slot and byte are dead, later
+    // overwritten by a move or emptied below. Nothing reads them meanwhile.
+    bool moves = ((i - home) & mask) >= ((i - j) & mask);
+    copyBytes(slots + j * stride, slots + i * stride, stride);
+    ctrl[j] = ctrl[i];
+    if (j < kGroup) ctrl[cap + j] = ctrl[i];
+    j = moves ? i : j;
     i = (i + 1) & mask;
   }
   setCtrl(hd, j, kEmpty);
