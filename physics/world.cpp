@@ -380,6 +380,7 @@ WorldConfig worldDefaultConfig() {
 
 b8 worldInit(World* w, const WorldConfig* config) {
   zeroWorld(w);
+  w->lockReady = threadMutexInit(&w->lock) == 0;
   w->config = config ? *config : worldDefaultConfig();
   w->solverConfig = solverDefaultConfig();
   w->solverConfig.velocityIterations = w->config.velocityIterations;
@@ -421,6 +422,7 @@ b8 worldInit(World* w, const WorldConfig* config) {
   if (!ok) {
     freeArrays(w);
     broadphaseDestroy(&w->broadphase);
+    if (w->lockReady) threadMutexDestroy(&w->lock);
     zeroWorld(w);
     return false;
   }
@@ -435,6 +437,7 @@ void worldDestroy(World* w) {
   worldStopThread(w);
   freeArrays(w);
   broadphaseDestroy(&w->broadphase);
+  if (w->lockReady) threadMutexDestroy(&w->lock);
   zeroWorld(w);
 }
 
@@ -699,12 +702,28 @@ u32 worldThreadAdvance(World* w, f64* acc, f64* t0, f64 t, f64 dt) {
   u32 steps = 0;
   if (!(dt > 0.0)) return 0;
   while (*acc >= dt) {
+    worldLock(w);
     worldStep(w, dt);
     publishSnapshot(w, t);
+    worldUnlock(w);
     *acc -= dt;
     ++steps;
+    // A frame-thread caller waits: let it in before the next step (a mutex
+    // handed straight back would starve it through a whole catch-up).
+    while (w->lockWaiters.load(std::memory_order_acquire) > 0) threadYield();
   }
   return steps;
+}
+
+void worldLock(World* w) {
+  if (!w->lockReady) return;
+  w->lockWaiters.fetch_add(1, std::memory_order_acq_rel);
+  threadMutexLock(&w->lock);
+  w->lockWaiters.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void worldUnlock(World* w) {
+  if (w->lockReady) threadMutexUnlock(&w->lock);
 }
 
 void publishSnapshot(World* w, f64 timeSec) {

@@ -119,6 +119,13 @@ struct World {
   Thread* thread;
   std::atomic<i32> runFlag;
   f64 fixedDt;
+  // Held by the physics thread for each step and its publication, and by the
+  // frame thread around every change to bodies, shapes, joints or fields while the
+  // thread may run. lockWaiters counts frame-thread requests so that the thread
+  // yields between steps instead of taking the lock straight back.
+  ThreadMutex lock;
+  std::atomic<u32> lockWaiters;
+  b8 lockReady;
 };
 
 inline constexpr u32 kWorldMaxBodies = 4096;
@@ -166,6 +173,13 @@ const CollisionPair* worldGetCollisionPairs(const World* world, u32* count);
 
 // Union-find join: rootA becomes the parent of rootB.
 void ufUnion(i32* parent, i32 a, i32 b, u32 n);
+
+// Exclusive access to the world beside a running physics thread: granted between
+// two steps (the thread yields to a waiting caller even while catching up).
+// Holding it counts as the thread being stopped. Never call worldStopThread or
+// worldDestroy while holding it. Re-entrant on the same thread.
+void worldLock(World* world);
+void worldUnlock(World* world);
 
 // Thread control. Start returns false when the thread cannot start.
 b8 worldStartThread(World* world, f64 fixedDt);

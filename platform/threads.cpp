@@ -1,6 +1,7 @@
 #include "platform/threads.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -69,6 +70,8 @@ i32 threadDestroy(Thread* t) {
 }
 
 u64 threadCurrentToken() { return (u64)gettid(); }
+
+void threadYield() { sched_yield(); }
 
 pthread_t* threadPlatHandle(Thread* t) { return t ? &t->handle : nullptr; }
 

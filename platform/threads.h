@@ -34,6 +34,8 @@ Thread* threadCreate(ThreadFn fn, void* userData);
 i32 threadJoin(Thread* t);
 // Frees the record without waiting; a thread not joined before is detached.
 i32 threadDestroy(Thread* t);
+// Gives the processor to another ready thread.
+void threadYield();
 // Identifier of the calling thread (its kernel thread id).
 u64 threadCurrentToken();
 // Address of the thread's pthread_t (for signalling it), null for null.

@@ -79,3 +79,76 @@ TEST(PhysicsThread, ReaderKeepsItsSnapshotWhileTheThreadPublishes) {
   EXPECT_EQ(s->xforms[3].pos.y, t.body(3)->position.y);
   worldReleaseSnapshot(t.world);
 }
+
+TEST(PhysicsThread, EditsUnderTheLockBesideARunningThread) {
+  TestWorld t;
+  ASSERT_TRUE(t.ok);
+  buildFalling(t, 20);
+  ASSERT_TRUE(worldStartThread(t.world, 0.0));
+  u64 firstSequence = worldAcquireSnapshot(t.world)->sequence;
+  worldReleaseSnapshot(t.world);
+  // The frame thread's kinds of edits: teleport, impulse, new bodies, a field.
+  SphereShape sphere;
+  sphereInit(&sphere, 0.5);
+  for (u32 i = 0; i < 60; ++i) {
+    worldLock(t.world);
+    Body* b = t.body((i32)(i % 20));
+    bodySetTransform(b, Transform{V3((f64)i, 50.0, 0.0), quatIdentity()});
+    bodyApplyImpulseAtPoint(b, V3(0, 1, 0), b->position);
+    if (i % 10 == 0) addSphereBody(t, &sphere, V3(0.0, 30.0 + i, 5.0), 1.0);
+    worldUnlock(t.world);
+    nanoSleep(2000000);
+  }
+  worldLock(t.world);
+  u32 bodies = worldGetNumBodies(t.world);
+  worldUnlock(t.world);
+  EXPECT_EQ(bodies, 26u);
+  const Snapshot* s = worldAcquireSnapshot(t.world);
+  EXPECT_GT(s->sequence, firstSequence + 5);  // the thread kept stepping
+  worldReleaseSnapshot(t.world);
+  worldStopThread(t.world);
+}
+
+namespace {
+
+// A thread stuck in catch-up: every pass pretends a quarter second went by.
+struct CatchUp {
+  World* world;
+  std::atomic<i32> run;
+};
+
+i32 catchUpThread(void* user) {
+  CatchUp* c = static_cast<CatchUp*>(user);
+  f64 acc = 0.0, t0 = 0.0;
+  while (c->run.load()) worldThreadAdvance(c->world, &acc, &t0, t0 + 1.0, 1.0 / 120.0);
+  return 0;
+}
+
+}  // namespace
+
+TEST(PhysicsThread, LockIsGrantedWithinTwoStepsDuringCatchUp) {
+  WorldConfig config = worldDefaultConfig();
+  config.isSleepingEnabled = false;  // keep every step busy
+  TestWorld t(&config);
+  ASSERT_TRUE(t.ok);
+  DemoSceneOptions o = demoSceneFull();
+  ASSERT_TRUE(demoSceneBuild(t.scene, t.world, &o));
+  CatchUp c{t.world, 1};
+  Thread* th = threadCreate(catchUpThread, &c);
+  ASSERT_NE(th, nullptr);
+  u32 worst = 0;
+  for (u32 round = 0; round < 20; ++round) {
+    nanoSleep(3000000);
+    u64 before = worldAcquireSnapshot(t.world)->sequence;
+    worldReleaseSnapshot(t.world);
+    worldLock(t.world);
+    u64 granted = t.world->snapSequence;
+    worldUnlock(t.world);
+    u32 steps = (u32)(granted - before);
+    if (steps > worst) worst = steps;
+  }
+  c.run.store(0);
+  threadJoin(th);
+  threadDestroy(th);
+  EXPECT_LE(worst, 2u);
+}
