@@ -6,6 +6,7 @@
 #include "app/state.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "renderer/validation.h"
 #include "renderer/vkloader.h"
 
 namespace {
@@ -36,6 +37,12 @@ VkInstance createInstance() {
   ci.pApplicationInfo = &app;
   ci.enabledExtensionCount = extCount;
   ci.ppEnabledExtensionNames = exts;
+  ValidationSetup validation;
+  // A run that asked for checks must not pass silently without them.
+  if (validationRequested() && !validationPrepare(&validation, &ci)) {
+    std::fprintf(stderr, "validation: the Khronos validation layer is not installed\n");
+    return VK_NULL_HANDLE;
+  }
   VkInstance instance = VK_NULL_HANDLE;
   if (vkCreateInstance(&ci, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
   return instance;
@@ -80,6 +87,7 @@ int main() {
   // Without an instance nothing can be drawn: stop here rather than carry on.
   if (!instance) return 1;
   volkLoadInstance(instance);
+  if (validationRequested()) validationStart(instance);
   VkSurfaceKHR surface = VK_NULL_HANDLE;
   if (platformCreateSurface(s->plat, instance, &surface) != VK_SUCCESS) return 1;
   platformGetSize(s->plat, &s->windowW, &s->windowH);
@@ -153,8 +161,13 @@ int main() {
   pipelinesDestroy(&s->pipelines);
   rendererDestroy(&s->renderer);
   vkDestroySurfaceKHR(instance, surface, nullptr);
+  validationStop(instance);
   vkDestroyInstance(instance, nullptr);
   platformDestroy(s->plat);
   memFree(s);
+  if (validationErrorCount() > 0) {
+    std::fprintf(stderr, "validation: %u errors\n", validationErrorCount());
+    return 1;
+  }
   return 0;
 }

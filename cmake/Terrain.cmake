@@ -22,8 +22,10 @@ function(terrain_library name)
 endfunction()
 
 # terrain_test(name SOURCES ... [LIBS ...] [LABELS ...]): one GoogleTest executable,
-# each test case registered with CTest. Labels: "gpu" (needs Vulkan / a display),
-# "threaded" (also runs under ThreadSanitizer in CI), "slow".
+# each test case registered with CTest. Labels: "gpu" (needs Vulkan / a display;
+# runs under the validation layer), "threaded" (also runs under ThreadSanitizer in
+# CI), "slow" (swarms, network namespaces, real-time audio, several processes: the
+# Release pass only, never under the sanitizers; give such tests their own executable).
 function(terrain_test name)
   if(NOT TERRAIN_BUILD_TESTS)
     return()

@@ -36,7 +36,9 @@
   X(vkGetPhysicalDeviceSurfaceCapabilitiesKHR)    \
   X(vkGetPhysicalDeviceSurfaceFormatsKHR)         \
   X(vkGetPhysicalDeviceSurfacePresentModesKHR)    \
-  X(vkCreateHeadlessSurfaceEXT)
+  X(vkCreateHeadlessSurfaceEXT)                  \
+  X(vkCreateDebugUtilsMessengerEXT)              \
+  X(vkDestroyDebugUtilsMessengerEXT)
 
 // Device-level functions, available after volkLoadDevice (extension entries stay
 // null when the device does not enable them).

@@ -26,6 +26,9 @@ geometry=$(xdotool getwindowgeometry "$wid" | awk '/Geometry/ {print $2}')
 [ "$geometry" = "1280x720" ] || fail "window is $geometry, not 1280x720"
 
 sleep 2
+if [ "${TERRAIN_VALIDATION:-0}" != 0 ]; then
+  grep -q libVkLayer_khronos_validation "/proc/$pid/maps" || fail "validation was asked for but is not loaded"
+fi
 grep -q '^Found GPU: ' "$work/out" || fail "no Found GPU line"
 grep -q '^Selected: .* (\(discrete\|fallback\), vendor 0x[0-9A-F]\{4,\})$' "$work/out" || fail "no Selected line"
 

@@ -1,8 +1,12 @@
 #include "gpu_fixture.h"
 
+#include <cstdlib>
 #include <cstring>
 
+#include "renderer/validation.h"
 #include "renderer/vram.h"
+
+void gpuFailOnValidationError(const char* message) { ADD_FAILURE() << "validation: " << message; }
 
 VkInstance gpuCreateInstance(const char* const* extensions, u32 count) {
   if (volkInitialize() != VK_SUCCESS) return VK_NULL_HANDLE;
@@ -14,9 +18,22 @@ VkInstance gpuCreateInstance(const char* const* extensions, u32 count) {
   ci.pApplicationInfo = &app;
   ci.enabledExtensionCount = count;
   ci.ppEnabledExtensionNames = extensions;
+  // Every GPU test runs under validation with synchronisation checks; an error
+  // message fails the test that caused it. TERRAIN_VALIDATION=0 turns it off.
+  const char* want = std::getenv("TERRAIN_VALIDATION");
+  b8 validate = !(want && std::strcmp(want, "0") == 0);
+  ValidationSetup v;
+  if (validate && !validationPrepare(&v, &ci)) {
+    ADD_FAILURE() << "the Khronos validation layer is not installed (scripts/setup.sh installs it)";
+    validate = false;
+  }
   VkInstance instance = VK_NULL_HANDLE;
   if (vkCreateInstance(&ci, nullptr, &instance) != VK_SUCCESS) return VK_NULL_HANDLE;
   volkLoadInstance(instance);
+  if (validate) {
+    validationSetErrorHook(gpuFailOnValidationError);
+    if (!validationStart(instance)) ADD_FAILURE() << "validation messenger could not be created";
+  }
   return instance;
 }
 
@@ -33,6 +50,7 @@ b8 gpuRendererHeadless(Renderer* r, VkInstance* instance, VkSurfaceKHR* surface,
 void gpuRendererRelease(Renderer* r, VkInstance instance, VkSurfaceKHR surface) {
   rendererDestroy(r);
   if (surface) vkDestroySurfaceKHR(instance, surface, nullptr);
+  validationStop(instance);
   if (instance) vkDestroyInstance(instance, nullptr);
 }
 
@@ -140,12 +158,22 @@ b8 offscreenCreate(Renderer* r, Offscreen* o, u32 width, u32 height) {
   sub.pipelineBindPoint = VK_PIPELINE_BIND_POINT_GRAPHICS;
   sub.colorAttachmentCount = 1;
   sub.pColorAttachments = &ref;
+  // The copy to the readback buffer after the pass reads what the pass wrote.
+  VkSubpassDependency after{};
+  after.srcSubpass = 0;
+  after.dstSubpass = VK_SUBPASS_EXTERNAL;
+  after.srcStageMask = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
+  after.dstStageMask = VK_PIPELINE_STAGE_TRANSFER_BIT;
+  after.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
+  after.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
   VkRenderPassCreateInfo rp{};
   rp.sType = VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO;
   rp.attachmentCount = 1;
   rp.pAttachments = &att;
   rp.subpassCount = 1;
   rp.pSubpasses = &sub;
+  rp.dependencyCount = 1;
+  rp.pDependencies = &after;
   if (vkCreateRenderPass(r->device, &rp, nullptr, &o->renderPass) != VK_SUCCESS) return false;
   VkFramebufferCreateInfo fi{};
   fi.sType = VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO;

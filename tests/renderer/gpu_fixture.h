@@ -37,7 +37,9 @@ struct Offscreen {
   u32 width, height;
 };
 
-// Instance with the surface extensions given; null on failure.
+// The validation hook of every GPU test: each error message fails the test.
+void gpuFailOnValidationError(const char* message);
+// Instance with the surface extensions given, under validation; null on failure.
 VkInstance gpuCreateInstance(const char* const* extensions, u32 count);
 // A renderer on a headless surface of the given size; false (test skipped) when
 // the machine has no Vulkan.
