@@ -23,7 +23,9 @@ AllocHeader* headerOf(void* p) { return reinterpret_cast<AllocHeader*>(static_ca
 Memory* memoryInit(u64 ramLimit, u64 vramLimit) {
   gMemory.ramLimit = ramLimit;
   gMemory.vramLimit = vramLimit;
-  gMemory.used.store(0);
+  // `used` is not reset: heap blocks taken before this call (static
+  // initialisers, earlier set-up) are still live, and zeroing would make their
+  // frees wrap the counter so that every later request fails the budget test.
   gMemory.vramUsed.store(0);
   gMemory.stagingUsed.store(0);
   return &gMemory;

@@ -25,7 +25,8 @@ struct AllocHeader {
   size_t pad;
 };
 
-// Stores both limits, zeroes the counters, returns the process-wide record.
+// Stores both limits, zeroes the GPU counters and returns the process-wide
+// record; `used` keeps counting heap blocks that are already live.
 Memory* memoryInit(u64 ramLimit, u64 vramLimit);
 // The process-wide record (valid before memoryInit too, with unlimited budgets).
 Memory* memoryGet();

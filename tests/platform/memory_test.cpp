@@ -92,4 +92,22 @@ TEST(Memory, OverflowingSizesFail) {
   EXPECT_EQ(memoryGet()->used.load(), before);
 }
 
+// A block taken before memoryInit stays counted: freeing it afterwards must
+// not wrap the counter, or every later allocation would be refused.
+TEST(Memory, InitKeepsCountingLiveBlocks) {
+  Memory* m = memoryGet();
+  const u64 savedRam = m->ramLimit, savedVram = m->vramLimit;
+  size_t before = m->used.load();
+  void* early = memAlloc(64);
+  ASSERT_NE(early, nullptr);
+  memoryInit(1ull << 30, savedVram);
+  EXPECT_EQ(m->used.load(), before + 80);
+  memFree(early);
+  EXPECT_EQ(m->used.load(), before);
+  void* later = memAlloc(100);
+  EXPECT_NE(later, nullptr);
+  memFree(later);
+  m->ramLimit = savedRam;
+}
+
 }  // namespace
