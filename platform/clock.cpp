@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <sys/prctl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -27,6 +29,13 @@ f64 clockNanos() {
 
 i32 nanoSleep(u64 ns) {
   if (ns == 0) return 0;
+  // The kernel lets a sleep run up to the thread's timer slack (50 us by
+  // default) late; threads that pace frames or steps want their deadline.
+  static thread_local bool slackSet = false;
+  if (!slackSet) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    slackSet = true;
+  }
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   u64 sec = ns / 1000000000ull;

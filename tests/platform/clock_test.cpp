@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+
 #include <cstring>
+#include <thread>
 #include <ctime>
 
 namespace {
@@ -13,6 +16,18 @@ TEST(Clock, SleepLastsAtLeastItsLength) {
   EXPECT_EQ(nanoSleep(3000000), 0);
   f64 t1 = clockNanos();
   EXPECT_GE(t1 - t0, 3000000.0);
+}
+
+// Pacing threads sleep to their deadline, not up to 50 us past it: the first
+// sleep on a thread lowers that thread's timer slack to 1 ns.
+TEST(Clock, SleepingThreadGetsFineTimerSlack) {
+  long slack = -1;
+  std::thread t([&] {
+    nanoSleep(1000);
+    slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  });
+  t.join();
+  EXPECT_EQ(slack, 1);
 }
 
 TEST(Clock, DatesAreLocalAndOffsetByWholeDays) {
