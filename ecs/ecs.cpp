@@ -179,7 +179,7 @@ u32 ecsQuery(const Ecs* ecs, u32 requiredMask, Entity* outEntities, u32 maxOut) 
 
 void* ecsPoolNew(u32 stride, u32 sparseCapacity, u32 denseCapacity) {
   if ((u64)denseCapacity * stride > (1ull << 48)) return nullptr;  // keeps the sum below from wrapping
-  u64 bytes = sizeof(EcsPool) + (u64)denseCapacity * stride + (u64)sparseCapacity * sizeof(i32) +
+  u64 bytes = sizeof(EcsPool) + ecsPoolDataBytes(stride, denseCapacity) + (u64)sparseCapacity * sizeof(i32) +
               (u64)denseCapacity * sizeof(Entity);
   EcsPool* h = static_cast<EcsPool*>(memCalloc(1, (size_t)bytes));
   if (!h) return nullptr;

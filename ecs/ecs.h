@@ -97,9 +97,12 @@ inline Entity ecsMakeEntity(u32 index, u32 generation) { return index | (generat
 inline EcsPool* ecsPoolHeader(void* pool) { return static_cast<EcsPool*>(pool) - 1; }
 inline const EcsPool* ecsPoolHeader(const void* pool) { return static_cast<const EcsPool*>(pool) - 1; }
 inline u32 ecsPoolCount(const void* pool) { return pool ? ecsPoolHeader(pool)->denseCount : 0; }
+// Bytes of component data before the sparse array, rounded up so that the i32
+// entries are aligned whatever the stride.
+inline u64 ecsPoolDataBytes(u32 stride, u32 denseCapacity) { return ((u64)denseCapacity * stride + 3) & ~3ull; }
 inline i32* ecsPoolSparse(void* pool) {
   EcsPool* h = ecsPoolHeader(pool);
-  return reinterpret_cast<i32*>(static_cast<u8*>(pool) + (u64)h->denseCapacity * h->stride);
+  return reinterpret_cast<i32*>(static_cast<u8*>(pool) + ecsPoolDataBytes(h->stride, h->denseCapacity));
 }
 inline Entity* ecsPoolDense(void* pool) {
   return reinterpret_cast<Entity*>(ecsPoolSparse(pool) + ecsPoolHeader(pool)->sparseCapacity);

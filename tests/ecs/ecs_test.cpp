@@ -121,6 +121,25 @@ TEST(EcsPool, RemoveWithoutSwapKeepsDataAndLargeStridesSwapWhole) {
   ecsPoolFree(pool);
 }
 
+// Strides times capacities that are not multiples of 4 must not misalign the
+// i32 sparse array or the entity array after it.
+TEST(EcsPool, SparseAndDenseArraysStayAlignedForOddStrides) {
+  struct Case { u32 stride, dense; } cases[] = {{1, 3}, {3, 5}, {6, 3}, {7, 1}, {13, 9}};
+  for (const Case& k : cases) {
+    void* pool = ecsPoolNew(k.stride, 16, k.dense);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(ecsPoolSparse(pool)) % alignof(i32), 0u) << k.stride << "x" << k.dense;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(ecsPoolDense(pool)) % alignof(Entity), 0u);
+    for (u32 e = 1; e <= k.dense; ++e) {
+      ASSERT_EQ(ecsPoolAdd(pool, e), (i32)e - 1);
+      memset(ecsPoolComponent(pool, e - 1), 0xEE, k.stride);  // component bytes never reach the sparse array
+    }
+    for (u32 e = 1; e <= k.dense; ++e) EXPECT_EQ(ecsPoolFind(pool, e), (i32)e - 1);
+    EXPECT_EQ(ecsPoolFind(pool, 0), -1);
+    ecsPoolFree(pool);
+  }
+}
+
 TEST_F(Registry, QueryReturnsHoldersOfEverySystemInIndexOrder) {
   ASSERT_TRUE(ecsRegister(&ecs, ECS_SYS_MODEL, 4, 600));
   ASSERT_TRUE(ecsRegister(&ecs, ECS_SYS_PHYSICS_BODY, 4, 600));
