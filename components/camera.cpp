@@ -28,6 +28,13 @@ Camera CameraCreateFull(v3 position, v3 target, v3 up, f64 fov, f64 aspect, f64 
   v3 d = v3Normalize(target - position);
   c.yaw = std::atan2(d.x, d.z);
   c.pitch = safeAsin(d.y);
+  // Looking straight up or down leaves no right vector (forward parallel to
+  // up): keep the pitch limit the camera holds everywhere else, and aim the
+  // target along the clamped forward so that the view matrix agrees.
+  if (std::fabs(c.pitch) > kCameraMaxPitch) {
+    c.pitch = clampf(c.pitch, -kCameraMaxPitch, kCameraMaxPitch);
+    c.target = position + forwardOf(c.yaw, c.pitch) * v3Length(target - position);
+  }
   c.roll = 0.0;
   c.move_speed = 5.0;
   c.turn_speed = 0.002;

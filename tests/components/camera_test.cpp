@@ -38,6 +38,25 @@ TEST(Camera, CreationDerivesYawPitchAndTheViewLooksDownMinusZ) {
   EXPECT_EQ(same.pitch, 0.0);
 }
 
+// Straight down or up would give pitch -+90 degrees and zero right and up
+// vectors; creation keeps the 89-degree limit instead.
+TEST(Camera, CreatedLookingStraightDownOrUpKeepsThePitchLimit) {
+  struct Case { v3 target; f64 pitch; } cases[] = {
+      {V3(0, -50, 0), -kCameraMaxPitch},
+      {V3(0, 70, 0), kCameraMaxPitch},
+  };
+  for (const Case& k : cases) {
+    Camera c = CameraCreate(V3(0, 10, 0), k.target, 1.0, 1.0);
+    EXPECT_EQ(c.pitch, k.pitch);
+    EXPECT_NEAR(v3Length(CameraGetRight(&c)), 1.0, kEps);
+    EXPECT_NEAR(v3Length(CameraGetUp(&c)), 1.0, kEps);
+    EXPECT_NEAR(CameraGetDistance(&c), std::fabs(k.target.y - 10.0), 1e-9);
+    expectNear(CameraGetForward(&c), v3Normalize(c.target - c.position));
+    expectNear(transformPoint(c.view, c.target), V3(0, 0, -CameraGetDistance(&c)), 1e-9);
+    for (f64 v : c.view_projection.m) EXPECT_TRUE(std::isfinite(v));
+  }
+}
+
 TEST(Camera, RotateClampsPitchAndWrapsYaw) {
   struct Case { f64 yaw0, dyaw, pitch0, dpitch, yaw, pitch; } cases[] = {
       {0.0, 0.0, 1.5, 0.2, 0.0, kCameraMaxPitch},
