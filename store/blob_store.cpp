@@ -1,8 +1,12 @@
 // Open, close, flush, delete, expire, listings and the manifest of the blob store.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -182,6 +186,49 @@ int openExistingStore(bs_store* s, const bs_cfg* cfg, u64 file_size) {
   return loadManifest(s, s->fd, sb);
 }
 
+// Opens the file and takes its lock (exclusive to write, shared to read), never
+// waiting. The lock must cover the file the path names: a compaction elsewhere may
+// have renamed a new file over it between our open and our lock, so the path is
+// checked again and reopened when it moved. A writer then removes a compaction
+// file left by a killed process: only the lock holder may.
+bs_status lockedOpen(bs_store* s, bool* created) {
+  for (int attempt = 0; attempt < 16; attempt++) {
+    *created = false;
+    i32 fd = -1;
+    if (s->read_only) {
+      fd = open(s->path, O_RDONLY | O_CLOEXEC);
+    } else {
+      fd = open(s->path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd >= 0)
+        *created = true;
+      else if (errno == EEXIST)
+        fd = open(s->path, O_RDWR | O_CLOEXEC);
+    }
+    if (fd < 0) return BS_ERR;
+    if (flock(fd, (s->read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+      bool busy = errno == EWOULDBLOCK;
+      close(fd);
+      return busy ? BS_BUSY : BS_ERR;
+    }
+    struct stat held, named;
+    if (fstat(fd, &held) != 0) {
+      close(fd);
+      return BS_ERR;
+    }
+    if (stat(s->path, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      s->fd = fd;
+      if (!s->read_only) {
+        char tmp[BS_PATH_MAX + 16];
+        std::snprintf(tmp, sizeof tmp, "%s.compact", s->path);
+        unlink(tmp);
+      }
+      return BS_OK;
+    }
+    close(fd);  // replaced or removed meanwhile: open what the path names now
+  }
+  return BS_ERR;
+}
+
 bool liveEntry(const bs_entry& e) { return !e.deleted; }
 
 const bs_entry* nthLive(bs_store* s, u64 i) {
@@ -297,18 +344,21 @@ bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
     return BS_ERR;
   }
 
+  s->read_only = cfg && cfg->read_only;
   bool created = false;
-  s->fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (s->fd >= 0)
-    created = true;
-  else
-    s->fd = open(path, O_RDWR | O_CLOEXEC);
+  bs_status locked = lockedOpen(s, &created);
+  if (locked != BS_OK) {
+    destroyStore(s);
+    return locked;
+  }
   u64 size = 0;
   s->index = bs_map_new(1024, sizeof(bs_index_entry));
   s->names = bs_map_new(1024, 8);
   bool ok = s->fd >= 0 && s->index && s->names && bs_file_size(s->fd, &size) == 0;
   if (ok) ok = tp_start(&s->pool, s->worker_count) == 0;
   s->pool_started = ok;
+  // A reader never sets up an empty file: it is not a store yet.
+  if (ok && size == 0 && s->read_only) ok = false;
   if (ok) ok = (size == 0 ? createNewStore(s, cfg) : openExistingStore(s, cfg, size)) == 0;
   if (ok) ok = allocSlots(s) == 0;
   if (!ok) {
@@ -317,8 +367,9 @@ bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
     destroyStore(s);
     return BS_ERR;
   }
-  // A failed compaction leaves the store as it was; the open still succeeds.
-  if (bs_compaction_due(s)) bs_compact_nolock(s);
+  // A failed compaction leaves the store as it was; the open still succeeds and
+  // bs_compaction_pending tells.
+  if (!s->read_only && bs_compaction_due(s)) bs_compact_nolock(s);
   *out = s;
   return BS_OK;
 }
@@ -326,7 +377,7 @@ bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
 bs_status bs_close(bs_store* s) {
   if (!s) return BS_OK;
   threadMutexLock(&s->mutex);
-  if (bs_compaction_due(s)) bs_compact_nolock(s);
+  if (!s->read_only && bs_compaction_due(s)) bs_compact_nolock(s);
   bs_status r = s->dirty ? bs_flush_nolock(s) : BS_OK;
   threadMutexUnlock(&s->mutex);
   destroyStore(s);
@@ -335,6 +386,7 @@ bs_status bs_close(bs_store* s) {
 
 bs_status bs_flush_nolock(bs_store* s) {
   if (!s->dirty) return BS_OK;
+  if (s->read_only) return BS_ERR;
   u8* trailer = nullptr;
   u64 ilen = 0, mlen = 0;
   if (bs_trailer_build(s->index, s->manifest, s->manifest_count, &trailer, &ilen, &mlen) != 0) return BS_ERR;
@@ -362,6 +414,14 @@ bs_status bs_flush_nolock(bs_store* s) {
   return BS_OK;
 }
 
+bool bs_compaction_pending(bs_store* s) {
+  if (!s) return false;
+  threadMutexLock(&s->mutex);
+  bool due = !s->read_only && bs_compaction_due(s);
+  threadMutexUnlock(&s->mutex);
+  return due;
+}
+
 bs_status bs_flush(bs_store* s) {
   if (!s) return BS_ERR;
   threadMutexLock(&s->mutex);
@@ -373,7 +433,7 @@ bs_status bs_flush(bs_store* s) {
 bs_status bs_delete(bs_store* s, const char* name) {
   if (!s) return BS_ERR;
   threadMutexLock(&s->mutex);
-  i64 pos = bs_manifest_find(s, name);
+  i64 pos = s->read_only ? -1 : bs_manifest_find(s, name);
   if (pos >= 0) {
     s->manifest[pos].deleted = 1;
     s->deleted_count++;
@@ -389,7 +449,7 @@ i64 bs_expire(bs_store* s, u64 size_threshold, u64 max_age_seconds) {
   if (!s) return -1;
   threadMutexLock(&s->mutex);
   i64 flagged = 0;
-  if (bs_flush_nolock(s) != BS_OK) {
+  if (s->read_only || bs_flush_nolock(s) != BS_OK) {
     flagged = -1;
   } else {
     u64 now = (u64)time(nullptr);

@@ -7,7 +7,8 @@
 
 #include "platform/types.h"
 
-enum bs_status { BS_OK = 0, BS_ERR = -1 };
+// BS_BUSY: only from bs_open, when another process holds the store.
+enum bs_status { BS_OK = 0, BS_ERR = -1, BS_BUSY = -2 };
 
 struct bs_cfg {
   u32 chunk_size;      // 0: 65536
@@ -16,6 +17,11 @@ struct bs_cfg {
   u32 nthreads;        // not read
   const char* privkey_path;        // X25519 private key, to open an encrypted store
   const char* recipient_pub_path;  // X25519 public key, to create an encrypted store
+  // Non-zero: open an existing store to read only. It shares the file with other
+  // readers and never creates, sets up, compacts, flushes or writes it. Zero: the
+  // store is opened for writing, created if missing, and no other process may
+  // open it until it is closed.
+  u32 read_only;
 };
 
 struct bs_stats {
@@ -27,7 +33,9 @@ struct bs_stats {
 
 struct bs_store;
 
-// Opens or creates the store file; cfg may be null (defaults).
+// Opens or creates the store file; cfg may be null (defaults). The file stays locked
+// until bs_close: exclusively for a writer, shared for a reader. A store another
+// process holds in a conflicting way gives BS_BUSY at once.
 bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg);
 // Compacts if due, flushes if dirty, stops the workers and frees the store. Null is ignored.
 bs_status bs_close(bs_store* s);
@@ -44,6 +52,9 @@ bs_status bs_delete(bs_store* s, const char* name);
 // Writes the index and manifest and makes every add so far durable.
 bs_status bs_flush(bs_store* s);
 bs_status bs_compact(bs_store* s);
+// True when the store is due for a compaction that has not happened: one the store
+// started by itself failed (the file is unchanged) and bs_compact may retry it.
+bool bs_compaction_pending(bs_store* s);
 // Checks every chunk record; reports to stderr; BS_OK only when no error was found.
 bs_status bs_verify(bs_store* s);
 // Flags deleted every live entry larger than size_threshold and older than

@@ -155,7 +155,7 @@ void bs_add_worker(void* arg) {
 }
 
 bs_status bs_add_buffer_nolock(bs_store* s, const u8* data, size_t len, const char* name) {
-  if (!s || !bs_name_valid(name) || (!data && len)) return BS_ERR;
+  if (!s || s->read_only || !bs_name_valid(name) || (!data && len)) return BS_ERR;
   bs_entry e{};
   std::strcpy(e.name, name);
   e.mtime = (u64)time(nullptr);

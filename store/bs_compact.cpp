@@ -2,6 +2,7 @@
 // once it is complete and on disk. Until the rename, nothing of the open store
 // changes, so any failure leaves file and memory exactly as they were.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -107,7 +108,7 @@ int copyRecords(bs_store* s, Compaction& c) {
 }  // namespace
 
 bs_status bs_compact_nolock(bs_store* s) {
-  if (bs_flush_nolock(s) != BS_OK) return BS_ERR;
+  if (s->read_only || bs_flush_nolock(s) != BS_OK) return BS_ERR;
   Compaction c;
   int n = std::snprintf(c.tmp, sizeof c.tmp, "%s.compact", s->path);
   if (n < 0 || (size_t)n > BS_PATH_MAX) return BS_ERR;
@@ -115,7 +116,16 @@ bs_status bs_compact_nolock(bs_store* s) {
     discard(c);
     return BS_ERR;
   }
-  c.fd = open(c.tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Only the holder of the store's lock gets here, so a file already at the
+  // temporary path is a leftover. The new file is locked before the rename puts it
+  // under the store's name: no other process can take it in between.
+  unlink(c.tmp);
+  c.fd = open(c.tmp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (c.fd >= 0 && flock(c.fd, LOCK_EX | LOCK_NB) != 0) {
+    close(c.fd);
+    unlink(c.tmp);
+    c.fd = -1;
+  }
   if (c.fd < 0 || copyRecords(s, c) != 0 || rename(c.tmp, s->path) != 0) {
     discard(c);
     return BS_ERR;

@@ -101,6 +101,7 @@ struct bs_store {
   b8 dirty;
   u64 deleted_count;
   ThreadMutex mutex;
+  b8 read_only;       // shared lock; nothing is ever written
   // Superblock as last written or read: where the durable trailer lies.
   bs_superblock disk;
 };

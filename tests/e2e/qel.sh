@@ -69,6 +69,33 @@ refuse "encrypted with another key" "cannot open" "$QEL" --key "$W/other.key" li
 "$QEL" --key "$W/me.key" extract "$W/e.qel" numbers.txt | cmp -s - "$W/numbers.txt" ||
   { echo "FAIL: encrypted extract"; FAILS=$((FAILS + 1)); }
 
+refuse "--key with a missing store" "no such store" "$QEL" --key "$W/me.key" add "$W/new.qel" "$W/numbers.txt"
+[ -e "$W/new.qel" ] && { echo "FAIL: --key created a store"; FAILS=$((FAILS + 1)); }
+
+# Commands that only read never write: not an empty file, not a due compaction.
+: >"$W/zero.qel"
+refuse "list of an empty file" "cannot open" "$QEL" list "$W/zero.qel"
+[ -s "$W/zero.qel" ] && { echo "FAIL: list wrote into an empty file"; FAILS=$((FAILS + 1)); }
+for n in 1 2 3 4; do "$QEL" add "$W/c.qel" "$W/numbers.txt" "n$n" >/dev/null 2>&1; done
+"$QEL" delete "$W/c.qel" n1 >/dev/null 2>&1
+mkdir "$W/c.qel.compact"  # the compaction file cannot be made
+check "delete with a failing compaction" "$QEL" delete "$W/c.qel" n2
+grep -q "compaction, which failed" "$W/err" || { echo "FAIL: failed compaction not reported"; cat "$W/err"; FAILS=$((FAILS + 1)); }
+"$QEL" list "$W/c.qel" | grep -q " n2$" && { echo "FAIL: delete lost"; FAILS=$((FAILS + 1)); }
+cp "$W/c.qel" "$W/c.before"
+check "list of a store due for compaction" "$QEL" list "$W/c.qel"
+cmp -s "$W/c.qel" "$W/c.before" || { echo "FAIL: list changed the store"; FAILS=$((FAILS + 1)); }
+refuse "compact while it cannot" "could not compact" "$QEL" compact "$W/c.qel"
+cmp -s "$W/c.qel" "$W/c.before" || { echo "FAIL: a failed compaction changed the store"; FAILS=$((FAILS + 1)); }
+rmdir "$W/c.qel.compact"
+echo leftover >"$W/c.qel.compact"  # as a killed compaction leaves it
+check "list beside a leftover compaction file" "$QEL" list "$W/c.qel"
+[ -e "$W/c.qel.compact" ] || { echo "FAIL: a reader removed the compaction file"; FAILS=$((FAILS + 1)); }
+check "compact retries" "$QEL" compact "$W/c.qel"
+[ -e "$W/c.qel.compact" ] && { echo "FAIL: leftover compaction file kept"; FAILS=$((FAILS + 1)); }
+[ "$(stat -c %s "$W/c.qel")" -lt "$(stat -c %s "$W/c.before")" ] || { echo "FAIL: compact did not shrink"; FAILS=$((FAILS + 1)); }
+"$QEL" extract "$W/c.qel" n4 | cmp -s - "$W/numbers.txt" || { echo "FAIL: entry after compaction"; FAILS=$((FAILS + 1)); }
+
 # A damaged store is reported, not trusted.
 cp "$W/s.qel" "$W/bad.qel"
 printf '\xff' | dd of="$W/bad.qel" bs=1 seek=400 conv=notrunc 2>/dev/null
