@@ -6,6 +6,7 @@
 #include "app/state.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
+#include "renderer/texture.h"
 #include "renderer/validation.h"
 #include "renderer/vkloader.h"
 
@@ -94,6 +95,8 @@ int main() {
   if (!rendererInit(&s->renderer, instance, surface, (u32)s->windowW, (u32)s->windowH)) return 1;
   rendererSetRefreshRate(&s->renderer, (f32)s->fps);
   pipelinesInit(&s->pipelines, &s->renderer);
+  // The bindless texture table (slot 0: the fallback) before anything draws textures.
+  textureEnsureBindless(&s->renderer);
 
   VkBufferUsageFlags asInput = s->renderer.lightingMode == RENDERER_LIGHTING_RAY_QUERY
                                    ? VK_BUFFER_USAGE_ACCELERATION_STRUCTURE_BUILD_INPUT_READ_ONLY_BIT_KHR
@@ -159,6 +162,7 @@ int main() {
   meshPoolDestroy(&s->vertexPool);
   meshPoolDestroy(&s->indexPool);
   pipelinesDestroy(&s->pipelines);
+  textureShutdown(&s->renderer);
   rendererDestroy(&s->renderer);
   vkDestroySurfaceKHR(instance, surface, nullptr);
   validationStop(instance);

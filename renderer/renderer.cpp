@@ -382,9 +382,14 @@ b8 createLogicalDevice(Renderer* r) {
   bda.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_BUFFER_DEVICE_ADDRESS_FEATURES;
   VkPhysicalDeviceFeatures2 f2{};
   f2.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2;
+  // The bindless texture table: a partially bound array written after binding.
+  VkPhysicalDeviceDescriptorIndexingFeatures di{};
+  di.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_DESCRIPTOR_INDEXING_FEATURES;
   void** tail = &f2.pNext;
   *tail = &bda;
   tail = &bda.pNext;
+  *tail = &di;
+  tail = &di.pNext;
   if (hasMesh) {
     *tail = &ms;
     tail = &ms.pNext;
@@ -434,6 +439,15 @@ b8 createLogicalDevice(Renderer* r) {
   bdaOn.bufferDeviceAddress = VK_TRUE;
   on.pNext = &bdaOn;
   tail = &bdaOn.pNext;
+  VkPhysicalDeviceDescriptorIndexingFeatures diOn{};
+  diOn.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_DESCRIPTOR_INDEXING_FEATURES;
+  diOn.runtimeDescriptorArray = di.runtimeDescriptorArray;
+  diOn.descriptorBindingPartiallyBound = di.descriptorBindingPartiallyBound;
+  diOn.descriptorBindingSampledImageUpdateAfterBind = di.descriptorBindingSampledImageUpdateAfterBind;
+  diOn.descriptorBindingUpdateUnusedWhilePending = di.descriptorBindingUpdateUnusedWhilePending;
+  diOn.shaderSampledImageArrayNonUniformIndexing = di.shaderSampledImageArrayNonUniformIndexing;
+  *tail = &diOn;
+  tail = &diOn.pNext;
   const char* names[12];
   u32 nameCount = 0;
   names[nameCount++] = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
