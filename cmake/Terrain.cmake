@@ -82,6 +82,14 @@ function(terrain_shader_table out_var)
   find_program(GLSLC glslc REQUIRED)
   set(spvs "")
   set(outdir "${CMAKE_CURRENT_BINARY_DIR}/${A_SYMBOL}")
+  # Shared pieces the shaders #include: any change rebuilds them all.
+  set(includes "")
+  foreach(src IN LISTS A_SOURCES)
+    get_filename_component(dir "${src}" DIRECTORY)
+    file(GLOB incs CONFIGURE_DEPENDS "${dir}/*.inc")
+    list(APPEND includes ${incs})
+  endforeach()
+  list(REMOVE_DUPLICATES includes)
   foreach(src IN LISTS A_SOURCES)
     get_filename_component(file "${src}" NAME)
     string(REGEX REPLACE "\\.glsl$" "" base "${file}")
@@ -90,7 +98,7 @@ function(terrain_shader_table out_var)
     add_custom_command(OUTPUT "${spv}"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${outdir}"
       COMMAND ${GLSLC} -fshader-stage=${stage} --target-env=vulkan1.2 -O -o "${spv}" "${src}"
-      DEPENDS "${src}" COMMENT "glslc ${file}" VERBATIM)
+      DEPENDS "${src}" ${includes} COMMENT "glslc ${file}" VERBATIM)
     list(APPEND spvs "${spv}")
   endforeach()
   set(cpp "${CMAKE_CURRENT_BINARY_DIR}/${A_SYMBOL}.cpp")

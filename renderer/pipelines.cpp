@@ -84,6 +84,13 @@ b8 pipelineCreateFromCache(Pipelines* p, u32 index) {
     config.descriptorSetLayouts = s->descriptorSetLayouts;
     config.descriptorSetLayoutCount = s->descriptorSetLayoutCount;
   }
+  if (config.litFragmentShader) {
+    config.fragCode = rendererLoadShader(rendererLitShaderPath(r, config.litFragmentShader), &config.fragSize);
+    if (!config.fragCode) {
+      pipelineDestroyHandles(r, s);
+      return false;
+    }
+  }
   if (!rendererCreatePipeline(r, &config, &s->layout, &s->pipeline)) {
     pipelineDestroyHandles(r, s);
     return false;

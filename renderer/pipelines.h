@@ -45,6 +45,10 @@ struct PipelineConfig {
   b8 depthBiasEnable;
   f32 depthBiasConstant;
   f32 depthBiasSlope;
+  // Lit pipelines: the unresolved name of the fragment shader (static storage).
+  // Every build resolves it for the current lighting mode, so a mode change
+  // picks the matching variant instead of reusing the old code.
+  const char* litFragmentShader;
 };
 
 inline constexpr u32 kPipelineSlots = 16;

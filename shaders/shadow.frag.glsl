@@ -1,0 +1,4 @@
+#version 450
+// Shadow passes write depth only.
+
+void main() {}
