@@ -1,5 +1,6 @@
 #include "renderer/renderer.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -71,30 +72,56 @@ VkPresentModeKHR choosePresentMode(Renderer* r) {
   return mailbox ? VK_PRESENT_MODE_MAILBOX_KHR : VK_PRESENT_MODE_FIFO_KHR;
 }
 
-void createSwapchain(Renderer* r, u32 width, u32 height) {
-  VkSurfaceCapabilitiesKHR caps;
-  vkGetPhysicalDeviceSurfaceCapabilitiesKHR(r->physicalDevice, r->surface, &caps);
+// Rebuild failures are reported once, until a rebuild succeeds again: a rebuild
+// that keeps failing is retried every frame.
+void reportRebuild(Renderer* r, const char* what, int code) {
+  if (!r->swapchainFailed) std::fprintf(stderr, "%s: %d\n", what, code);
+}
+
+// B8G8R8A8_UNORM when offered, else the first format; false when there is none.
+b8 chooseSurfaceFormat(Renderer* r, VkSurfaceFormatKHR* out) {
   u32 formatCount = 0;
   vkGetPhysicalDeviceSurfaceFormatsKHR(r->physicalDevice, r->surface, &formatCount, nullptr);
   VkSurfaceFormatKHR formats[64];
   if (formatCount > 64) formatCount = 64;
-  vkGetPhysicalDeviceSurfaceFormatsKHR(r->physicalDevice, r->surface, &formatCount, formats);
-  if (formatCount == 0) {
-    std::fprintf(stderr, "Failed to create swapchain: %d\n", (int)VK_ERROR_FORMAT_NOT_SUPPORTED);
-    return;
-  }
-  VkSurfaceFormatKHR format = formats[0];
+  if (formatCount == 0 ||
+      vkGetPhysicalDeviceSurfaceFormatsKHR(r->physicalDevice, r->surface, &formatCount, formats) < 0 ||
+      formatCount == 0)
+    return false;
+  *out = formats[0];
   for (u32 i = 0; i < formatCount; i++)
     if (formats[i].format == VK_FORMAT_B8G8R8A8_UNORM) {
-      format = formats[i];
+      *out = formats[i];
       break;
     }
+  return true;
+}
+
+b8 createSwapchain(Renderer* r, u32 width, u32 height) {
+  VkSurfaceCapabilitiesKHR caps;
+  VkResult capsRes = vkGetPhysicalDeviceSurfaceCapabilitiesKHR(r->physicalDevice, r->surface, &caps);
+  if (capsRes != VK_SUCCESS) {
+    reportRebuild(r, "Failed to create swapchain", (int)capsRes);
+    return false;
+  }
+  VkSurfaceFormatKHR format;
+  if (!chooseSurfaceFormat(r, &format)) {
+    reportRebuild(r, "Failed to create swapchain", (int)VK_ERROR_FORMAT_NOT_SUPPORTED);
+    return false;
+  }
   r->presentMode = choosePresentMode(r);
   VkExtent2D extent = caps.currentExtent;
   if (extent.width == 0xFFFFFFFFu) {
     auto clamp = [](u32 v, u32 lo, u32 hi) { return v < lo ? lo : (v > hi ? hi : v); };
     extent.width = clamp(width, caps.minImageExtent.width, caps.maxImageExtent.width);
     extent.height = clamp(height, caps.minImageExtent.height, caps.maxImageExtent.height);
+  }
+  // Kept even when creation fails: a later retry on a surface without an extent
+  // of its own asks for the same size.
+  r->swapchainExtent = extent;
+  if (!nonZero(extent)) {
+    reportRebuild(r, "Failed to create swapchain", (int)VK_ERROR_OUT_OF_DATE_KHR);
+    return false;
   }
   u32 imageCount = caps.minImageCount + 1;
   if (caps.maxImageCount != 0 && imageCount > caps.maxImageCount) imageCount = caps.maxImageCount;
@@ -122,24 +149,32 @@ void createSwapchain(Renderer* r, u32 width, u32 height) {
   ci.clipped = VK_TRUE;
   VkResult res = vkCreateSwapchainKHR(r->device, &ci, nullptr, &r->swapchain);
   if (res != VK_SUCCESS) {
-    std::fprintf(stderr, "Failed to create swapchain: %d\n", (int)res);
+    reportRebuild(r, "Failed to create swapchain", (int)res);
     r->swapchain = VK_NULL_HANDLE;
-    return;
+    return false;
   }
-  u32 count = 0;
-  vkGetSwapchainImagesKHR(r->device, r->swapchain, &count, nullptr);
-  r->swapchainImages = static_cast<VkImage*>(memAlloc(sizeof(VkImage) * (count ? count : 1)));
-  if (!r->swapchainImages) count = 0;
-  if (count) vkGetSwapchainImagesKHR(r->device, r->swapchain, &count, r->swapchainImages);
-  r->swapchainImageCount = count;
   r->swapchainFormat = format.format;
-  r->swapchainExtent = extent;
+  u32 count = 0;
+  res = vkGetSwapchainImagesKHR(r->device, r->swapchain, &count, nullptr);
+  if (res == VK_SUCCESS && count > 0) {
+    r->swapchainImages = static_cast<VkImage*>(memAlloc(sizeof(VkImage) * count));
+    res = r->swapchainImages ? vkGetSwapchainImagesKHR(r->device, r->swapchain, &count, r->swapchainImages)
+                             : VK_ERROR_OUT_OF_HOST_MEMORY;
+  }
+  if (res != VK_SUCCESS || count == 0) {
+    reportRebuild(r, "Failed to get swapchain images", (int)(res != VK_SUCCESS ? res : VK_ERROR_INITIALIZATION_FAILED));
+    return false;
+  }
+  r->swapchainImageCount = count;
+  return true;
 }
 
-void createSwapchainImageViews(Renderer* r) {
-  if (!r->swapchainImageCount) return;
+b8 createSwapchainImageViews(Renderer* r) {
   r->swapchainImageViews = static_cast<VkImageView*>(memCalloc(r->swapchainImageCount, sizeof(VkImageView)));
-  if (!r->swapchainImageViews) return;
+  if (!r->swapchainImageViews) {
+    reportRebuild(r, "Failed to create swapchain image views", (int)VK_ERROR_OUT_OF_HOST_MEMORY);
+    return false;
+  }
   for (u32 i = 0; i < r->swapchainImageCount; i++) {
     VkImageViewCreateInfo vi{};
     vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
@@ -147,11 +182,38 @@ void createSwapchainImageViews(Renderer* r) {
     vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
     vi.format = r->swapchainFormat;
     vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCreateImageView(r->device, &vi, nullptr, &r->swapchainImageViews[i]);
+    VkResult res = vkCreateImageView(r->device, &vi, nullptr, &r->swapchainImageViews[i]);
+    if (res != VK_SUCCESS) {
+      r->swapchainImageViews[i] = VK_NULL_HANDLE;
+      reportRebuild(r, "Failed to create swapchain image views", (int)res);
+      return false;
+    }
   }
+  return true;
 }
 
-void createRenderPass(Renderer* r) {
+// One render-finished semaphore per image: a frame in flight may still have its
+// present waiting on the semaphore of the image it drew.
+b8 createRenderFinishedSemaphores(Renderer* r) {
+  r->renderFinishedSemaphores = static_cast<VkSemaphore*>(memCalloc(r->swapchainImageCount, sizeof(VkSemaphore)));
+  if (!r->renderFinishedSemaphores) {
+    reportRebuild(r, "Failed to create semaphores", (int)VK_ERROR_OUT_OF_HOST_MEMORY);
+    return false;
+  }
+  VkSemaphoreCreateInfo si{};
+  si.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
+  for (u32 i = 0; i < r->swapchainImageCount; i++) {
+    VkResult res = vkCreateSemaphore(r->device, &si, nullptr, &r->renderFinishedSemaphores[i]);
+    if (res != VK_SUCCESS) {
+      r->renderFinishedSemaphores[i] = VK_NULL_HANDLE;
+      reportRebuild(r, "Failed to create semaphores", (int)res);
+      return false;
+    }
+  }
+  return true;
+}
+
+b8 createRenderPass(Renderer* r) {
   VkAttachmentDescription att[2]{};
   att[0].format = r->swapchainFormat;
   att[0].samples = VK_SAMPLE_COUNT_1_BIT;
@@ -176,13 +238,19 @@ void createRenderPass(Renderer* r) {
   sub.colorAttachmentCount = 1;
   sub.pColorAttachments = &color;
   sub.pDepthStencilAttachment = &depth;
+  // The depth buffer is shared by both frames in flight: this frame's clear
+  // waits for the other frame's depth tests and writes (early and late).
+  const VkPipelineStageFlags stages = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT |
+                                      VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT |
+                                      VK_PIPELINE_STAGE_LATE_FRAGMENT_TESTS_BIT;
   VkSubpassDependency dep{};
   dep.srcSubpass = VK_SUBPASS_EXTERNAL;
   dep.dstSubpass = 0;
-  dep.srcStageMask = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT | VK_PIPELINE_STAGE_EARLY_FRAGMENT_TESTS_BIT;
-  dep.dstStageMask = dep.srcStageMask;
-  dep.srcAccessMask = 0;
-  dep.dstAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT | VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT;
+  dep.srcStageMask = stages;
+  dep.dstStageMask = stages;
+  dep.srcAccessMask = VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT;
+  dep.dstAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT | VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_READ_BIT |
+                      VK_ACCESS_DEPTH_STENCIL_ATTACHMENT_WRITE_BIT;
   VkRenderPassCreateInfo ci{};
   ci.sType = VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO;
   ci.attachmentCount = 2;
@@ -191,27 +259,48 @@ void createRenderPass(Renderer* r) {
   ci.pSubpasses = &sub;
   ci.dependencyCount = 1;
   ci.pDependencies = &dep;
-  vkCreateRenderPass(r->device, &ci, nullptr, &r->renderPass);
+  VkResult res = vkCreateRenderPass(r->device, &ci, nullptr, &r->renderPass);
+  if (res != VK_SUCCESS) {
+    std::fprintf(stderr, "Failed to create render pass: %d\n", (int)res);
+    r->renderPass = VK_NULL_HANDLE;
+    return false;
+  }
+  return true;
 }
 
-void createDepthResources(Renderer* r) {
-  if (!nonZero(r->swapchainExtent)) return;
+b8 createDepthResources(Renderer* r) {
   if (!vramCreateImage2D(r->device, r->swapchainExtent, r->depthFormat, VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT,
-                         &r->depthImage, &r->depthMemory, &r->depthMemorySize))
-    return;
+                         &r->depthImage, &r->depthMemory, &r->depthMemorySize)) {
+    if (!r->swapchainFailed)
+      std::fprintf(stderr, "Failed to create depth buffer (%ux%u)\n", r->swapchainExtent.width,
+                   r->swapchainExtent.height);
+    return false;
+  }
   VkImageViewCreateInfo vi{};
   vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
   vi.image = r->depthImage;
   vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
   vi.format = r->depthFormat;
   vi.subresourceRange = {depthAspect(r->depthFormat), 0, 1, 0, 1};
-  vkCreateImageView(r->device, &vi, nullptr, &r->depthView);
+  VkResult res = vkCreateImageView(r->device, &vi, nullptr, &r->depthView);
+  if (res != VK_SUCCESS) {
+    r->depthView = VK_NULL_HANDLE;
+    reportRebuild(r, "Failed to create depth buffer view", (int)res);
+    return false;
+  }
+  return true;
 }
 
-void createFramebuffers(Renderer* r) {
-  if (!r->swapchainImageCount || !r->swapchainImageViews) return;
+b8 createFramebuffers(Renderer* r) {
+  if (!r->renderPass) {
+    reportRebuild(r, "Failed to create framebuffers", (int)VK_ERROR_INITIALIZATION_FAILED);
+    return false;
+  }
   r->framebuffers = static_cast<VkFramebuffer*>(memCalloc(r->swapchainImageCount, sizeof(VkFramebuffer)));
-  if (!r->framebuffers) return;
+  if (!r->framebuffers) {
+    reportRebuild(r, "Failed to create framebuffers", (int)VK_ERROR_OUT_OF_HOST_MEMORY);
+    return false;
+  }
   for (u32 i = 0; i < r->swapchainImageCount; i++) {
     VkImageView views[2] = {r->swapchainImageViews[i], r->depthView};
     VkFramebufferCreateInfo fi{};
@@ -222,8 +311,14 @@ void createFramebuffers(Renderer* r) {
     fi.width = r->swapchainExtent.width;
     fi.height = r->swapchainExtent.height;
     fi.layers = 1;
-    vkCreateFramebuffer(r->device, &fi, nullptr, &r->framebuffers[i]);
+    VkResult res = vkCreateFramebuffer(r->device, &fi, nullptr, &r->framebuffers[i]);
+    if (res != VK_SUCCESS) {
+      r->framebuffers[i] = VK_NULL_HANDLE;
+      reportRebuild(r, "Failed to create framebuffers", (int)res);
+      return false;
+    }
   }
+  return true;
 }
 
 void cleanupSwapchain(Renderer* r) {
@@ -238,25 +333,41 @@ void cleanupSwapchain(Renderer* r) {
     if (r->framebuffers && r->framebuffers[i]) vkDestroyFramebuffer(r->device, r->framebuffers[i], nullptr);
     if (r->swapchainImageViews && r->swapchainImageViews[i])
       vkDestroyImageView(r->device, r->swapchainImageViews[i], nullptr);
+    if (r->renderFinishedSemaphores && r->renderFinishedSemaphores[i])
+      vkDestroySemaphore(r->device, r->renderFinishedSemaphores[i], nullptr);
   }
   memFree(r->framebuffers);
   memFree(r->swapchainImageViews);
   memFree(r->swapchainImages);
+  memFree(r->renderFinishedSemaphores);
   r->framebuffers = nullptr;
   r->swapchainImageViews = nullptr;
   r->swapchainImages = nullptr;
+  r->renderFinishedSemaphores = nullptr;
   r->swapchainImageCount = 0;
   if (r->swapchain) vkDestroySwapchainKHR(r->device, r->swapchain, nullptr);
   r->swapchain = VK_NULL_HANDLE;
 }
 
-void recreateSwapchain(Renderer* r, u32 width, u32 height) {
+// Every object that depends on the swapchain, or none: a partial set (say a
+// framebuffer without its depth view) would fault in the next render pass. On
+// failure nothing is left and frames are skipped until a later build succeeds.
+b8 buildSwapchain(Renderer* r, u32 width, u32 height) {
+  b8 ok = createSwapchain(r, width, height) && createSwapchainImageViews(r) && createRenderFinishedSemaphores(r) &&
+          createDepthResources(r) && createFramebuffers(r);
+  if (!ok) {
+    cleanupSwapchain(r);
+    r->swapchainFailed = true;
+    return false;
+  }
+  r->swapchainFailed = false;
+  return true;
+}
+
+b8 recreateSwapchain(Renderer* r, u32 width, u32 height) {
   rendererWaitIdle(r);
   cleanupSwapchain(r);
-  createSwapchain(r, width, height);
-  createSwapchainImageViews(r);
-  createDepthResources(r);
-  createFramebuffers(r);
+  return buildSwapchain(r, width, height);
 }
 
 // Rebuilds at the surface's current extent; a zero extent (minimised) keeps the old one.
@@ -267,6 +378,47 @@ void rebuildAtCurrentExtent(Renderer* r) {
   // Surfaces without an extent of their own keep the size we chose.
   if (e.width == 0xFFFFFFFFu) e = r->swapchainExtent;
   if (nonZero(e)) recreateSwapchain(r, e.width, e.height);
+}
+
+void waitIdleFor(void* renderer) { rendererWaitIdle(static_cast<Renderer*>(renderer)); }
+
+std::atomic<VkResult (*)(RendererQueueOp)> gFaultHook{nullptr};
+
+VkResult faultHookResult(RendererQueueOp op) {
+  auto hook = gFaultHook.load(std::memory_order_acquire);
+  return hook ? hook(op) : VK_SUCCESS;
+}
+
+// A frame whose submit failed leaves its image-available semaphore signalled
+// (or about to be) and its fence unsignalled. An empty batch consumes the one and
+// signals the other; should even that fail, both are replaced after the queue
+// has gone idle.
+void recoverFailedSubmit(Renderer* r, u32 f) {
+  VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_ALL_COMMANDS_BIT;
+  VkSubmitInfo si{};
+  si.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
+  si.waitSemaphoreCount = 1;
+  si.pWaitSemaphores = &r->imageAvailableSemaphores[f];
+  si.pWaitDstStageMask = &waitStage;
+  threadMutexLock(&r->queueMutex);
+  VkResult res = vkQueueSubmit(r->graphicsQueue, 1, &si, r->inFlightFences[f]);
+  threadMutexUnlock(&r->queueMutex);
+  if (res != VK_SUCCESS) {
+    rendererWaitIdle(r);
+    VkSemaphoreCreateInfo sci{};
+    sci.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
+    vkDestroySemaphore(r->device, r->imageAvailableSemaphores[f], nullptr);
+    r->imageAvailableSemaphores[f] = VK_NULL_HANDLE;
+    vkCreateSemaphore(r->device, &sci, nullptr, &r->imageAvailableSemaphores[f]);
+    VkFenceCreateInfo fi{};
+    fi.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
+    fi.flags = VK_FENCE_CREATE_SIGNALED_BIT;
+    vkDestroyFence(r->device, r->inFlightFences[f], nullptr);
+    r->inFlightFences[f] = VK_NULL_HANDLE;
+    vkCreateFence(r->device, &fi, nullptr, &r->inFlightFences[f]);
+  }
+  // The acquired image was never presented: a rebuild hands every image back.
+  rebuildAtCurrentExtent(r);
 }
 
 }  // namespace
@@ -508,33 +660,50 @@ b8 rendererInit(Renderer* r, VkInstance instance, VkSurfaceKHR surface, u32 widt
     return false;
   }
   vramInit(r->device, r->physicalDevice);
+  vramSetIdleWait(waitIdleFor, r);
   r->depthFormat = chooseDepthFormat(r);
-  createSwapchain(r, width, height);
-  createSwapchainImageViews(r);
-  createRenderPass(r);
-  createDepthResources(r);
-  createFramebuffers(r);
+  // The render pass outlives every swapchain: its colour format is the surface
+  // format, chosen the same way at each rebuild.
+  VkSurfaceFormatKHR format;
+  if (chooseSurfaceFormat(r, &format)) {
+    r->swapchainFormat = format.format;
+    createRenderPass(r);
+  } else {
+    std::fprintf(stderr, "Failed to create render pass: %d\n", (int)VK_ERROR_FORMAT_NOT_SUPPORTED);
+  }
+  // A failure here is reported; frames are skipped until a rebuild succeeds.
+  buildSwapchain(r, width, height);
 
   VkCommandPoolCreateInfo pi{};
   pi.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
   pi.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
   pi.queueFamilyIndex = r->graphicsFamily;
-  vkCreateCommandPool(r->device, &pi, nullptr, &r->commandPool);
-  VkCommandBufferAllocateInfo ai{};
-  ai.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-  ai.commandPool = r->commandPool;
-  ai.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-  ai.commandBufferCount = kRendererFramesInFlight;
-  vkAllocateCommandBuffers(r->device, &ai, r->commandBuffers);
+  VkResult res = vkCreateCommandPool(r->device, &pi, nullptr, &r->commandPool);
+  if (res == VK_SUCCESS) {
+    VkCommandBufferAllocateInfo ai{};
+    ai.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
+    ai.commandPool = r->commandPool;
+    ai.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
+    ai.commandBufferCount = kRendererFramesInFlight;
+    res = vkAllocateCommandBuffers(r->device, &ai, r->commandBuffers);
+    if (res != VK_SUCCESS)
+      for (VkCommandBuffer& c : r->commandBuffers) c = VK_NULL_HANDLE;
+  } else {
+    r->commandPool = VK_NULL_HANDLE;
+  }
+  if (res != VK_SUCCESS) std::fprintf(stderr, "Failed to create command buffers: %d\n", (int)res);
   VkSemaphoreCreateInfo si{};
   si.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
   VkFenceCreateInfo fi{};
   fi.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
   fi.flags = VK_FENCE_CREATE_SIGNALED_BIT;
   for (u32 i = 0; i < kRendererFramesInFlight; i++) {
-    vkCreateSemaphore(r->device, &si, nullptr, &r->imageAvailableSemaphores[i]);
-    vkCreateSemaphore(r->device, &si, nullptr, &r->renderFinishedSemaphores[i]);
-    vkCreateFence(r->device, &fi, nullptr, &r->inFlightFences[i]);
+    VkResult a = vkCreateSemaphore(r->device, &si, nullptr, &r->imageAvailableSemaphores[i]);
+    VkResult b = vkCreateFence(r->device, &fi, nullptr, &r->inFlightFences[i]);
+    if (a != VK_SUCCESS) r->imageAvailableSemaphores[i] = VK_NULL_HANDLE;
+    if (b != VK_SUCCESS) r->inFlightFences[i] = VK_NULL_HANDLE;
+    if (a != VK_SUCCESS || b != VK_SUCCESS)
+      std::fprintf(stderr, "Failed to create synchronisation objects: %d\n", (int)(a != VK_SUCCESS ? a : b));
   }
   r->currentFrame = 0;
   r->framebufferResized = false;
@@ -545,10 +714,10 @@ b8 rendererInit(Renderer* r, VkInstance instance, VkSurfaceKHR surface, u32 widt
 void rendererDestroy(Renderer* r) {
   if (!r || !r->device) return;
   rendererWaitIdle(r);
+  vramSetIdleWait(nullptr, nullptr);
   vramCollect(true);
   for (u32 i = 0; i < kRendererFramesInFlight; i++) {
     if (r->imageAvailableSemaphores[i]) vkDestroySemaphore(r->device, r->imageAvailableSemaphores[i], nullptr);
-    if (r->renderFinishedSemaphores[i]) vkDestroySemaphore(r->device, r->renderFinishedSemaphores[i], nullptr);
     if (r->inFlightFences[i]) vkDestroyFence(r->device, r->inFlightFences[i], nullptr);
   }
   if (r->commandPool) vkDestroyCommandPool(r->device, r->commandPool, nullptr);
@@ -831,9 +1000,11 @@ void rendererEndOneTimeCommands(Renderer* r, VkCommandBuffer cmd) {
   threadMutexLock(&r->queueMutex);
   vkQueueSubmit(r->graphicsQueue, 1, &si, VK_NULL_HANDLE);
   vkQueueWaitIdle(r->graphicsQueue);
+  // Read under the lock that the frame thread holds while it opens a frame, so
+  // that a frame being recorded is never taken for complete.
+  gpuSerialQueueIdle(r->frameRecording);
   threadMutexUnlock(&r->queueMutex);
   vkFreeCommandBuffers(r->device, r->commandPool, 1, &cmd);
-  gpuSerialQueueIdle(r->frameRecording);
   vramCollect(false);
 }
 
@@ -841,9 +1012,11 @@ void rendererWaitIdle(Renderer* r) {
   if (!r || !r->device) return;
   threadMutexLock(&r->queueMutex);
   vkDeviceWaitIdle(r->device);
-  threadMutexUnlock(&r->queueMutex);
   gpuSerialQueueIdle(r->frameRecording);
+  threadMutexUnlock(&r->queueMutex);
 }
+
+void rendererSetFaultHook(VkResult (*hook)(RendererQueueOp op)) { gFaultHook.store(hook, std::memory_order_release); }
 
 b8 rendererBeginFrame(Renderer* r, VkCommandBuffer* outCmd, u32* outImageIndex) {
   if (!r || !r->device || !outCmd || !outImageIndex) return false;
@@ -854,6 +1027,7 @@ b8 rendererBeginFrame(Renderer* r, VkCommandBuffer* outCmd, u32* outImageIndex) 
     r->lastFrameTimeNs = clockNanos();
   }
   u32 f = (u32)r->currentFrame;
+  if (!r->commandBuffers[f] || !r->inFlightFences[f] || !r->imageAvailableSemaphores[f]) return false;
   vkWaitForFences(r->device, 1, &r->inFlightFences[f], VK_TRUE, UINT64_MAX);
   gpuSerialComplete(r->frameSerial[f]);
   vramCollect(false);
@@ -878,8 +1052,12 @@ b8 rendererBeginFrame(Renderer* r, VkCommandBuffer* outCmd, u32* outImageIndex) 
   VkCommandBufferBeginInfo bi{};
   bi.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
   vkBeginCommandBuffer(cmd, &bi);
+  // Opening the serial and marking the frame as recording are one step for an
+  // upload thread that completes serials after its queue went idle.
+  threadMutexLock(&r->queueMutex);
   r->frameSerial[f] = gpuSerialBeginFrame();
   r->frameRecording = true;
+  threadMutexUnlock(&r->queueMutex);
   *outCmd = cmd;
   *outImageIndex = imageIndex;
   return true;
@@ -912,6 +1090,7 @@ void rendererEndFrame(Renderer* r, u32 imageIndex) {
   vkCmdEndRenderPass(cmd);
   vkEndCommandBuffer(cmd);
   VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
+  VkSemaphore renderFinished = r->renderFinishedSemaphores[imageIndex];
   VkSubmitInfo si{};
   si.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
   si.waitSemaphoreCount = 1;
@@ -920,35 +1099,39 @@ void rendererEndFrame(Renderer* r, u32 imageIndex) {
   si.commandBufferCount = 1;
   si.pCommandBuffers = &cmd;
   si.signalSemaphoreCount = 1;
-  si.pSignalSemaphores = &r->renderFinishedSemaphores[f];
+  si.pSignalSemaphores = &renderFinished;
   threadMutexLock(&r->queueMutex);
-  VkResult submitted = vkQueueSubmit(r->graphicsQueue, 1, &si, r->inFlightFences[f]);
-  threadMutexUnlock(&r->queueMutex);
+  VkResult submitted = faultHookResult(RENDERER_OP_SUBMIT);
+  if (submitted == VK_SUCCESS) submitted = vkQueueSubmit(r->graphicsQueue, 1, &si, r->inFlightFences[f]);
   r->frameRecording = false;
+  threadMutexUnlock(&r->queueMutex);
+  r->currentFrame = (r->currentFrame + 1) % kRendererFramesInFlight;
   if (submitted != VK_SUCCESS) {
-    // The fence would never signal; re-arm it so the next frame does not hang.
-    vkResetFences(r->device, 1, &r->inFlightFences[f]);
-    VkFenceCreateInfo fi{};
-    fi.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    fi.flags = VK_FENCE_CREATE_SIGNALED_BIT;
-    vkDestroyFence(r->device, r->inFlightFences[f], nullptr);
-    vkCreateFence(r->device, &fi, nullptr, &r->inFlightFences[f]);
-    r->currentFrame = (r->currentFrame + 1) % kRendererFramesInFlight;
+    std::fprintf(stderr, "Failed to submit frame: %d\n", (int)submitted);
+    recoverFailedSubmit(r, f);
     return;
   }
   VkPresentInfoKHR pi{};
   pi.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
   pi.waitSemaphoreCount = 1;
-  pi.pWaitSemaphores = &r->renderFinishedSemaphores[f];
+  pi.pWaitSemaphores = &renderFinished;
   pi.swapchainCount = 1;
   pi.pSwapchains = &r->swapchain;
   pi.pImageIndices = &imageIndex;
   threadMutexLock(&r->queueMutex);
-  VkResult res = vkQueuePresentKHR(r->presentQueue, &pi);
+  VkResult res = faultHookResult(RENDERER_OP_PRESENT);
+  if (res == VK_SUCCESS) res = vkQueuePresentKHR(r->presentQueue, &pi);
   threadMutexUnlock(&r->queueMutex);
+  if (res != VK_SUCCESS && res != VK_SUBOPTIMAL_KHR && res != VK_ERROR_OUT_OF_DATE_KHR) {
+    // The image and its semaphore are in an unknown state: a rebuild replaces
+    // both (and, if it fails, frames are skipped until one succeeds).
+    std::fprintf(stderr, "Failed to present swapchain image: %d\n", (int)res);
+    r->framebufferResized = false;
+    rebuildAtCurrentExtent(r);
+    return;
+  }
   if (res == VK_ERROR_OUT_OF_DATE_KHR || res == VK_SUBOPTIMAL_KHR || r->framebufferResized) {
     r->framebufferResized = false;
     rebuildAtCurrentExtent(r);
   }
-  r->currentFrame = (r->currentFrame + 1) % kRendererFramesInFlight;
 }

@@ -48,7 +48,10 @@ struct Renderer {
   VkCommandPool commandPool;
   VkCommandBuffer commandBuffers[kRendererFramesInFlight];
   VkSemaphore imageAvailableSemaphores[kRendererFramesInFlight];
-  VkSemaphore renderFinishedSemaphores[kRendererFramesInFlight];
+  // One per swapchain image (memAlloc, rebuilt with the swapchain): the present
+  // of an image waits on it, and only the next acquire of that same image
+  // guarantees the wait is over.
+  VkSemaphore* renderFinishedSemaphores;
   VkFence inFlightFences[kRendererFramesInFlight];
   u64 currentFrame;
   b8 framebufferResized;
@@ -70,8 +73,18 @@ struct Renderer {
   VkPresentModeKHR presentMode;
   // GPU-timeline serial of the frame last recorded in each slot.
   u64 frameSerial[kRendererFramesInFlight];
-  b8 frameRecording;  // between rendererBeginFrame and rendererEndFrame
+  // Between rendererBeginFrame and rendererEndFrame; written on the frame thread
+  // under queueMutex and read under it by uploads from other threads.
+  b8 frameRecording;
+  // The last swapchain rebuild failed: frames are skipped, each one retries, and
+  // the failure is reported once until a rebuild succeeds.
+  b8 swapchainFailed;
 };
+
+// Tests: when set, the frame's submit or present is not made and the hook's
+// result is used instead (VK_SUCCESS: made as usual).
+enum RendererQueueOp : u32 { RENDERER_OP_SUBMIT = 0, RENDERER_OP_PRESENT = 1 };
+void rendererSetFaultHook(VkResult (*hook)(RendererQueueOp op));
 
 struct QueueFamilyIndices {
   u32 graphicsFamily;

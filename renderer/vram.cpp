@@ -68,6 +68,11 @@ b8 forgetHostVisible(VkDeviceMemory memory) {
   return was;
 }
 
+// How to wait for the whole device: the renderer's own wait, which holds the
+// queue lock (a bare vkDeviceWaitIdle would race with other threads' submits).
+std::atomic<void (*)(void*)> gIdleWait{nullptr};
+std::atomic<void*> gIdleWaitContext{nullptr};
+
 VkDevice device() { return reinterpret_cast<VkDevice>(memoryGet()->device); }
 VkPhysicalDevice physicalDevice() { return reinterpret_cast<VkPhysicalDevice>(memoryGet()->physicalDevice); }
 
@@ -189,6 +194,12 @@ b8 vramCreateImage2D(VkDevice dev, VkExtent2D extent, VkFormat format, VkImageUs
   return true;
 }
 
+void vramSetIdleWait(void (*wait)(void* context), void* context) {
+  gIdleWait.store(nullptr, std::memory_order_release);
+  gIdleWaitContext.store(context, std::memory_order_release);
+  gIdleWait.store(wait, std::memory_order_release);
+}
+
 u64 gpuSerialCurrent() { return gSerialCurrent.load(std::memory_order_acquire); }
 u64 gpuSerialDone() { return gSerialDone.load(std::memory_order_acquire); }
 
@@ -230,7 +241,10 @@ void vramDeferFree(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8
     if (!grown) {
       unlockDeferred();
       // Out of heap: waiting for the device is the only safe way left.
-      if (device()) vkDeviceWaitIdle(device());
+      if (auto wait = gIdleWait.load(std::memory_order_acquire))
+        wait(gIdleWaitContext.load(std::memory_order_acquire));
+      else if (device())
+        vkDeviceWaitIdle(device());
       releaseNow(buffer, memory, size, hostVisible);
       return;
     }

@@ -46,6 +46,9 @@ void gpuSerialQueueIdle(b8 frameRecording);
 // Releases a buffer and its memory once the GPU is done with the current serial;
 // at once when nothing is in flight.
 void vramDeferFree(VkBuffer buffer, VkDeviceMemory memory, VkDeviceSize size, b8 hostVisible);
+// The device-wide wait used when nothing else is safe (the renderer installs its
+// own, which takes the queue lock); null: a plain vkDeviceWaitIdle.
+void vramSetIdleWait(void (*wait)(void* context), void* context);
 // Releases what has become safe; everything when force is set (device idle).
 void vramCollect(b8 force);
 // Entries still waiting (for tests).

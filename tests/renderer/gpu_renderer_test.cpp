@@ -252,9 +252,104 @@ TEST_F(WindowGpu, FramesPresentTheClearColourAndResizeRebuilds) {
   EXPECT_EQ(presentedPixel(390, 250, 0x333333u), 0x333333u) << "the grown area is drawn too";
 }
 
+// A depth buffer that does not fit the VRAM budget, at a larger size after a
+// resize: reported once, nothing drawn (and nothing faulting) until the budget
+// allows a rebuild, then frames reach the window again, the grown area included.
+TEST_F(WindowGpu, DepthBufferOverBudgetAfterAResizeSkipsFramesUntilARebuildFits) {
+  EXPECT_EQ(presentedPixel(160, 100, 0x333333u), 0x333333u);
+  memoryGet()->vramLimit = memoryGet()->vramUsed.load();
+  testing::internal::CaptureStderr();
+  SDL_SetWindowSize(plat->window, 400, 260);
+  for (int i = 0; i < 40 && !r.swapchainFailed; i++) {
+    frames(1);
+    SDL_Delay(10);
+  }
+  frames(5);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(r.swapchainFailed);
+  EXPECT_EQ(r.swapchain, VK_NULL_HANDLE);
+  EXPECT_EQ(r.depthView, VK_NULL_HANDLE);
+  size_t at = err.find("Failed to create depth buffer (400x260)\n");
+  EXPECT_NE(at, std::string::npos) << err;
+  EXPECT_EQ(err.find("Failed to create depth buffer", at + 1), std::string::npos) << "reported once: " << err;
+  memoryGet()->vramLimit = ~0ull;
+  EXPECT_EQ(presentedPixel(390, 250, 0x333333u), 0x333333u) << "drawn again once the depth buffer fits";
+  EXPECT_FALSE(r.swapchainFailed);
+  EXPECT_EQ(r.swapchainExtent.width, 400u);
+}
+
+VkResult gFailWith = VK_SUCCESS;
+RendererQueueOp gFailOp = RENDERER_OP_SUBMIT;
+int gFailuresLeft = 0;
+VkResult failOnce(RendererQueueOp op) {
+  if (op != gFailOp || gFailuresLeft == 0) return VK_SUCCESS;
+  gFailuresLeft--;
+  return gFailWith;
+}
+
+// A failed submit must not leave the acquire semaphore signalled for the next
+// acquire, nor the fence unsignalled; a failed present (other than out of date)
+// is reported and the swapchain rebuilt. Validation reports any misuse; frames
+// reach the window afterwards.
+TEST_F(WindowGpu, FailedSubmitAndPresentAreReportedAndDrawingGoesOn) {
+  struct Case {
+    RendererQueueOp op;
+    VkResult result;
+    const char* message;
+  };
+  const Case cases[] = {
+      {RENDERER_OP_SUBMIT, VK_ERROR_OUT_OF_DEVICE_MEMORY, "Failed to submit frame: -2\n"},
+      {RENDERER_OP_SUBMIT, VK_ERROR_DEVICE_LOST, "Failed to submit frame: -4\n"},
+      {RENDERER_OP_PRESENT, VK_ERROR_OUT_OF_HOST_MEMORY, "Failed to present swapchain image: -1\n"},
+      {RENDERER_OP_PRESENT, VK_ERROR_SURFACE_LOST_KHR, "Failed to present swapchain image: -1000000000\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    frames(3);
+    gFailOp = c.op;
+    gFailWith = c.result;
+    gFailuresLeft = 1;
+    rendererSetFaultHook(failOnce);
+    testing::internal::CaptureStderr();
+    frames(6);
+    std::string err = testing::internal::GetCapturedStderr();
+    rendererSetFaultHook(nullptr);
+    EXPECT_EQ(gFailuresLeft, 0);
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(presentedPixel(160, 100, 0x333333u), 0x333333u);
+  }
+}
+
 }  // namespace
 
 namespace {
+
+// Start-up with a depth buffer over the VRAM budget: reported, frames skipped
+// without faulting, and drawing starts once a rebuild fits.
+TEST(RendererStartup, DepthBufferOverBudgetSkipsFramesUntilARebuildFits) {
+  memoryInit(~0ull, 0);
+  Renderer r{};
+  VkInstance instance = VK_NULL_HANDLE;
+  VkSurfaceKHR surface = VK_NULL_HANDLE;
+  testing::internal::CaptureStderr();
+  b8 ok = gpuRendererHeadless(&r, &instance, &surface, 64, 64);
+  VkCommandBuffer cmd;
+  u32 image;
+  b8 drew = false;
+  for (int i = 0; i < 4 && ok; i++) drew |= rendererBeginFrame(&r, &cmd, &image);
+  std::string err = testing::internal::GetCapturedStderr();
+  if (!ok) GTEST_SKIP() << "no Vulkan device";
+  EXPECT_TRUE(ok) << "start-up fails only without a GPU or device";
+  EXPECT_FALSE(drew);
+  EXPECT_NE(err.find("Failed to create depth buffer (64x64)\n"), std::string::npos) << err;
+  memoryGet()->vramLimit = ~0ull;
+  ASSERT_TRUE(rendererBeginFrame(&r, &cmd, &image));
+  EXPECT_NE(r.depthView, VK_NULL_HANDLE);
+  rendererBeginRenderPass(&r, image);
+  rendererEndFrame(&r, image);
+  rendererWaitIdle(&r);
+  gpuRendererRelease(&r, instance, surface);
+}
 
 // Per-frame data: what one frame wrote stays intact while the next frame records.
 TEST_F(HeadlessGpu, FrameBuffersAlternateWithTheFramesInFlight) {
