@@ -17,6 +17,7 @@
 #include "store/bs_internal.h"
 
 void (*bs_crash_point)(const char* where) = nullptr;
+u64 (*bs_chunk_id_hook)(const void* bytes, size_t len) = nullptr;
 
 namespace {
 

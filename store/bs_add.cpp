@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <xxhash.h>
 
 #include <cstring>
 #include <ctime>
@@ -40,7 +39,7 @@ int appendRecord(bs_store* s, const bs_work_item* it, const u8* sealed) {
   h.stored_length = it->stored_length;
   h.sealed_length = it->sealed_length;
   h.id = it->id;
-  h.sequence = s->next_sequence;
+  h.sequence = it->check;  // the second hash, not a counter: see bs_chunk_check
   std::memcpy(h.iv, it->iv, 16);
   u8 head[BS_CHUNK_HEADER_SIZE];
   bs_chunk_header_store(&h, head);
@@ -66,20 +65,29 @@ void prepareItem(bs_store* s, bs_work_item* it, bs_slot* slot, u64 id, u32 raw_l
   it->raw_length = raw_length;
   it->stored_length = it->sealed_length = 0;
   it->id = id;
+  it->check = 0;
   it->result = -1;
   it->done.store(0, std::memory_order_relaxed);
 }
 
 int addSingle(bs_store* s, const u8* data, size_t len, u64* id_out) {
   const u8* bytes = len ? data : kNoBytes;
-  u64 id = XXH3_64bits(bytes, len);
+  u64 id = bs_chunk_id(bytes, len);
   *id_out = id;
+  bs_slot* slot = &s->slots[0];
+  // One id maps to one record: a stored chunk of other bytes under this id means
+  // the add cannot be stored, and nothing is written.
+  if (const bs_index_entry* x = static_cast<const bs_index_entry*>(sm_find(s->index, &id))) {
+    if (bs_chunk_same(s, x, bytes, (u32)len, slot) != 1) return -1;
+    s->stats.logical_chunks++;
+    s->stats.logical_bytes += len;
+    return 0;
+  }
   s->stats.logical_chunks++;
   s->stats.logical_bytes += len;
-  if (sm_find(s->index, &id)) return 0;
-  bs_slot* slot = &s->slots[0];
   bs_work_item it;
   prepareItem(s, &it, slot, id, (u32)len);
+  it.check = bs_chunk_check(bytes, len);
   const u8* stored;
   u32 stored_len;
   if (packChunk(bytes, (u32)len, slot->pack, 2 * (size_t)s->chunk_size + 64, &stored, &stored_len) != 0) return -1;
@@ -96,7 +104,35 @@ int addSingle(bs_store* s, const u8* data, size_t len, u64* id_out) {
 // (its record written) when the ring is full and at the end, so records land in
 // buffer order. Equality is checked against the index only: a piece equal to one
 // still in flight is written again.
+// Before anything is written, every piece's id is checked: against the chunk
+// already stored under it, and against earlier pieces of this buffer that share it.
+// Different bytes under one id fail the add.
+int checkIds(bs_store* s, const u8* data, size_t len, u64* chunks) {
+  size_t cs = s->chunk_size;
+  u64 pieces = (len + cs - 1) / cs;
+  void* first = bs_map_new(pieces < 1024 ? 1024 : pieces, 8);  // new id -> its first piece
+  if (!first) return -1;
+  int r = 0;
+  for (u64 p = 0; p < pieces && r == 0; p++) {
+    const u8* piece = data + p * cs;
+    u32 n = (u32)(len - p * cs < cs ? len - p * cs : cs);
+    u64 id = bs_chunk_id(piece, n);
+    chunks[p] = id;
+    if (const bs_index_entry* x = static_cast<const bs_index_entry*>(sm_find(s->index, &id))) {
+      if (bs_chunk_same(s, x, piece, n, &s->slots[0]) != 1) r = -1;
+    } else if (const u64* q = static_cast<const u64*>(sm_find(first, &id))) {
+      u64 qn = len - *q * cs < cs ? len - *q * cs : cs;
+      if (qn != n || std::memcmp(data + *q * cs, piece, n) != 0) r = -1;
+    } else if (sm_put(first, &id, &p) < 0) {
+      r = -1;
+    }
+  }
+  sm_free(first);
+  return r;
+}
+
 int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
+  if (checkIds(s, data, len, chunks) != 0) return -1;
   u32 ring = s->slot_count;
   bs_work_item* items = static_cast<bs_work_item*>(memAlloc(ring * sizeof(bs_work_item)));
   if (!items) return -1;
@@ -114,8 +150,7 @@ int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
   for (u64 p = 0; p < pieces && r == 0; p++) {
     const u8* piece = data + p * cs;
     u32 n = (u32)(len - p * cs < cs ? len - p * cs : cs);
-    u64 id = XXH3_64bits(piece, n);
-    chunks[p] = id;
+    u64 id = chunks[p];
     s->stats.logical_chunks++;
     s->stats.logical_bytes += n;
     if (sm_find(s->index, &id)) continue;
@@ -144,6 +179,7 @@ void bs_add_worker(void* arg) {
   const u8* stored;
   u32 stored_len;
   size_t sealed = 0;
+  it->check = bs_chunk_check(it->slot->raw, it->raw_length);
   int r = packChunk(it->slot->raw, it->raw_length, it->slot->pack, 2 * cs + 64, &stored, &stored_len);
   if (r == 0)
     r = bs_seal_payload(&it->keys->enc, it->keys->mac_key, stored, stored_len, it->slot->seal, 2 * cs + 96, &sealed,

@@ -2,6 +2,8 @@
 // share. Not for callers of the store.
 #pragma once
 
+#include <xxhash.h>
+
 #include <atomic>
 #include <cstddef>
 
@@ -75,6 +77,7 @@ struct bs_work_item {
   u64 id;
   u8 iv[16];
   u8* out;  // restore: where the raw bytes go (raw_length of room)
+  u64 check;  // add: the second hash of the raw bytes (bs_chunk_check)
   i32 result;
   std::atomic<u32> done;
 };
@@ -134,6 +137,23 @@ void bs_manifest_free(bs_entry* entries, u64 count);
 // Serialises index and manifest into one new memAlloc block.
 int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
                      u64* manifest_len);
+// Chunk ids: XXH3-64 of the raw bytes. Tests may replace the hash to make ids collide.
+extern u64 (*bs_chunk_id_hook)(const void* bytes, size_t len);
+inline u64 bs_chunk_id(const void* bytes, size_t len) {
+  return bs_chunk_id_hook ? bs_chunk_id_hook(bytes, len) : XXH3_64bits(bytes, len);
+}
+// A second, independent hash of a chunk's raw bytes. Records keep it in their
+// header's sequence field, which no reader depends on; it tells at the cost of one
+// header read whether a chunk already stored under an id holds the same bytes.
+inline u64 bs_chunk_check(const void* bytes, size_t len) {
+  return XXH3_64bits_withSeed(bytes, len, 0x3053454C51434B31ull);
+}
+// Whether the stored chunk x holds exactly these bytes: 1 yes, 0 no (the ids
+// collide), -1 when the record cannot be read or opened. A header whose second
+// hash does not match (records written before it existed too) is settled by
+// opening the chunk and comparing bytes. Uses the slot's buffers.
+int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, bs_slot* slot);
+
 // Hook for durability tests: called at named points of the write paths.
 extern void (*bs_crash_point)(const char* where);
 inline void bs_crash_here(const char* where) {

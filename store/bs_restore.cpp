@@ -88,9 +88,25 @@ void bs_restore_worker(void* arg) {
     }
   }
   // The id is the hash of the raw bytes: a damaged record never passes as data.
-  if (r == 0 && XXH3_64bits(it->out, it->raw_length) != it->id) r = -1;
+  if (r == 0 && bs_chunk_id(it->out, it->raw_length) != it->id) r = -1;
   it->result = r == 0 ? 0 : -1;
   it->done.store(1, std::memory_order_release);
+}
+
+int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, bs_slot* slot) {
+  if (x->raw_length != len) return 0;
+  bs_chunk_header h;
+  if (bs_pread(s->fd, slot->raw, BS_CHUNK_HEADER_SIZE, x->record_offset) != 0) return -1;
+  bs_chunk_header_load(&h, slot->raw);
+  if (!bs_chunk_header_plausible(s, &h, x)) return -1;
+  if (h.sequence == bs_chunk_check(bytes, len)) return 1;
+  // The seal buffer has room for a chunk and is free while a record is read.
+  bs_work_item it;
+  prepareItem(s, &it, slot, x, slot->seal);
+  if (readRecord(s, x, slot) != 0) return -1;
+  bs_restore_worker(&it);
+  if (it.result != 0) return -1;
+  return len == 0 || std::memcmp(slot->seal, bytes, len) == 0 ? 1 : 0;
 }
 
 bs_status bs_restore_buffer_into_nolock(bs_store* s, const char* name, u8* dst, size_t capacity, size_t* outLen) {

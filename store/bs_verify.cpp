@@ -29,6 +29,78 @@ bs_index_entry* sortedIndex(void* index, u64* count, bool* ok) {
   return v;
 }
 
+// Every live entry against the index: each chunk it lists must be stored, and their
+// lengths must add up to the entry's size. Returns the number of damaged entries.
+u64 checkManifest(bs_store* s) {
+  u64 damaged = 0;
+  for (u64 i = 0; i < s->manifest_count; i++) {
+    const bs_entry& e = s->manifest[i];
+    if (e.deleted) continue;
+    u64 sum = 0, missing = 0;
+    for (u64 c = 0; c < e.chunk_count; c++) {
+      const bs_index_entry* x = static_cast<const bs_index_entry*>(sm_find(s->index, &e.chunks[c]));
+      if (!x) {
+        if (missing++ == 0)
+          std::fprintf(stderr, "verify: entry '%s': chunk #%llu (id=%llx) is not stored\n", e.name,
+                       (unsigned long long)c + 1, (unsigned long long)e.chunks[c]);
+        continue;
+      }
+      sum += x->raw_length;
+    }
+    if (missing == 0 && sum != e.size)
+      std::fprintf(stderr, "verify: entry '%s': its chunks hold %llu bytes, the entry says %llu\n", e.name,
+                   (unsigned long long)sum, (unsigned long long)e.size);
+    if (missing || sum != e.size) damaged++;
+  }
+  return damaged;
+}
+
+// Information, not errors: records no live entry lists, and file ranges that hold
+// neither a listed record nor the trailer (both go at the next compaction).
+void reportUnused(bs_store* s, const bs_index_entry* v, u64 count) {
+  void* used = bs_map_new(1024, 1);
+  if (!used) return;
+  u8 one = 1;
+  for (u64 i = 0; i < s->manifest_count; i++) {
+    const bs_entry& e = s->manifest[i];
+    for (u64 c = 0; !e.deleted && c < e.chunk_count; c++) sm_put(used, &e.chunks[c], &one);
+  }
+  u64 unlisted = 0, unlistedBytes = 0;
+  for (u64 i = 0; i < count; i++)
+    if (!sm_find(used, &v[i].id)) {
+      unlisted++;
+      unlistedBytes += v[i].record_length;
+    }
+  sm_free(used);
+  if (unlisted)
+    std::fprintf(stderr, "verify: info: %llu chunk records (%llu bytes) belong to no live entry\n",
+                 (unsigned long long)unlisted, (unsigned long long)unlistedBytes);
+  u64 fileSize = 0;
+  if (bs_file_size(s->fd, &fileSize) != 0) return;
+  u64 trailerAt = s->disk.index_offset, trailerEnd = s->disk.manifest_offset + s->disk.manifest_length;
+  u64 at = BS_SUPERBLOCK_SIZE, ranges = 0, bytes = 0;
+  auto gapTo = [&](u64 to) {
+    if (to > at) {
+      ranges++;
+      bytes += to - at;
+    }
+  };
+  bool trailerSeen = trailerEnd <= trailerAt;
+  for (u64 i = 0; i <= count; i++) {
+    u64 next = i < count ? v[i].record_offset : fileSize;
+    if (!trailerSeen && trailerAt <= next) {
+      gapTo(trailerAt);
+      if (trailerEnd > at) at = trailerEnd;
+      trailerSeen = true;
+    }
+    gapTo(next);
+    if (i < count && v[i].record_offset + v[i].record_length > at) at = v[i].record_offset + v[i].record_length;
+  }
+  if (ranges)
+    std::fprintf(stderr, "verify: info: %llu bytes in %llu ranges hold no listed record or the trailer\n",
+                 (unsigned long long)bytes, (unsigned long long)ranges);
+}
+
 }  // namespace
 
 bs_index_entry* bs_index_sorted(void* index, u64* count, bool* ok) { return sortedIndex(index, count, ok); }
@@ -107,6 +179,8 @@ bs_status bs_verify_nolock(bs_store* s) {
     if (submitted - drained == window) drainOldest();
   }
   while (drained < submitted) drainOldest();
+  errors += checkManifest(s);
+  reportUnused(s, v, count);
   std::fprintf(stderr, "verify: %llu chunks checked, %llu errors\n", (unsigned long long)checked,
                (unsigned long long)errors);
   memFree(items);
