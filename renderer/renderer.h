@@ -124,6 +124,11 @@ b8 rendererBeginFrame(Renderer* r, VkCommandBuffer* outCmd, u32* outImageIndex);
 void rendererBeginRenderPass(Renderer* r, u32 imageIndex);
 void rendererEndFrame(Renderer* r, u32 imageIndex);
 
+// The main render pass's one dependency. A pass whose pipelines must also work
+// in the main pass (or the other way round) has to use exactly this one: render
+// passes with different dependencies are not compatible.
+VkSubpassDependency rendererMainPassDependency();
+
 // Building blocks of rendererInit, callable on their own by tests and tools.
 QueueFamilyIndices findQueueFamilies(VkPhysicalDevice device, VkSurfaceKHR surface);
 b8 selectPhysicalDevice(Renderer* r);
