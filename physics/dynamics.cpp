@@ -65,6 +65,8 @@ void bodySetType(Body* body, BodyType type) {
     body->invLocalInertiaTensor = invComponents(body->localInertiaTensor);
     bodyUpdateInertiaWorld(body);
   }
+  // A static body is asleep; one that may move now must not stay frozen in the air.
+  if (type != BODY_STATIC) wake(body);
   bodyClearForces(body);
 }
 
@@ -101,12 +103,11 @@ void bodyClearForces(Body* body) {
 
 Transform bodyGetTransform(const Body* body) { return Transform{body->position, body->rotation}; }
 
+// A teleport: the velocities stay as they were (a spinning body moved far away
+// must not be launched by its spin times the distance).
 void bodySetTransform(Body* body, Transform t) {
-  v3 oldCentre = centreOfMass(body);
   body->position = t.position;
   body->rotation = t.orientation;
-  v3 newCentre = centreOfMass(body);
-  body->linearVelocity += v3Cross(body->angularVelocity, newCentre - oldCentre);
   bodyUpdateInertiaWorld(body);
   if (body->type != BODY_STATIC) wake(body);
 }

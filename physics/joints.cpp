@@ -506,10 +506,14 @@ void sliderJointWarmStart(SliderJoint* j, Body* bodies, BodyVelocities* vel) {
   sliderApplyLinear(A, B, vel[a], vel[b], j->n2, j->r1PlusUCrossN2, j->r2CrossN2,
                     j->accumulatedImpulseTranslation.y);
   applyAngular(A, B, vel[a], vel[b], j->accumulatedImpulseRotation);
-  f64 along = j->accumulatedLowerLimitImpulse - j->accumulatedUpperLimitImpulse +
-              j->accumulatedMotorImpulse;
-  sliderApplyLinear(A, B, vel[a], vel[b], j->worldAxisA, j->r1PlusUCrossSliderAxis,
-                    j->r2CrossSliderAxis, along);
+  v3 ax = j->worldAxisA;
+  sliderApplyLinear(A, B, vel[a], vel[b], ax, j->r1PlusUCrossSliderAxis, j->r2CrossSliderAxis,
+                    j->accumulatedLowerLimitImpulse - j->accumulatedUpperLimitImpulse);
+  // The motor row is linear only (mass 1/(mA + mB)), in its warm start as in its solve.
+  if (j->isMotorEnabled) {
+    vel[a].linVel -= ax * (A.invMass * j->accumulatedMotorImpulse);
+    vel[b].linVel += ax * (B.invMass * j->accumulatedMotorImpulse);
+  }
 }
 
 void sliderJointSolveVelocity(SliderJoint* j, Body* bodies, BodyVelocities* vel) {

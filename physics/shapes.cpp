@@ -723,6 +723,8 @@ void shapeScale(Shape* s, f64 factor) {
       ((CapsuleShape*)s)->radius *= factor;
       ((CapsuleShape*)s)->halfHeight *= factor;
       break;
-    default: break;
+    default: return;
   }
+  // The margin is part of the size (a sphere's is its radius): it scales with it.
+  s->margin *= factor;
 }

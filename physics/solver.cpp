@@ -100,6 +100,7 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     f64 restitution = A.restitution > B.restitution ? A.restitution : B.restitution;
     m.isNew = true;
     m.numContacts = np;
+    m.manifoldIndex = k;
     v3 x1 = centerOfMass(A);
     v3 x2 = centerOfMass(B);
     BodyVelocities va{A.linearVelocity, A.angularVelocity};
@@ -261,7 +262,7 @@ void contactSolverStoreImpulses(const ContactManifoldSolverData* solverData, u32
                                 ContactManifold* manifolds) {
   for (u32 k = 0; k < numManifolds; ++k) {
     const ContactManifoldSolverData& m = solverData[k];
-    ContactManifold& cm = manifolds[k];
+    ContactManifold& cm = manifolds[m.manifoldIndex];
     for (u32 i = 0; i < m.numContacts; ++i)
       cm.points[i].cachedNormalImpulse = m.points[i].accumulatedNormalImpulse;
     cm.cachedFriction1Impulse = m.accumulatedFriction1Impulse;

@@ -52,6 +52,7 @@ struct ContactManifoldSolverData {
   ContactPointSolverData points[4];
   u32 numContacts;
   b8 isNew;
+  u32 manifoldIndex;  // the manifold this record came from: impulses go back there
   // Angular responses of the friction and twist rows, fixed for the step:
   // invInertia * (r x t) for both tangents on each body, invInertia * n.
   v3 i1TimesR1CrossT1, i1TimesR1CrossT2, i2TimesR2CrossT1, i2TimesR2CrossT2;
@@ -69,5 +70,6 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
                                 BodyVelocities* vel, const SolverConfig* config);
 void contactSolverSolvePosition(ContactManifoldSolverData* solverData, u32 numManifolds,
                                 BodyVelocities* splitVel, const SolverConfig* config);
+// Each record goes back to the manifold it was built from, whatever init skipped.
 void contactSolverStoreImpulses(const ContactManifoldSolverData* solverData, u32 numManifolds,
                                 ContactManifold* manifolds);

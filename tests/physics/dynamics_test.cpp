@@ -89,13 +89,32 @@ TEST(Body, ImpulsesAtPointsAndTransformChanges) {
   bodyApplyForceAtPoint(&b, V3(0, 0, 1), V3(1, 1, 0));
   expectV3(b.externalTorque, V3(0, -1, 0));
 
-  // Moving the body so its centre shifts adds w x shift to the velocity.
+  // A teleport keeps the velocities: a body spinning at 5 rad/s moved by 10 m with
+  // its centre off the origin is not launched.
   Body c;
   bodyInit(&c);
   c.centerOfMassLocal = V3(1, 0, 0);
-  c.angularVelocity = V3(0, 0, 1);
-  bodySetTransform(&c, Transform{V3(0, 0, 0), quatFromAxisAngle(V3(0, 0, 1), kPi / 2)});
-  expectV3(c.linearVelocity, V3(-1, -1, 0));
+  c.linearVelocity = V3(0.5, 0, 0);
+  c.angularVelocity = V3(0, 0, 5);
+  c.isAwake = false;
+  bodySetTransform(&c, Transform{V3(10, 0, 0), quatFromAxisAngle(V3(0, 0, 1), kPi / 2)});
+  expectV3(c.position, V3(10, 0, 0));
+  expectV3(c.linearVelocity, V3(0.5, 0, 0));
+  expectV3(c.angularVelocity, V3(0, 0, 5));
+  EXPECT_TRUE(c.isAwake);
+}
+
+TEST(Body, BecomingDynamicOrKinematicWakes) {
+  for (BodyType to : {BODY_DYNAMIC, BODY_KINEMATIC}) {
+    Body b;
+    bodyInit(&b);
+    bodySetType(&b, BODY_STATIC);
+    ASSERT_FALSE(b.isAwake);
+    b.sleepTime = 3.0;
+    bodySetType(&b, to);
+    EXPECT_TRUE(b.isAwake) << to;
+    EXPECT_EQ(b.sleepTime, 0.0) << to;
+  }
 }
 
 TEST(Body, SleepTest) {

@@ -215,16 +215,23 @@ TEST(Shapes, WorldBoxes) {
   EXPECT_FALSE(shapeRaycast(&concave, identity(), V3(0, 5, 0), V3(0, -5, 0), &hit));
 }
 
-TEST(Shapes, ScaleIgnoresNonPositiveFactors) {
+TEST(Shapes, ScaleIgnoresNonPositiveFactorsAndScalesTheMargin) {
   CapsuleShape c;
   capsuleInit(&c, 0.5, 2.0);
   shapeScale(&c.base, 0.0);
   shapeScale(&c.base, -2.0);
   EXPECT_EQ(c.radius, 0.5);
+  EXPECT_EQ(c.base.margin, 0.5);
   shapeScale(&c.base, 2.0);
   EXPECT_EQ(c.radius, 1.0);
   EXPECT_EQ(c.halfHeight, 2.0);
-  EXPECT_EQ(c.base.margin, 0.5);  // margin untouched
+  EXPECT_EQ(c.base.margin, 1.0);
+  // A scaled sphere keeps margin = radius: its support point is on the new surface.
+  SphereShape s;
+  sphereInit(&s, 0.5);
+  shapeScale(&s.base, 2.0);
+  EXPECT_EQ(s.base.margin, 1.0);
+  expectV3(shapeGetLocalSupportWithMargin(&s.base, V3(0, -3, 0)), V3(0, -1, 0));
 }
 
 TEST(Shapes, BoxAccessors) {

@@ -156,10 +156,13 @@ TEST(ContactSolver, StoreWritesImpulsesBackAndSkipsEmptyManifolds) {
   EXPECT_EQ(r.data[0].bodyIndexB, 1);
   BodyVelocities vel[2] = {{}, {V3(1, -1, 0), V3(0, 0, 0)}};
   contactSolverSolveVelocity(r.data, r.count, vel, &r.config);
-  ContactManifold out = r.manifold;
-  contactSolverStoreImpulses(r.data, r.count, &out);
+  // The impulses go back to the manifold the record came from, not to the first.
+  contactSolverStoreImpulses(r.data, r.count, ms);
+  const ContactManifold& out = ms[1];
   EXPECT_EQ(out.points[0].cachedNormalImpulse, r.data[0].points[0].accumulatedNormalImpulse);
   EXPECT_GT(out.points[0].cachedNormalImpulse, 0.0);
   EXPECT_EQ(out.cachedFriction1Impulse, r.data[0].accumulatedFriction1Impulse);
   EXPECT_NEAR(v3Length(out.cachedFrictionVector1), 1.0, 1e-12);
+  EXPECT_EQ(ms[0].points[0].cachedNormalImpulse, 0.0);
+  EXPECT_EQ(v3Length(ms[0].cachedFrictionVector1), 0.0);
 }
