@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/hashmap.h"
@@ -36,8 +37,81 @@ b8 validBody(const World* w, i32 i) {
 }
 
 b8 isActive(const Body& b) { return b.type == BODY_DYNAMIC && b.isAwake; }
-// Awake and able to move: dynamic or kinematic.
-b8 isMoving(const Body& b) { return b.type != BODY_STATIC && b.isAwake; }
+// Able to disturb its neighbours this step: an awake dynamic body, or a kinematic
+// body being driven. A still kinematic body is support, like a static one, so what
+// rests on it can sleep.
+b8 isMoving(const Body& b) {
+  if (!b.isAwake) return false;
+  if (b.type == BODY_DYNAMIC) return true;
+  return b.type == BODY_KINEMATIC &&
+         (v3LengthSq(b.linearVelocity) > 0.0 || v3LengthSq(b.angularVelocity) > 0.0);
+}
+
+// How close counts as touching when waking the neighbours of a body that moved or
+// went away: resting contacts may keep a small gap.
+constexpr f64 kTouchMargin = 0.05;
+
+Aabb grown(Aabb a, f64 by) { return Aabb{a.min - V3(by, by, by), a.max + V3(by, by, by)}; }
+
+b8 finite3(v3 v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+b8 finite4(v4 q) {
+  return std::isfinite(q.x) && std::isfinite(q.y) && std::isfinite(q.z) && std::isfinite(q.w);
+}
+b8 velocitiesFinite(const Body& b) { return finite3(b.linearVelocity) && finite3(b.angularVelocity); }
+b8 bodyFinite(const Body& b) {
+  return finite3(b.position) && finite4(b.rotation) && velocitiesFinite(b) &&
+         finite3(b.externalForce) && finite3(b.externalTorque);
+}
+
+// Puts a body whose state became non-finite back to rest where it last was
+// finite, before anything reads it: a NaN must not reach its contacts, joints,
+// the static bodies' working velocities or the broadphase.
+void resetToRest(World* w, u32 i) {
+  Body& b = w->bodies[i];
+  if (!finite3(b.position) || !finite4(b.rotation)) {
+    if (w->lastPoseKnown[i]) {
+      b.position = w->lastPoses[i].position;
+      b.rotation = w->lastPoses[i].rotation;
+    } else {
+      b.position = V3(0, 0, 0);
+      b.rotation = quatIdentity();
+    }
+  }
+  b.linearVelocity = V3(0, 0, 0);
+  b.angularVelocity = V3(0, 0, 0);
+  bodyClearForces(&b);
+  b.sleepTime = 0.0;
+  bodyUpdateInertiaWorld(&b);
+  w->nonFiniteResets.fetch_add(1, std::memory_order_relaxed);
+}
+
+void wakeVisit(i32, i32 bodyId, void* userData) {
+  World* w = static_cast<World*>(userData);
+  if (bodyId < 0 || (u32)bodyId >= w->numBodies) return;
+  Body& b = w->bodies[bodyId];
+  if (b.id >= 0 && b.type == BODY_DYNAMIC && !b.isAwake) bodySetAwake(&b, true);
+}
+
+// Holds the (recursive) broadphase lock so that the query cannot come back empty
+// because a ray cast on another thread holds it.
+void wakeBox(World* w, Aabb box) {
+  threadMutexLock(&w->broadphase.mutex);
+  broadphaseQueryAabb(&w->broadphase, box, wakeVisit, w);
+  threadMutexUnlock(&w->broadphase.mutex);
+}
+
+// The box the broadphase holds for a body: where its neighbours found it last.
+b8 storedBox(const World* w, i32 i, Aabb* out) {
+  const Broadphase& bp = w->broadphase;
+  if (i < 0 || (u32)i >= bp.bodyCap || !bp.inTree[i]) return false;
+  *out = bp.bodyAabbs[i];
+  return true;
+}
+
+void wakeAround(World* w, i32 i) {
+  Aabb old;
+  if (storedBox(w, i, &old)) wakeBox(w, grown(old, kTouchMargin));
+}
 
 u64 pairKey(i32 a, i32 b) { return ((u64)(u32)a << 32) | (u64)(u32)b; }
 
@@ -53,7 +127,26 @@ i32 ufFind(i32* parent, i32 i, u32 n) {
 
 // A joint between two bodies that both rest (or cannot move) needs no solving.
 b8 jointNeedsSolve(const World* w, const JointBase& j) {
-  return j.isEnabled && (isMoving(w->bodies[j.bodyIndexA]) || isMoving(w->bodies[j.bodyIndexB]));
+  return j.isEnabled && j.bodyIndexA >= 0 && j.bodyIndexB >= 0 &&
+         (isMoving(w->bodies[j.bodyIndexA]) || isMoving(w->bodies[j.bodyIndexB]));
+}
+
+template <typename J, typename F>
+void eachLiveJoint(const World* w, const J* joints, u32 count, F fn) {
+  for (u32 i = 0; i < count; ++i) {
+    const JointBase& j = joints[i].base;
+    if (j.isEnabled && j.bodyIndexA >= 0 && j.bodyIndexB >= 0 && (u32)j.bodyIndexA < w->numBodies &&
+        (u32)j.bodyIndexB < w->numBodies)
+      fn(j);
+  }
+}
+
+template <typename F>
+void forEachJoint(const World* w, F fn) {
+  eachLiveJoint(w, w->ballSocketJoints, w->numBallSocketJoints, fn);
+  eachLiveJoint(w, w->hingeJoints, w->numHingeJoints, fn);
+  eachLiveJoint(w, w->sliderJoints, w->numSliderJoints, fn);
+  eachLiveJoint(w, w->fixedJoints, w->numFixedJoints, fn);
 }
 
 // Joints whose bodies all rest (or cannot move) are left alone until something
@@ -127,7 +220,7 @@ void broadphaseRefresh(World* w) {
     Body& b = w->bodies[i];
     if (b.id < 0) continue;
     if (b.type == BODY_DYNAMIC && !b.isAwake) continue;
-    if (b.type != BODY_STATIC && b.isAwake) bitSet(awake, i, true);
+    if (isMoving(b)) bitSet(awake, i, true);
     broadphaseUpdateBody(&w->broadphase, (i32)i, bodyComputeAabb(&b),
                          b.linearVelocity * w->fixedTimeStep);
   }
@@ -144,10 +237,11 @@ void narrowphase(World* w) {
     Body& a = w->bodies[ia];
     Body& b = w->bodies[ib];
     if (a.type == BODY_STATIC && b.type == BODY_STATIC) continue;
-    b8 awakeA = a.type != BODY_STATIC && a.isAwake;
-    b8 awakeB = b.type != BODY_STATIC && b.isAwake;
-    if (!awakeA && !awakeB) continue;
+    if (!isMoving(a) && !isMoving(b)) continue;
     if (!(a.collisionCategory & b.collisionMask) || !(b.collisionCategory & a.collisionMask))
+      continue;
+    if (w->numDisabledPairs && w->disabledPairCount[ia] && w->disabledPairCount[ib] &&
+        worldIsCollisionDisabled(w, ia, ib))
       continue;
     if (!a.shape || !b.shape) continue;
     ContactManifold* m = &w->contactManifolds[w->numContactManifolds];
@@ -235,14 +329,15 @@ void updateSleepingBodies(World* w, f64 dt) {
       bodySetAwake(&b, true);
   }
 
+  // Below the thresholds a body only counts rest time: its velocities are zeroed
+  // when its whole island goes to sleep, never before (a pendulum passes through
+  // rest at each turn, a box on a slope starts from rest).
   f64 linSq = w->config.sleepLinearVelocity * w->config.sleepLinearVelocity;
   f64 angSq = w->config.sleepAngularVelocity * w->config.sleepAngularVelocity;
   for (u32 i = 0; i < n; ++i) {
     Body& b = bodies[i];
     if (b.id < 0 || !isActive(b)) continue;
     if (v3LengthSq(b.linearVelocity) < linSq && v3LengthSq(b.angularVelocity) < angSq) {
-      b.linearVelocity = V3(0, 0, 0);
-      b.angularVelocity = V3(0, 0, 0);
       b.sleepTime += dt;
     } else {
       b.sleepTime = 0.0;
@@ -260,6 +355,113 @@ void updateSleepingBodies(World* w, f64 dt) {
     if (b.id < 0 || !isActive(b)) continue;
     if (minSleep[ufFind(parent, (i32)i, n)] >= w->config.timeBeforeSleep) bodySetAwake(&b, false);
   }
+}
+
+// Joint partners of a moving body wake before anything is solved: the joint
+// position solve moves both bodies, and a sleeping body moved there would keep a
+// stale broadphase box and velocities.
+void wakeJointPartners(World* w) {
+  if (!(w->numBallSocketJoints | w->numHingeJoints | w->numSliderJoints | w->numFixedJoints)) return;
+  u32 n = w->numBodies;
+  Body* bodies = w->bodies;
+  i32* parent = w->islandParent;
+  f64* moving = w->islandMinSleep;  // scratch: 1 for an island holding a moving body
+  for (u32 i = 0; i < n; ++i) {
+    parent[i] = (i32)i;
+    moving[i] = 0.0;
+  }
+  forEachJoint(w, [&](const JointBase& j) {
+    if (bodies[j.bodyIndexA].type != BODY_STATIC && bodies[j.bodyIndexB].type != BODY_STATIC)
+      ufUnion(parent, j.bodyIndexA, j.bodyIndexB, n);
+  });
+  for (u32 i = 0; i < n; ++i)
+    if (bodies[i].id >= 0 && isMoving(bodies[i])) moving[ufFind(parent, (i32)i, n)] = 1.0;
+  for (u32 i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    if (b.id >= 0 && b.type == BODY_DYNAMIC && !b.isAwake && moving[ufFind(parent, (i32)i, n)] > 0.0)
+      bodySetAwake(&b, true);
+  }
+}
+
+// Before a step: bodies whose state became non-finite go back to rest; bodies
+// moved since the last step (teleported, a floor shifted) and driven kinematic
+// bodies wake what touches them at the old and the new place.
+void checkBodiesBeforeStep(World* w, f64 dt) {
+  for (u32 i = 0; i < w->numBodies; ++i) {
+    Body& b = w->bodies[i];
+    if (b.id < 0) continue;
+    if (!bodyFinite(b)) resetToRest(w, i);
+    if (!w->lastPoseKnown[i]) continue;  // new since the last step: nothing moved
+    const BodyPose& last = w->lastPoses[i];
+    b8 moved = b.position.x != last.position.x || b.position.y != last.position.y ||
+               b.position.z != last.position.z || b.rotation.x != last.rotation.x ||
+               b.rotation.y != last.rotation.y || b.rotation.z != last.rotation.z ||
+               b.rotation.w != last.rotation.w;
+    if (moved) {
+      wakeAround(w, (i32)i);
+      wakeBox(w, grown(bodyComputeAabb(&b), kTouchMargin));
+    } else if (b.type == BODY_KINEMATIC && isMoving(b)) {
+      // Also what it moves away from: a platform sinking under a sleeping box.
+      f64 reach = v3Length(b.linearVelocity) * dt + kTouchMargin;
+      wakeBox(w, grown(bodyComputeAabb(&b), reach));
+    }
+  }
+  wakeJointPartners(w);
+}
+
+// Vector fields are user code: a non-finite push stops at the body it hit.
+void checkVelocities(World* w) {
+  for (u32 i = 0; i < w->numBodies; ++i) {
+    const Body& b = w->bodies[i];
+    if (b.id >= 0 && isActive(b) && !velocitiesFinite(b)) resetToRest(w, i);
+  }
+}
+
+// After a step: a body the step made non-finite goes back to where it began the
+// step; every pose is remembered for the next step's checks.
+void finishBodies(World* w) {
+  for (u32 i = 0; i < w->numBodies; ++i) {
+    Body& b = w->bodies[i];
+    if (b.id < 0) continue;
+    if (!bodyFinite(b)) resetToRest(w, i);
+    w->lastPoses[i] = BodyPose{b.position, b.rotation};
+    w->lastPoseKnown[i] = true;
+  }
+}
+
+u64 disabledKey(i32 a, i32 b) {
+  if (a > b) std::swap(a, b);
+  return pairKey(a, b);
+}
+
+// Position of key in the sorted pair list, or where it would go.
+u32 disabledLowerBound(const World* w, u64 key) {
+  u32 lo = 0, hi = w->numDisabledPairs;
+  while (lo < hi) {
+    u32 mid = (lo + hi) / 2;
+    if (w->disabledPairs[mid] < key)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+// Forgets every disabled pair naming a body (its slot may hold another later).
+void forgetDisabledPairs(World* w, i32 index) {
+  if (!w->disabledPairCount[index]) return;
+  u32 out = 0;
+  for (u32 k = 0; k < w->numDisabledPairs; ++k) {
+    u64 key = w->disabledPairs[k];
+    i32 lo = (i32)(key >> 32), hi = (i32)(u32)key;
+    if (lo == index || hi == index) {
+      --w->disabledPairCount[lo];
+      --w->disabledPairCount[hi];
+      continue;
+    }
+    w->disabledPairs[out++] = key;
+  }
+  w->numDisabledPairs = out;
 }
 
 b8 raycastVisit(i32 bodyId, void* userData) {
@@ -341,6 +543,14 @@ void freeArrays(World* w) {
   memFree(w->contactSolverData);
   memFree(w->constrainedVel);
   memFree(w->splitVel);
+  memFree(w->lastPoses);
+  memFree(w->lastPoseKnown);
+  memFree(w->disabledPairs);
+  memFree(w->disabledPairCount);
+  for (JointSlots& js : w->jointSlots) {
+    memFree(js.generation);
+    memFree(js.freeList);
+  }
   for (Snapshot& s : w->snaps) memFree(s.xforms);
   if (w->pairMap) sm_free(w->pairMap);
 }
@@ -350,6 +560,7 @@ void zeroWorld(World* w) {
   w->snapHead.store(0);
   w->snapReader.store(kNoSnapshot);
   w->runFlag.store(0);
+  w->nonFiniteResets.store(0);
 }
 
 void installGravity(World* w) {
@@ -409,6 +620,15 @@ b8 worldInit(World* w, const WorldConfig* config) {
   w->contactSolverData = allocArray<ContactManifoldSolverData>(kWorldMaxManifolds);
   w->constrainedVel = allocArray<BodyVelocities>(cap);
   w->splitVel = allocArray<BodyVelocities>(cap);
+  w->lastPoses = allocArray<BodyPose>(cap);
+  w->lastPoseKnown = allocArray<b8>(cap);
+  w->disabledPairCount = allocArray<u32>(cap);
+  b8 slotsOk = true;
+  for (JointSlots& js : w->jointSlots) {
+    js.generation = allocArray<u32>(kWorldMaxJointsPerType);
+    js.freeList = allocArray<i32>(kWorldMaxJointsPerType);
+    slotsOk = slotsOk && js.generation && js.freeList;
+  }
   sm_allocator_t allocs{};
   allocs.alloc = mapAlloc;
   allocs.free = mapFree;
@@ -418,6 +638,7 @@ b8 worldInit(World* w, const WorldConfig* config) {
           w->hingeJoints && w->sliderJoints && w->fixedJoints && w->contactManifolds &&
           w->prevContactManifolds && w->vectorFields && w->islandParent && w->islandMinSleep &&
           w->contactSolverData && w->constrainedVel && w->splitVel && w->pairMap &&
+          w->lastPoses && w->lastPoseKnown && w->disabledPairCount && slotsOk &&
           broadphaseInit(&w->broadphase, cap);
   if (!ok) {
     freeArrays(w);
@@ -442,6 +663,18 @@ void worldDestroy(World* w) {
 }
 
 void worldClear(World* w) {
+  // Handles from before the clear must not name the joints created after it.
+  const u32 counts[4] = {w->numBallSocketJoints, w->numHingeJoints, w->numSliderJoints,
+                         w->numFixedJoints};
+  for (u32 t = 0; t < 4; ++t) {
+    JointSlots& js = w->jointSlots[t];
+    if (!js.generation) continue;
+    for (u32 i = 0; i < counts[t]; ++i)
+      if (js.generation[i] & 1u) ++js.generation[i];
+    js.numFree = 0;
+  }
+  w->numDisabledPairs = 0;
+  if (w->disabledPairCount) std::memset(w->disabledPairCount, 0, w->bodyCapacity * sizeof(u32));
   w->numBodies = 0;
   w->numFreeBodyIndices = 0;
   w->numBallSocketJoints = w->numHingeJoints = w->numSliderJoints = w->numFixedJoints = 0;
@@ -468,6 +701,7 @@ i32 worldCreateBody(World* w) {
   b.collisionCategory = 1u << ((slot % 31) + 1);
   b.friction = w->config.defaultFriction;
   b.restitution = w->config.defaultRestitution;
+  w->lastPoseKnown[slot] = false;
   bitSet(w->nonStaticMask, (u32)slot, true);
   broadphaseAddBody(&w->broadphase, slot, bodyComputeAabb(&b));
   return slot;
@@ -478,6 +712,39 @@ void worldDestroyBody(World* w, i32 index) {
   // out to two bodies.
   if (!validBody(w, index)) return;
   Body& b = w->bodies[index];
+  // Joints on it go with it (a later body in the slot must not be driven by them),
+  // and whatever rested on it or hung from it falls.
+  for (u32 t = 0; t < 4; ++t) {
+    JointHandleType type = (JointHandleType)t;
+    for (i32 k = 0;; ++k) {
+      JointHandle h{type, k, 0};
+      JointBase* j = nullptr;
+      switch (type) {
+        case JOINT_HANDLE_BALL_SOCKET:
+          if ((u32)k >= w->numBallSocketJoints) break;
+          j = &w->ballSocketJoints[k].base;
+          break;
+        case JOINT_HANDLE_HINGE:
+          if ((u32)k >= w->numHingeJoints) break;
+          j = &w->hingeJoints[k].base;
+          break;
+        case JOINT_HANDLE_SLIDER:
+          if ((u32)k >= w->numSliderJoints) break;
+          j = &w->sliderJoints[k].base;
+          break;
+        case JOINT_HANDLE_FIXED:
+          if ((u32)k >= w->numFixedJoints) break;
+          j = &w->fixedJoints[k].base;
+          break;
+      }
+      if (!j) break;
+      if (j->bodyIndexA != index && j->bodyIndexB != index) continue;
+      h.generation = w->jointSlots[t].generation[k];
+      worldDestroyJoint(w, h);
+    }
+  }
+  wakeAround(w, index);
+  forgetDisabledPairs(w, index);
   broadphaseRemoveBody(&w->broadphase, index);
   bitSet(w->nonStaticMask, (u32)index, false);
   // The record stays readable; it no longer moves.
@@ -521,13 +788,48 @@ v3 defaultGravityFn(const Body* body, void* userData) {
   return *static_cast<const v3*>(userData) * body->mass;
 }
 
-void worldDisableCollisionBetween(World* w, i32 a, i32 b) {
-  if (!validBody(w, a) || !validBody(w, b)) return;
-  Body& A = w->bodies[a];
-  Body& B = w->bodies[b];
-  u32 catA = A.collisionCategory, catB = B.collisionCategory;
-  A.collisionMask &= ~catB;
-  B.collisionMask &= ~catA;
+// Kept as a pair list rather than mask bits: category bits repeat every 31 slots,
+// so clearing them would also part bodies that merely share a bit.
+b8 worldDisableCollisionBetween(World* w, i32 a, i32 b) {
+  if (!validBody(w, a) || !validBody(w, b) || a == b) return false;
+  u64 key = disabledKey(a, b);
+  u32 at = disabledLowerBound(w, key);
+  if (at < w->numDisabledPairs && w->disabledPairs[at] == key) return true;
+  if (w->numDisabledPairs == w->disabledPairCap) {
+    u32 cap = w->disabledPairCap ? w->disabledPairCap * 2 : 64;
+    u64* grownPairs = static_cast<u64*>(memRealloc(w->disabledPairs, (size_t)cap * sizeof(u64)));
+    if (!grownPairs) return false;
+    w->disabledPairs = grownPairs;
+    w->disabledPairCap = cap;
+  }
+  std::memmove(w->disabledPairs + at + 1, w->disabledPairs + at,
+               (w->numDisabledPairs - at) * sizeof(u64));
+  w->disabledPairs[at] = key;
+  ++w->numDisabledPairs;
+  ++w->disabledPairCount[a];
+  ++w->disabledPairCount[b];
+  return true;
+}
+
+b8 worldIsCollisionDisabled(const World* w, i32 a, i32 b) {
+  if (a < 0 || b < 0 || (u32)a >= w->numBodies || (u32)b >= w->numBodies) return false;
+  if (!w->disabledPairCount[a] || !w->disabledPairCount[b]) return false;
+  u64 key = disabledKey(a, b);
+  u32 at = disabledLowerBound(w, key);
+  return at < w->numDisabledPairs && w->disabledPairs[at] == key;
+}
+
+void worldSetBodyTransform(World* w, i32 index, Transform t) {
+  if (!validBody(w, index)) return;
+  wakeAround(w, index);
+  bodySetTransform(&w->bodies[index], t);
+  wakeBox(w, grown(bodyComputeAabb(&w->bodies[index]), kTouchMargin));
+}
+
+void worldWakeRegion(World* w, Aabb aabb) { wakeBox(w, aabb); }
+
+u64 worldGetNonFiniteResets(const World* w) {
+  return w->nonFiniteResets.load(std::memory_order_relaxed);
 }
 
 namespace {
@@ -535,19 +837,26 @@ namespace {
 template <typename J, typename InitFn>
 JointHandle createJoint(World* w, J* joints, u32* count, JointHandleType type, i32 a, i32 b,
                         InitFn init) {
-  JointHandle h{type, -1};
-  if (*count >= kWorldMaxJointsPerType || a == b || !validBody(w, a) || !validBody(w, b))
+  JointHandle h{type, -1, 0};
+  JointSlots& js = w->jointSlots[type];
+  if ((js.numFree == 0 && *count >= kWorldMaxJointsPerType) || a == b || !validBody(w, a) ||
+      !validBody(w, b))
     return h;
-  h.index = (i32)*count;
-  init(&joints[(*count)++]);
+  h.index = js.numFree ? js.freeList[--js.numFree] : (i32)(*count)++;
+  init(&joints[h.index]);
+  h.generation = ++js.generation[h.index];
+  // A new joint between resting bodies must act: wake them.
+  bodySetAwake(&w->bodies[a], true);
+  bodySetAwake(&w->bodies[b], true);
   return h;
 }
 
 template <typename J>
-void removeJoint(J* joints, u32* count, i32 index) {
-  if (index < 0 || (u32)index >= *count) return;
-  joints[index] = joints[*count - 1];
-  --*count;
+JointBase* liveJoint(World* w, J* joints, u32 count, JointHandle h) {
+  if (h.index < 0 || (u32)h.index >= count) return nullptr;
+  u32 gen = w->jointSlots[h.type].generation[h.index];
+  if (!(gen & 1u) || gen != h.generation) return nullptr;
+  return &joints[h.index].base;
 }
 
 }  // namespace
@@ -572,13 +881,30 @@ JointHandle worldCreateFixedJoint(World* w, i32 a, i32 b) {
                      [&](FixedJoint* j) { fixedJointInit(j, a, b, w->bodies); });
 }
 
-void worldDestroyJoint(World* w, JointHandle h) {
+JointBase* worldGetJoint(World* w, JointHandle h) {
   switch (h.type) {
-    case JOINT_HANDLE_BALL_SOCKET: removeJoint(w->ballSocketJoints, &w->numBallSocketJoints, h.index); break;
-    case JOINT_HANDLE_HINGE: removeJoint(w->hingeJoints, &w->numHingeJoints, h.index); break;
-    case JOINT_HANDLE_SLIDER: removeJoint(w->sliderJoints, &w->numSliderJoints, h.index); break;
-    case JOINT_HANDLE_FIXED: removeJoint(w->fixedJoints, &w->numFixedJoints, h.index); break;
+    case JOINT_HANDLE_BALL_SOCKET: return liveJoint(w, w->ballSocketJoints, w->numBallSocketJoints, h);
+    case JOINT_HANDLE_HINGE: return liveJoint(w, w->hingeJoints, w->numHingeJoints, h);
+    case JOINT_HANDLE_SLIDER: return liveJoint(w, w->sliderJoints, w->numSliderJoints, h);
+    case JOINT_HANDLE_FIXED: return liveJoint(w, w->fixedJoints, w->numFixedJoints, h);
   }
+  return nullptr;
+}
+
+void worldDestroyJoint(World* w, JointHandle h) {
+  JointBase* j = worldGetJoint(w, h);
+  if (!j) return;
+  // What the joint held (a body hanging from it) moves on its own now.
+  if (validBody(w, j->bodyIndexA)) bodySetAwake(&w->bodies[j->bodyIndexA], true);
+  if (validBody(w, j->bodyIndexB)) bodySetAwake(&w->bodies[j->bodyIndexB], true);
+  // The slot stays empty until reused: no other joint moves, so every other handle
+  // keeps naming its joint.
+  j->isEnabled = false;
+  j->bodyIndexA = -1;
+  j->bodyIndexB = -1;
+  JointSlots& js = w->jointSlots[h.type];
+  ++js.generation[h.index];
+  js.freeList[js.numFree++] = h.index;
 }
 
 void worldStep(World* w, f64 dt) {
@@ -587,8 +913,10 @@ void worldStep(World* w, f64 dt) {
   u32 n = w->numBodies;
   const SolverConfig* sc = &w->solverConfig;
 
+  checkBodiesBeforeStep(w, dt);
   integrateVelocities(bodies, n, dt);
   applyVectorFields(bodies, n, w->vectorFields, w->numVectorFields, dt);
+  checkVelocities(w);
   updateWorldInertias(bodies, n);
 
   std::memcpy(w->prevContactManifolds, w->contactManifolds,
@@ -598,6 +926,7 @@ void worldStep(World* w, f64 dt) {
 
   broadphaseRefresh(w);
   narrowphase(w);
+  wakeJointPartners(w);  // of the bodies the narrowphase woke
   matchContacts(w);
 
   initConstrainedVelocities(bodies, n, w->constrainedVel);
@@ -627,6 +956,7 @@ void worldStep(World* w, f64 dt) {
 
   if (w->config.isSleepingEnabled) updateSleepingBodies(w, dt);
   for (u32 i = 0; i < n; ++i) bodyClearForces(&bodies[i]);
+  finishBodies(w);
   contactSolverStoreImpulses(w->contactSolverData, nm, w->contactManifolds);
 }
 

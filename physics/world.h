@@ -53,6 +53,23 @@ enum JointHandleType : u32 {
 struct JointHandle {
   JointHandleType type;
   i32 index;  // -1 when creation failed
+  // Which joint of that slot the handle names: a handle kept after its joint was
+  // destroyed never names a later joint created in the same slot.
+  u32 generation;
+};
+
+// Joint slots of one kind: destroyed slots are reused, never moved, so the handles
+// of the other joints stay valid.
+struct JointSlots {
+  u32* generation;  // per slot: odd while a joint lives there
+  i32* freeList;    // destroyed slots, last freed first
+  u32 numFree;
+};
+
+// A body pose, kept per slot between steps.
+struct BodyPose {
+  v3 position;
+  v4 rotation;
 };
 
 // Returning false stops the ray.
@@ -95,6 +112,7 @@ struct World {
   u32 numSliderJoints;
   FixedJoint* fixedJoints;
   u32 numFixedJoints;
+  JointSlots jointSlots[4];  // by JointHandleType
   Broadphase broadphase;
   ContactManifold* contactManifolds;
   u32 numContactManifolds;
@@ -126,6 +144,16 @@ struct World {
   ThreadMutex lock;
   std::atomic<u32> lockWaiters;
   b8 lockReady;
+  // Each slot's pose at the end of the last step (finite), to see what was moved
+  // between steps and to reset a body whose state became non-finite.
+  BodyPose* lastPoses;
+  b8* lastPoseKnown;
+  std::atomic<u64> nonFiniteResets;  // bodies reset to rest so far
+  // Body pairs that never collide, as sorted keys (low index << 32 | high index).
+  u64* disabledPairs;
+  u32 numDisabledPairs;
+  u32 disabledPairCap;
+  u32* disabledPairCount;  // per slot: how many of those pairs name it
 };
 
 inline constexpr u32 kWorldMaxBodies = 4096;
@@ -149,13 +177,28 @@ void worldDestroyVectorField(World* world, i32 index);
 VectorField* worldGetVectorField(World* world, i32 index);
 v3 defaultGravityFn(const Body* body, void* userData);
 
-void worldDisableCollisionBetween(World* world, i32 a, i32 b);
+// Only this pair stops colliding; false when memory for the pair list runs out.
+b8 worldDisableCollisionBetween(World* world, i32 a, i32 b);
+b8 worldIsCollisionDisabled(const World* world, i32 a, i32 b);
+
+// Sets a body's pose (velocities kept) and wakes the bodies touching it at its old
+// and new place.
+void worldSetBodyTransform(World* world, i32 index, Transform t);
+// Wakes every body whose box overlaps aabb: for changes the world cannot see, such
+// as in-place edits of a borrowed height field's samples.
+void worldWakeRegion(World* world, Aabb aabb);
+// Bodies whose state became non-finite and were put back to rest, so far.
+u64 worldGetNonFiniteResets(const World* world);
 
 JointHandle worldCreateBallSocketJoint(World* world, i32 a, i32 b, v3 worldAnchor);
 JointHandle worldCreateHingeJoint(World* world, i32 a, i32 b, v3 worldAnchor, v3 worldAxis);
 JointHandle worldCreateSliderJoint(World* world, i32 a, i32 b, v3 worldAnchor, v3 worldAxis);
 JointHandle worldCreateFixedJoint(World* world, i32 a, i32 b);
+// Destroys the joint the handle names (a stale handle is ignored) and wakes its
+// bodies; the other joints keep their slots.
 void worldDestroyJoint(World* world, JointHandle handle);
+// The joint a handle names (cast by handle.type), or null when it no longer exists.
+JointBase* worldGetJoint(World* world, JointHandle handle);
 
 void worldStep(World* world, f64 dt);
 // Runs whole fixed steps for dt seconds of real time (at most 8 steps of backlog);

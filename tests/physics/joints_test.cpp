@@ -256,13 +256,63 @@ TEST(Joints, CreationFailsForBadBodiesAndFullArrays) {
   JointHandle full = worldCreateSliderJoint(t.world, a, b, V3(0, 0, 0), V3(1, 0, 0));
   EXPECT_EQ(full.type, JOINT_HANDLE_SLIDER);
   EXPECT_EQ(full.index, -1);
-  // Destroying moves the last joint into the freed index.
-  t.world->sliderJoints[kWorldMaxJointsPerType - 1].lowerLimit = 42.0;
-  worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 3});
-  EXPECT_EQ(t.world->numSliderJoints, kWorldMaxJointsPerType - 1);
-  EXPECT_EQ(t.world->sliderJoints[3].lowerLimit, 42.0);
-  worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 5000});
-  EXPECT_EQ(t.world->numSliderJoints, kWorldMaxJointsPerType - 1);
+  // A freed slot makes room again; handles that name nothing are ignored.
+  worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 5000, 1});
+  worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 3, 0});
+  EXPECT_EQ(worldCreateSliderJoint(t.world, a, b, V3(0, 0, 0), V3(1, 0, 0)).index, -1);
+  JointHandle third{JOINT_HANDLE_SLIDER, 3, t.world->jointSlots[JOINT_HANDLE_SLIDER].generation[3]};
+  ASSERT_NE(worldGetJoint(t.world, third), nullptr);
+  worldDestroyJoint(t.world, third);
+  EXPECT_EQ(worldGetJoint(t.world, third), nullptr);
+  EXPECT_EQ(worldCreateSliderJoint(t.world, a, b, V3(0, 0, 0), V3(1, 0, 0)).index, 3);
+}
+
+TEST(Joints, HandlesStayValidWhenOtherJointsAreDestroyed) {
+  TestWorld t;
+  ASSERT_TRUE(t.ok);
+  i32 anchor = addAnchor(t, V3(0, 10, 0));
+  i32 blocks[3];
+  JointHandle h[3];
+  for (int i = 0; i < 3; ++i) {
+    blocks[i] = addBlock(t, V3(2.0 * i, 9, 0), 1.0);
+    h[i] = worldCreateHingeJoint(t.world, anchor, blocks[i], V3(2.0 * i, 10, 0), V3(0, 0, 1));
+    ASSERT_GE(h[i].index, 0);
+  }
+  worldDestroyJoint(t.world, h[0]);
+  // The last joint was not moved into the freed slot: h[2] still names it.
+  JointBase* last = worldGetJoint(t.world, h[2]);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->bodyIndexB, blocks[2]);
+  EXPECT_EQ(worldGetJoint(t.world, h[0]), nullptr);
+  // A joint created later in the freed slot is not reachable through the old handle.
+  JointHandle reused = worldCreateHingeJoint(t.world, anchor, blocks[0], V3(0, 10, 0), V3(0, 0, 1));
+  EXPECT_EQ(reused.index, h[0].index);
+  EXPECT_EQ(worldGetJoint(t.world, h[0]), nullptr);
+  worldDestroyJoint(t.world, h[0]);  // stale: the new joint survives
+  EXPECT_NE(worldGetJoint(t.world, reused), nullptr);
+  // The destroyed joint is not solved: its block falls while the others hang.
+  worldDestroyJoint(t.world, h[1]);
+  t.steps(60);
+  EXPECT_LT(t.body(blocks[1])->position.y, 8.0);
+  EXPECT_NEAR(t.body(blocks[2])->position.y, 9.0, 0.05);
+  EXPECT_NEAR(t.body(blocks[0])->position.y, 9.0, 0.05);
+}
+
+TEST(Joints, DestroyingABodyDestroysItsJoints) {
+  TestWorld t;
+  ASSERT_TRUE(t.ok);
+  i32 anchor = addAnchor(t, V3(0, 10, 0));
+  i32 block = addBlock(t, V3(0, 9, 0), 1.0);
+  JointHandle h = worldCreateBallSocketJoint(t.world, anchor, block, V3(0, 10, 0));
+  ASSERT_GE(h.index, 0);
+  worldDestroyBody(t.world, anchor);
+  EXPECT_EQ(worldGetJoint(t.world, h), nullptr);
+  // The next body created in the freed slot is not pulled by the old joint.
+  i32 next = addBlock(t, V3(20, 3, 0), 1.0);
+  ASSERT_EQ(next, anchor);
+  t.steps(60);
+  EXPECT_NEAR(t.body(next)->position.x, 20.0, 1e-9);
+  EXPECT_LT(t.body(block)->position.y, 8.5);  // nothing holds the block up now
 }
 
 TEST(Joints, JointPartnersSleepAndWakeTogether) {
