@@ -82,6 +82,9 @@ void refreshPads() {
 }  // namespace
 
 void platformGamepadInit() {
+  // Controllers work while another window has the keyboard (SDL's default drops
+  // their events then, so a button pressed meanwhile would never be reported).
+  SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
   for (Pad& p : gPads) {
     if (p.controller) SDL_GameControllerClose(p.controller);
     p = Pad{};

@@ -156,11 +156,13 @@ void translateWindowEvent(PlatformEventState* st, PlatformTranslation* t, const 
       break;
     case SDL_WINDOWEVENT_SHOWN:
       st->hidden = false;
+      st->hidePending = false;
       setVisible(st, t, !st->minimized);
       break;
     case SDL_WINDOWEVENT_HIDDEN:
+      // Reported at the end of the batch, after a minimise that may follow.
       st->hidden = true;
-      setVisible(st, t, false);
+      st->hidePending = true;
       break;
     case SDL_WINDOWEVENT_CLOSE:
       st->shouldClose = true;
@@ -200,6 +202,16 @@ void translateMotion(PlatformEventState* st, PlatformTranslation* t, i32 x, i32 
 }
 
 }  // namespace
+
+PlatformTranslation platformTranslateEnd(PlatformEventState* st) {
+  PlatformTranslation t;
+  t.count = 0;
+  t.warpToCenter = false;
+  if (!st || !st->hidePending) return t;
+  st->hidePending = false;
+  setVisible(st, &t, !st->minimized && !st->hidden);
+  return t;
+}
 
 PlatformTranslation platformTranslateEvent(PlatformEventState* st, const SDL_Event* ev) {
   PlatformTranslation t;

@@ -21,6 +21,60 @@ void dispatch(Platform* plat, const SDL_Event* ev) {
   if (t.warpToCenter) SDL_WarpMouseInWindow(plat->window, plat->state.width / 2, plat->state.height / 2);
 }
 
+void endBatch(Platform* plat) {
+  PlatformTranslation t = platformTranslateEnd(&plat->state);
+  for (u32 i = 0; i < t.count; i++) platformQueueEvent(plat, &t.events[i]);
+}
+
+// Events that end or change a state: losing one leaves a key held, a window
+// thought visible or a close request unheard.
+b8 mustKeep(const InputEvent& e) {
+  switch (e.type) {
+    case InputEventKey:
+    case InputEventMouseButton: return e.value == 0;
+    case InputEventGamepadButton: return !e.gamepadButton.pressed;
+    case InputEventResize:
+    case InputEventVisibility:
+    case InputEventClose: return true;
+    default: return false;
+  }
+}
+
+i32 ringIndex(const Platform* plat, i32 k) { return (plat->inputHead + k) % kPlatformInputQueueSize; }
+
+i32 ringCount(const Platform* plat) {
+  return (plat->inputTail - plat->inputHead + kPlatformInputQueueSize) % kPlatformInputQueueSize;
+}
+
+// Removes the k-th waiting event (0 = oldest), closing the gap.
+void ringRemove(Platform* plat, i32 k) {
+  i32 n = ringCount(plat);
+  for (i32 j = k; j + 1 < n; j++) plat->inputQueue[ringIndex(plat, j)] = plat->inputQueue[ringIndex(plat, j + 1)];
+  plat->inputTail = (plat->inputTail - 1 + kPlatformInputQueueSize) % kPlatformInputQueueSize;
+}
+
+// Folds motion event `from` into the later `into`: the later position, the
+// summed movement.
+void mergeMotion(InputEvent* into, const InputEvent& from) {
+  into->motion.dx += from.motion.dx;
+  into->motion.dy += from.motion.dy;
+}
+
+// Frees one slot of a full queue: two neighbouring motion events become one.
+b8 makeRoom(Platform* plat) {
+  i32 n = ringCount(plat);
+  for (i32 k = 0; k + 1 < n; k++) {
+    InputEvent& a = plat->inputQueue[ringIndex(plat, k)];
+    InputEvent& b = plat->inputQueue[ringIndex(plat, k + 1)];
+    if (a.type == InputEventMouseMotion && b.type == InputEventMouseMotion) {
+      mergeMotion(&b, a);
+      ringRemove(plat, k);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Platform* platformCreateWindow(i32 width, i32 height, const char* title, b8 vulkan) {
@@ -99,8 +153,26 @@ void platformGetMousePos(Platform* plat, i32* x, i32* y) {
 b8 platformShouldClose(Platform* plat) { return !plat || plat->state.shouldClose; }
 
 b8 platformQueueEvent(Platform* plat, const InputEvent* event) {
+  if (!plat || !event) return false;
   i32 next = (plat->inputTail + 1) % kPlatformInputQueueSize;
-  if (next == plat->inputHead) return false;
+  if (next == plat->inputHead) {
+    i32 n = ringCount(plat);
+    InputEvent& newest = plat->inputQueue[ringIndex(plat, n - 1)];
+    if (event->type == InputEventMouseMotion && newest.type == InputEventMouseMotion) {
+      InputEvent merged = *event;
+      mergeMotion(&merged, newest);
+      newest = merged;
+      return true;
+    }
+    if (!makeRoom(plat)) {
+      if (!mustKeep(*event)) return false;
+      i32 k = n - 1;
+      while (k >= 0 && mustKeep(plat->inputQueue[ringIndex(plat, k)])) k--;
+      if (k < 0) return false;
+      ringRemove(plat, k);
+    }
+    next = (plat->inputTail + 1) % kPlatformInputQueueSize;
+  }
   plat->inputQueue[plat->inputTail] = *event;
   plat->inputTail = next;
   return true;
@@ -114,6 +186,7 @@ b8 platformPoll(Platform* plat) {
     dispatch(plat, &ev);
     any = true;
   }
+  endBatch(plat);
   InputEvent pad;
   if (platformGamepadPoll(&pad)) {
     platformQueueEvent(plat, &pad);
@@ -132,7 +205,11 @@ b8 platformPollInput(Platform* plat, InputEvent* event) {
 void platformWaitEvent(Platform* plat) {
   if (!plat || plat->state.shouldClose) return;
   SDL_Event ev;
-  if (SDL_WaitEvent(&ev)) dispatch(plat, &ev);
+  if (!SDL_WaitEvent(&ev)) return;
+  dispatch(plat, &ev);
+  // The rest of the batch that came with it.
+  while (SDL_PollEvent(&ev)) dispatch(plat, &ev);
+  endBatch(plat);
 }
 
 void platformSetMouseCapture(Platform* plat, b8 capture) {

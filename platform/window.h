@@ -27,6 +27,9 @@ struct PlatformEventState {
   b8 shouldClose;
   i32 mouseX, mouseY;
   b8 mouseCapture;
+  // A hide seen in this batch of window-system events, reported at its end (see
+  // platformTranslateEnd).
+  b8 hidePending;
 };
 
 // The events one window-system event turns into, and whether the cursor must be
@@ -73,7 +76,15 @@ void platformSetClipboard(Platform* plat, const char* text);
 
 // Translates one SDL event against the window state (pure: no SDL calls).
 PlatformTranslation platformTranslateEvent(PlatformEventState* state, const SDL_Event* event);
-// Appends to the queue unless it is full (31 waiting); false when dropped.
+// Ends a batch of translated events (one drain of the window system's queue).
+// A hide is reported here rather than where it came: X11 delivers a minimise as
+// hide + minimise, and the size 0 x 0 must come before the visibility change.
+PlatformTranslation platformTranslateEnd(PlatformEventState* state);
+// Appends to the queue (at most 31 waiting). When it is full, motion events are
+// merged to make room; should that not do, an event that ends or changes a state
+// (a key, mouse or controller release, a resize, visibility or close) takes the
+// place of the newest one that does not, so that no key is left held. False when
+// the event was dropped.
 b8 platformQueueEvent(Platform* plat, const InputEvent* event);
 
 // Game controllers 0 to 3.

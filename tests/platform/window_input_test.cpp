@@ -212,7 +212,9 @@ TEST(InputTranslate, WindowSizeVisibilityAndClose) {
   expectEvents(platformTranslateEvent(&s, &e), {{InputEventResize, 1100, 700}, {InputEventVisibility, 1, 0}},
                "restore");
   e = windowEvent(SDL_WINDOWEVENT_HIDDEN);
-  expectEvents(platformTranslateEvent(&s, &e), {{InputEventVisibility, 0, 0}}, "hide");
+  expectEvents(platformTranslateEvent(&s, &e), {}, "hide: held to the end of the batch");
+  expectEvents(platformTranslateEnd(&s), {{InputEventVisibility, 0, 0}}, "hide");
+  expectEvents(platformTranslateEnd(&s), {}, "a batch with nothing held");
   e = windowEvent(SDL_WINDOWEVENT_SHOWN);
   expectEvents(platformTranslateEvent(&s, &e), {{InputEventVisibility, 1, 0}}, "show");
   expectEvents(platformTranslateEvent(&s, &e), {}, "shown twice");
@@ -224,6 +226,41 @@ TEST(InputTranslate, WindowSizeVisibilityAndClose) {
   quit.type = SDL_QUIT;
   expectEvents(platformTranslateEvent(&q, &quit), {}, "quit");
   EXPECT_TRUE(q.shouldClose);
+}
+
+// One drain of the window system's queue: every event, then the end of the batch.
+PlatformTranslation batch(PlatformEventState* s, const std::vector<SDL_Event>& events) {
+  PlatformTranslation all{};
+  auto add = [&](const PlatformTranslation& t) {
+    for (u32 i = 0; i < t.count && all.count < kPlatformInputQueueSize; i++) all.events[all.count++] = t.events[i];
+  };
+  for (const SDL_Event& e : events) add(platformTranslateEvent(s, &e));
+  add(platformTranslateEnd(s));
+  return all;
+}
+
+// Whatever order the window system uses (X11 sends hide before minimise and show
+// before restore), a minimise reads size 0 x 0 first, then invisible; a restore
+// the size, then visible.
+TEST(InputTranslate, MinimiseAndRestoreInEveryRealOrder) {
+  struct Case {
+    const char* what;
+    std::vector<Uint8> minimise, restore;
+  };
+  const Case cases[] = {
+      {"X11", {SDL_WINDOWEVENT_HIDDEN, SDL_WINDOWEVENT_MINIMIZED}, {SDL_WINDOWEVENT_SHOWN, SDL_WINDOWEVENT_RESTORED}},
+      {"minimise alone", {SDL_WINDOWEVENT_MINIMIZED}, {SDL_WINDOWEVENT_RESTORED}},
+      {"minimise, then hide", {SDL_WINDOWEVENT_MINIMIZED, SDL_WINDOWEVENT_HIDDEN},
+       {SDL_WINDOWEVENT_RESTORED, SDL_WINDOWEVENT_SHOWN}},
+  };
+  for (const Case& c : cases) {
+    PlatformEventState s = window(800, 600);
+    std::vector<SDL_Event> down, up;
+    for (Uint8 w : c.minimise) down.push_back(windowEvent(w));
+    for (Uint8 w : c.restore) up.push_back(windowEvent(w));
+    expectEvents(batch(&s, down), {{InputEventResize, 0, 0}, {InputEventVisibility, 0, 0}}, c.what);
+    expectEvents(batch(&s, up), {{InputEventResize, 800, 600}, {InputEventVisibility, 1, 0}}, c.what);
+  }
 }
 
 TEST(InputQueue, HoldsThirtyOneEvents) {
@@ -240,6 +277,60 @@ TEST(InputQueue, HoldsThirtyOneEvents) {
     EXPECT_EQ(out.value, i);
   }
   EXPECT_FALSE(platformPollInput(&plat, &out));
+}
+
+InputEvent keyEvent(InputKey k, i32 pressed) {
+  InputEvent e{};
+  e.type = InputEventKey;
+  e.key = k;
+  e.value = pressed;
+  return e;
+}
+
+InputEvent motionEvent(i32 x, i32 dx) {
+  InputEvent e{};
+  e.type = InputEventMouseMotion;
+  e.motion.x = x;
+  e.motion.dx = dx;
+  return e;
+}
+
+b8 queue(Platform* plat, InputEvent e) { return platformQueueEvent(plat, &e); }
+
+std::vector<InputEvent> drainQueue(Platform* plat) {
+  std::vector<InputEvent> out;
+  InputEvent e;
+  while (platformPollInput(plat, &e)) out.push_back(e);
+  return out;
+}
+
+// More events than the queue holds between two polls: motion is merged (the
+// movement adds up), and a key release is never lost, even behind a full queue
+// of presses, so no key is left held.
+TEST(InputQueue, AReleaseIsNeverDroppedAndMotionMerges) {
+  Platform plat{};
+  ASSERT_TRUE(queue(&plat, keyEvent(InputKeyW, 1)));
+  for (i32 i = 1; i <= 60; i++) ASSERT_TRUE(queue(&plat, motionEvent(i, 1)));
+  EXPECT_TRUE(queue(&plat, keyEvent(InputKeyW, 0)));
+  std::vector<InputEvent> got = drainQueue(&plat);
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(got.front().type, InputEventKey);
+  EXPECT_EQ(got.back().type, InputEventKey);
+  EXPECT_EQ(got.back().value, 0) << "the release arrives";
+  i32 dx = 0, lastX = 0;
+  for (const InputEvent& e : got)
+    if (e.type == InputEventMouseMotion) dx += e.motion.dx, lastX = e.motion.x;
+  EXPECT_EQ(dx, 60) << "merged motion keeps the whole movement";
+  EXPECT_EQ(lastX, 60) << "and ends where the mouse is";
+
+  // Full of presses (no motion to merge): the release replaces the newest press.
+  for (i32 i = 0; i < 31; i++) ASSERT_TRUE(queue(&plat, keyEvent(InputKeyA, 1)));
+  EXPECT_FALSE(queue(&plat, keyEvent(InputKeyD, 1))) << "a press may be dropped";
+  EXPECT_TRUE(queue(&plat, keyEvent(InputKeyA, 0)));
+  got = drainQueue(&plat);
+  ASSERT_EQ(got.size(), 31u);
+  EXPECT_EQ(got.back().key, InputKeyA);
+  EXPECT_EQ(got.back().value, 0);
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# A real minimise under a window manager (openbox), on a display of its own: X11
+# delivers it as hide + minimise. The program stops drawing (no CPU while
+# iconified), draws again once restored, and quits with status 0 on Esc.
+set -uo pipefail
+: "${BUILD_DIR:?}"
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+# The window manager must not touch the display other tests use.
+unset DISPLAY
+source "$ROOT/scripts/lib.sh"
+start_display || { echo "FAIL: no display"; exit 1; }
+cd "$BUILD_DIR"
+work=$(mktemp -d)
+pid=""
+wm=""
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "$wm" ] && kill "$wm" 2>/dev/null
+  rm -rf "$work"
+  stop_display
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "-- stdout"; cat "$work/out"; echo "-- stderr"; cat "$work/err"; exit 1; }
+command -v openbox >/dev/null || fail "openbox is not installed (scripts/setup.sh installs it)"
+
+openbox --sm-disable >"$work/wm.log" 2>&1 &
+wm=$!
+for _ in $(seq 1 50); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  sleep 0.1
+done
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || fail "openbox did not start"
+
+./terrain >"$work/out" 2>"$work/err" &
+pid=$!
+wid=""
+for _ in $(seq 1 100); do
+  wid=$(xdotool search --onlyvisible --name '^Terrain$' 2>/dev/null | head -n1)
+  [ -n "$wid" ] && break
+  kill -0 "$pid" 2>/dev/null || fail "the program ended before opening its window"
+  sleep 0.1
+done
+[ -n "$wid" ] || fail "no window titled Terrain"
+sleep 2
+
+centre() {
+  import -window "$wid" "$work/shot.png" 2>/dev/null || { echo none; return; }
+  convert "$work/shot.png" -format "%[pixel:p{20,20}]" info:
+}
+grey() { [ "$1" = "gray(51)" ] || [ "$1" = "srgb(51,51,51)" ]; }
+c=$(centre)
+grey "$c" || fail "before minimising the corner is $c, not gray 51"
+
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+hz=$(getconf CLK_TCK)
+xdotool windowminimize --sync "$wid" || fail "xdotool could not minimise the window"
+state=$(xprop -id "$wid" WM_STATE 2>/dev/null | awk '/window state/ {print $3}')
+[ "$state" = "Iconic" ] || fail "the window manager did not iconify the window (state $state)"
+sleep 1
+t0=$(ticks); sleep 2; t1=$(ticks)
+idle=$(( (t1 - t0) * 100 / (2 * hz) ))
+echo "CPU use while minimised: ${idle}% of one core"
+[ "$idle" -lt 5 ] || fail "the minimised program still takes ${idle}% of a core"
+kill -0 "$pid" 2>/dev/null || fail "the program ended while minimised"
+
+xdotool windowactivate --sync "$wid" 2>/dev/null || xdotool windowmap --sync "$wid"
+ok=""
+for _ in $(seq 1 30); do
+  c=$(centre)
+  if grey "$c"; then ok=1; break; fi
+  sleep 0.2
+done
+[ -n "$ok" ] || fail "after restoring the corner is $c, not gray 51"
+t0=$(ticks); sleep 1; t1=$(ticks)
+[ $((t1 - t0)) -gt 0 ] || fail "the restored program does not draw"
+
+xdotool key --window "$wid" Escape
+for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && fail "Esc did not end the program"
+wait "$pid"
+status=$?
+pid=""
+[ "$status" -eq 0 ] || fail "exit status $status after Esc"
+echo "ok"
