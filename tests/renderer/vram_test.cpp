@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "platform/memory.h"
 
 namespace {
@@ -28,6 +30,29 @@ TEST(Vram, FreeOfNullIsNothing) {
   vramFree(VK_NULL_HANDLE, 64, true);
   EXPECT_EQ(m->vramUsed.load(), 64u);
   m->vramUsed.store(0);
+}
+
+int gIdleWaits = 0;
+void countIdleWait(void* context) { gIdleWaits += *static_cast<int*>(context); }
+
+// Out of heap with a frame in flight, a deferred free waits for the device
+// through the wait the renderer installs (which takes the queue lock), then
+// frees at once.
+TEST(Vram, OutOfHeapDeferredFreeWaitsThroughTheInstalledWait) {
+  Memory* m = memoryInit(0, ~0ull);
+  int one = 1;
+  vramSetIdleWait(countIdleWait, &one);
+  gIdleWaits = 0;
+  gpuSerialBeginFrame();
+  ASSERT_GT(gpuSerialCurrent(), gpuSerialDone());
+  m->vramUsed.store(16);
+  vramDeferFree(VK_NULL_HANDLE, reinterpret_cast<VkDeviceMemory>(uintptr_t{0x10}), 16, false);
+  EXPECT_EQ(gIdleWaits, 1);
+  EXPECT_EQ(m->vramUsed.load(), 0u) << "freed at once";
+  EXPECT_EQ(vramDeferredCount(), 0u);
+  vramSetIdleWait(nullptr, nullptr);
+  gpuSerialComplete(gpuSerialCurrent());
+  memoryInit(~0ull, ~0ull);
 }
 
 }  // namespace
