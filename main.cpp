@@ -8,6 +8,7 @@
 #include "platform/memory.h"
 #include "renderer/texture.h"
 #include "renderer/validation.h"
+#include "renderer/texture.h"
 #include "renderer/vkloader.h"
 
 namespace {
@@ -15,7 +16,6 @@ namespace {
 constexpr u64 kMemoryLimit = 0x200000000ull;  // 8 GiB of heap and of GPU memory
 constexpr VkDeviceSize kMeshPoolSize = 0x4000000;  // 64 MiB
 constexpr u32 kVulkanApi12 = 0x402000;
-constexpr u32 kMaxEntities = 4096;
 
 void setInitialValues(State* s) {
   s->windowW = 1280;
@@ -23,6 +23,8 @@ void setInitialValues(State* s) {
   s->fps = 60.0;
   s->windowVisible = true;
   s->localPlayerCount = 1;
+  s->heightfieldBodyId = -1;
+  s->tornadoFieldIdx = -1;
 }
 
 VkInstance createInstance() {
@@ -49,30 +51,6 @@ VkInstance createInstance() {
   return instance;
 }
 
-void registerComponents(Ecs* ecs) {
-  ecsRegister(ecs, ECS_SYS_MODEL, 64, kMaxEntities);
-  ecsRegister(ecs, ECS_SYS_POSE, 16, 256);
-  ecsRegister(ecs, ECS_SYS_RAGDOLL, 8, 256);
-  ecsRegister(ecs, ECS_SYS_PHYSICS_BODY, 8, kMaxEntities);
-  ecsRegisterReverse(ecs, ECS_SYS_PHYSICS_BODY, kMaxEntities);
-  ecsRegister(ecs, ECS_SYS_AUDIO, 4, 256);
-  ecsRegister(ecs, ECS_SYS_RENDER, 4, 512);
-  ecsRegister(ecs, ECS_SYS_TERRAIN, 4, 256);
-}
-
-void drawPlayers(State* s, VkCommandBuffer cmd) {
-  for (u32 i = 0; i < s->localPlayerCount; i++) {
-    LocalPlayer* p = statePlayer(s, i);
-    SplitViewport cell = splitViewport(s->windowW, s->windowH, s->localPlayerCount, i);
-    if (cell.width <= 0 || cell.height <= 0) continue;
-    CameraSetAspect(&p->camera, (f64)cell.width / (f64)cell.height);
-    VkViewport vp{(f32)cell.x, (f32)cell.y, (f32)cell.width, (f32)cell.height, 0.0f, 1.0f};
-    VkRect2D scissor{{cell.x, cell.y}, {(u32)cell.width, (u32)cell.height}};
-    vkCmdSetViewport(cmd, 0, 1, &vp);
-    vkCmdSetScissor(cmd, 0, 1, &scissor);
-  }
-}
-
 }  // namespace
 
 int main() {
@@ -95,18 +73,28 @@ int main() {
   if (!rendererInit(&s->renderer, instance, surface, (u32)s->windowW, (u32)s->windowH)) return 1;
   rendererSetRefreshRate(&s->renderer, (f32)s->fps);
   pipelinesInit(&s->pipelines, &s->renderer);
+  if (!lightingInit(&s->lighting, &s->renderer)) return 1;
+  trisInit(&s->tris, &s->renderer);
+  trisCreatePipeline(&s->pipelines, &s->renderer, s->lighting.emptySetLayout, s->lighting.setLayout);
+  linesInit(&s->lines, &s->renderer);
+  linesCreatePipeline(&s->pipelines, &s->renderer);
+  textureEnsureBindless(&s->renderer);
   // The bindless texture table (slot 0: the fallback) before anything draws textures.
   textureEnsureBindless(&s->renderer);
 
-  VkBufferUsageFlags asInput = s->renderer.lightingMode == RENDERER_LIGHTING_RAY_QUERY
-                                   ? VK_BUFFER_USAGE_ACCELERATION_STRUCTURE_BUILD_INPUT_READ_ONLY_BIT_KHR
-                                   : 0;
+  // Whenever ray query is supported, not only in its mode: a later switch builds
+  // structures straight from the pools.
+  VkBufferUsageFlags asInput =
+      s->renderer.rayQuerySupported ? VK_BUFFER_USAGE_ACCELERATION_STRUCTURE_BUILD_INPUT_READ_ONLY_BIT_KHR : 0;
   meshPoolInit(&s->vertexPool, s->renderer.device, s->renderer.physicalDevice, kMeshPoolSize,
                VK_BUFFER_USAGE_VERTEX_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT | asInput);
   meshPoolInit(&s->indexPool, s->renderer.device, s->renderer.physicalDevice, kMeshPoolSize,
                VK_BUFFER_USAGE_INDEX_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT | asInput);
-  ecsInit(&s->ecs, kMaxEntities);
-  registerComponents(&s->ecs);
+  ecsInit(&s->ecs, kAppMaxEntities);
+  appRegisterComponents(&s->ecs);
+  lightingCreateShadowPipelines(&s->lighting);
+  WorldConfig worldConfig = worldDefaultConfig();
+  if (!worldInit(&s->world, &worldConfig)) return 1;
 
   Camera camera = CameraCreateFull(V3(0, 80, 100), V3(0, 25, 0), V3(0, 1, 0), 1.0471975511965976,
                                    (f64)s->windowW / (f64)(s->windowH > 0 ? s->windowH : 1), 0.1, 500000.0);
@@ -114,6 +102,7 @@ int main() {
   localPlayerInit(&s->player, &camera, 0);
   s->localPlayerCount = 1;
   s->keyboardPlayer = 0;
+  sceneSetup(s);
 
   b8 quit = false;
   f64 prev = clockNanos();
@@ -141,19 +130,8 @@ int main() {
       continue;
     }
     handleInputEvent(s, s->plat, nullptr, &quit, dt);
-
-    VkCommandBuffer cmd = VK_NULL_HANDLE;
-    u32 imageIndex = 0;
-    if (!rendererBeginFrame(&s->renderer, &cmd, &imageIndex)) continue;
-    meshPoolFlush(&s->vertexPool, cmd);
-    meshPoolFlush(&s->indexPool, cmd);
-    rendererBeginRenderPass(&s->renderer, imageIndex);
-    drawPlayers(s, cmd);
-    VkViewport full{0.0f, 0.0f, (f32)s->windowW, (f32)s->windowH, 0.0f, 1.0f};
-    VkRect2D fullScissor{{0, 0}, {(u32)s->windowW, (u32)s->windowH}};
-    vkCmdSetViewport(cmd, 0, 1, &full);
-    vkCmdSetScissor(cmd, 0, 1, &fullScissor);
-    rendererEndFrame(&s->renderer, imageIndex);
+    // A skipped frame (no image to draw into) keeps prev: its time counts next frame.
+    if (!renderFrame(s, dt)) continue;
     prev = now;
   }
 

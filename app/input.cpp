@@ -1,6 +1,27 @@
 // Input dispatch: key and button state, players, window size and visibility.
 #include "app/state.h"
 
+namespace {
+
+void handleKeyPress(State* state, u32 key) {
+  switch (key) {
+    case InputKeySpace:
+      if (state->physicsRunning)
+        physicsStop(state);
+      else
+        physicsStart(state);
+      break;
+    case InputKeyR: sceneSetup(state); break;
+    case InputKeyB: state->showAabb = !state->showAabb; break;
+    case InputKeyV: state->showVelocity = !state->showVelocity; break;
+    // Stands in for the debug window's lighting button until that window exists.
+    case InputKeyF2: rebuildLightingMode(state); break;
+    default: break;
+  }
+}
+
+}  // namespace
+
 void handleInputEvent(State* state, Platform* plat, const InputEvent* ev, b8* quit, f64 dt) {
   (void)plat;
   if (!state) return;
@@ -21,6 +42,7 @@ void handleInputEvent(State* state, Platform* plat, const InputEvent* ev, b8* qu
     case InputEventKey:
       if (ev->key < InputKeyCount) state->keys[ev->key] = ev->value != 0;
       if (ev->value && ev->key == InputKeyEsc && quit) *quit = true;
+      if (ev->value) handleKeyPress(state, ev->key);
       break;
     case InputEventMouseButton:
       if (ev->button < 4) state->mouse[ev->button] = ev->value != 0;

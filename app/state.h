@@ -2,23 +2,41 @@
 // process. Subsystems are added here in the order of creation as they arrive.
 #pragma once
 
+#include "app/scene_build.h"
 #include "components/camera.h"
 #include "components/player.h"
 #include "ecs/ecs.h"
 #include "platform/input.h"
 #include "platform/types.h"
 #include "platform/window.h"
+#include "physics/world.h"
+#include "renderer/lighting.h"
+#include "renderer/lines.h"
 #include "renderer/meshpool.h"
 #include "renderer/pipelines.h"
 #include "renderer/renderer.h"
+#include "renderer/tris.h"
 
 inline constexpr u32 kMaxLocalPlayers = 4;
+inline constexpr u32 kAppMaxEntities = 4096;
+inline constexpr u32 kSceneShapes = 256;  // per shape kind
+inline constexpr f64 kPhysicsStep = 1.0 / 120.0;
+
+// The physics-body component: which body an entity is, and its colour.
+struct PhysicsBodyComp {
+  i32 bodyId;
+  u32 color;  // packed as trisColorRGBA
+};
+static_assert(sizeof(PhysicsBodyComp) == 8);
 
 struct State {
   Renderer renderer;
   Pipelines pipelines;
   MeshPool vertexPool;
   MeshPool indexPool;
+  World world;
+  Tris tris;
+  Lines lines;
   // Local player 0; `camera` is the first member of LocalPlayer.
   union {
     Camera camera;
@@ -29,13 +47,32 @@ struct State {
   u32 keyboardPlayer;  // receives keyboard and mouse events
   Platform* plat;
   Ecs ecs;
+  Lighting lighting;
+  b8 mouseBlastMode;
+  b8 blastMarkerValid;
+  BoxShape boxShapes[kSceneShapes];
+  SphereShape sphereShapes[kSceneShapes];
+  CapsuleShape capsuleShapes[kSceneShapes];
+  u32 numBoxShapes, numSphereShapes, numCapsuleShapes;
   i32 windowW, windowH;
   f64 fps;  // target refresh rate handed to the renderer
   f64 curfps;  // measured
+  b8 physicsRunning;  // the physics thread is meant to run
   b8 windowVisible;
   b8 keys[InputKeyCount];
   b8 mouse[4];
+  b8 showAabb, showVelocity;
+  u64 lastSnapSequence;  // snapshot publication the body geometry was built from
+  u32 lastBodyCount;  // physics-body components then
+  b8 editMode;
+  Entity selectedEntity;
   i32 mouseX, mouseY;
+  i32 heightfieldBodyId;  // -1 without a terrain body
+  i32 tornadoFieldIdx;  // negative without a tornado
+  TornadoData tornadoData;
+  f64 tornadoPhase;
+  // The snapshot pinned for this frame: every pose read of the frame uses it.
+  const Snapshot* frameSnap;
 };
 
 // Slot 0 is `player`, slot i (1 to 3) is localPlayers[i - 1].
@@ -52,3 +89,33 @@ SplitViewport splitViewport(i32 windowW, i32 windowH, u32 count, u32 index);
 // Dispatches one input event (null: the per-frame player update) to the
 // application; sets *quit on Esc.
 void handleInputEvent(State* state, Platform* plat, const InputEvent* event, b8* quit, f64 dt);
+
+// Scene and physics control (app/scene.cpp).
+// The component systems of the program's entity registry.
+void appRegisterComponents(Ecs* ecs);
+// Stops the physics thread if it runs, publishes a snapshot matching the bodies.
+void physicsStop(State* state);
+// Starts the thread (1/120 s steps) unless one runs.
+void physicsStart(State* state);
+i32 createBody(State* state, Shape* shape, v3 inertia, v3 position, v4 rotation, f64 mass, f64 friction,
+               f64 restitution, BodyType type);
+// A new entity with a physics-body component; 0 when that fails.
+Entity trackBody(State* state, i32 bodyId, u32 color);
+// Clears everything and builds the demo scene without starting the thread.
+b8 sceneBuildDemo(State* state);
+// The demo scene from scratch, then the physics thread.
+void sceneSetup(State* state);
+// Toggles shadow maps / ray query and rebuilds what depends on the mode.
+void rebuildLightingMode(State* state);
+
+// Frame pieces (app/frame.cpp).
+// Step 7: the tornado wanders.
+void updateTornado(State* state, f64 dt);
+// Step 9: the light, its shadow focused on player 0's view.
+void fillLighting(State* state);
+// Step 12: body instances from the pinned snapshot when it or the body count
+// changed; otherwise last frame's are carried over. True when rebuilt.
+b8 buildBodyGeometry(State* state);
+// Everything from pinning the snapshot to presenting; false when the frame was
+// skipped (the snapshot is released either way).
+b8 renderFrame(State* state, f64 dt);

@@ -7,7 +7,7 @@ endif()
 if(NOT TARGET physics_demo_scene)
   add_library(physics_demo_scene STATIC ${CMAKE_SOURCE_DIR}/tests/physics/demo_scene.cpp
               ${CMAKE_SOURCE_DIR}/tests/physics/soak_scene.cpp)
-  target_link_libraries(physics_demo_scene PUBLIC physics)
+  target_link_libraries(physics_demo_scene PUBLIC physics app_scene)
   target_include_directories(physics_demo_scene PUBLIC ${CMAKE_SOURCE_DIR}/tests/physics)
 endif()
 if(BULLET64_FOUND)

@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr f64 kDegToRad = kPi / 180.0;
 
 BoxShape* newBox(DemoScene* s, v3 halfExtents) {
   if (s->numBoxes >= kDemoMaxShapes) return nullptr;
@@ -40,55 +39,29 @@ i32 addCube(World* w, BoxShape* shape, v3 pos, f64 mass, f64 friction, f64 resti
                         quatIdentity(), mass, friction, restitution, BODY_DYNAMIC);
 }
 
-b8 buildPyramid(DemoScene* s, World* w, u32 layers) {
-  BoxShape* cube = newBox(s, V3(0.5, 0.5, 0.5));
-  for (u32 L = 0; L < layers; ++L) {
-    u32 side = layers - L;
-    f64 offset = 0.5 * ((f64)L - (f64)(layers - 1)) - 6.0;
-    for (u32 row = 0; row < side; ++row)
-      for (u32 col = 0; col < side; ++col) {
-        v3 pos = V3(offset + col, L + 0.75, offset + row);
-        i32 id = addCube(w, cube, pos, 1.0, 0.6, 0.1);
-        if (id < 0 || s->numPyramid >= kDemoMaxBodies) return false;
-        s->pyramid[s->numPyramid++] = id;
-      }
-  }
-  return true;
+BoxShape* sinkBox(void* user, v3 halfExtents) { return newBox(static_cast<DemoScene*>(user), halfExtents); }
+SphereShape* sinkSphere(void* user, f64 radius) { return newSphere(static_cast<DemoScene*>(user), radius); }
+CapsuleShape* sinkCapsule(void* user, f64 radius, f64 height) {
+  return newCapsule(static_cast<DemoScene*>(user), radius, height);
 }
 
-b8 buildChain(DemoScene* s, World* w) {
-  s->chainPost = addStaticBox(s, w, V3(0.2, 2.0, 0.2), V3(11, 11.25, 8), 0.5, 0.2);
-  if (s->chainPost < 0) return false;
-  i32 prev = s->chainPost;
-  for (u32 k = 1; k <= 7; ++k) {
-    SphereShape* sphere = newSphere(s, 0.35);
-    if (!sphere) return false;
-    i32 id = demoCreateBody(w, &sphere->base, bodyInertiaSphere(1.5, 0.35),
-                            V3(11, 12.25 - 0.9 * k, 8), quatIdentity(), 1.5, 0.5, 0.3,
-                            BODY_DYNAMIC);
-    if (id < 0) return false;
-    v3 anchor = k == 1 ? V3(11, 10.25, 8) : V3(11, 11.9 - 0.9 * (k - 1), 8);
-    s->chain[k - 1] = id;
-    s->chainJoints[k - 1] = worldCreateBallSocketJoint(w, prev, id, anchor);
-    if (s->chainJoints[k - 1].index < 0) return false;
-    prev = id;
+// Keeps the ids the tests look at.
+b8 sinkBody(void* user, i32 id, ScenePart part, u32 index, u32) {
+  DemoScene* s = static_cast<DemoScene*>(user);
+  switch (part) {
+    case SCENE_FLOOR: s->floorBody = id; break;
+    case SCENE_PYRAMID:
+      if (s->numPyramid >= kDemoMaxBodies) return false;
+      s->pyramid[s->numPyramid++] = id;
+      break;
+    case SCENE_CHAIN_POST: s->chainPost = id; break;
+    case SCENE_CHAIN: s->chain[index] = id; break;
+    case SCENE_PILLAR: s->pillar = id; break;
+    case SCENE_ARM: s->arm = id; break;
+    case SCENE_HEAD: s->head = id; break;
+    default: break;
   }
   return true;
-}
-
-b8 buildHammer(DemoScene* s, World* w) {
-  s->pillar = addStaticBox(s, w, V3(0.35, 2.625, 0.35), V3(8, 2.875, 8), 0.5, 0.2);
-  s->arm = addCube(w, newBox(s, V3(3.0, 0.2, 0.2)), V3(8, 6, 8), 4.0, 0.5, 0.3);
-  s->head = addCube(w, newBox(s, V3(0.4, 0.4, 0.4)), V3(11.4, 6, 8), 3.0, 0.8, 0.5);
-  if (s->pillar < 0 || s->arm < 0 || s->head < 0) return false;
-  s->hinge = worldCreateHingeJoint(w, s->pillar, s->arm, V3(8, 6, 8), V3(0, 1, 0));
-  if (s->hinge.index < 0) return false;
-  HingeJoint* h = &w->hingeJoints[s->hinge.index];
-  h->isMotorEnabled = true;
-  h->motorSpeed = 4.0;
-  h->maxMotorTorque = 100.0;
-  s->headJoint = worldCreateFixedJoint(w, s->arm, s->head);
-  return s->headJoint.index >= 0;
 }
 
 // A square pit with four walls on the floor, filled from above with a grid of
@@ -137,25 +110,6 @@ b8 buildPit(DemoScene* s, World* w, u32 count) {
 
 }  // namespace
 
-v3 tornadoForce(const Body* body, void* data) {
-  const TornadoData* t = static_cast<const TornadoData*>(data);
-  v3 d = V3(body->position.x - t->centre.x, 0, body->position.z - t->centre.z);
-  f64 r = v3Length(d);
-  if (r > t->radius) return V3(0, 0, 0);
-  f64 s = t->strength * (1.0 - r / t->radius);
-  v3 f = V3(0, 2.0 * s, 0);
-  if (r > 0.01) f += V3(-d.z, 0, d.x) * (s / r);
-  return f;
-}
-
-b8 tornadoVolume(const Body* body, void* data) {
-  const TornadoData* t = static_cast<const TornadoData*>(data);
-  f64 y = body->position.y;
-  if (y < t->centre.y || y > t->centre.y + t->height) return false;
-  f64 dx = body->position.x - t->centre.x, dz = body->position.z - t->centre.z;
-  return dx * dx + dz * dz <= t->radius * t->radius;
-}
-
 DemoSceneOptions demoSceneNone() { return DemoSceneOptions{}; }
 
 DemoSceneOptions demoSceneFull() {
@@ -167,23 +121,7 @@ DemoSceneOptions demoSceneFull() {
 
 i32 demoCreateBody(World* world, Shape* shape, v3 inertia, v3 position, v4 rotation, f64 mass,
                    f64 friction, f64 restitution, BodyType type) {
-  i32 id = worldCreateBody(world);
-  if (id < 0) return -1;
-  worldSetBodyType(world, id, type);
-  Body* b = worldGetBody(world, id);
-  if (type == BODY_DYNAMIC) {
-    bodySetMass(b, mass);
-    bodySetLocalInertiaTensor(b, inertia);
-  }
-  b->shape = shape;
-  Transform identity{V3(0, 0, 0), quatIdentity()};
-  if (shape) b->localAabb = shapeComputeAabb(shape, identity);
-  b->friction = friction;
-  b->restitution = restitution;
-  b->linearDamping = 0.05;
-  b->angularDamping = 0.05;
-  bodySetTransform(b, Transform{position, rotation});
-  return id;
+  return sceneCreateBody(world, shape, inertia, position, rotation, mass, friction, restitution, type);
 }
 
 b8 demoSceneBuild(DemoScene* s, World* w, const DemoSceneOptions* o) {
@@ -191,54 +129,14 @@ b8 demoSceneBuild(DemoScene* s, World* w, const DemoSceneOptions* o) {
   s->numBoxes = s->numSpheres = s->numCapsules = 0;
   s->numPyramid = s->numPit = 0;
   s->floorBody = s->chainPost = s->pillar = s->arm = s->head = s->tornadoField = -1;
-
-  if (o->floor) {
-    s->floorBody = addStaticBox(s, w, V3(100, 0.25, 100), V3(0, 0, 0), 0.8, 0.2);
-    if (s->floorBody < 0) return false;
-  }
-  if (o->ring) {
-    for (u32 i = 0; i < 10; ++i) {
-      f64 a = 36.0 * i * kDegToRad;
-      if (addCube(w, newBox(s, V3(0.5, 0.5, 0.5)), V3(3 * std::cos(a), 3 + 1.5 * i, 3 * std::sin(a)),
-                  1.0, 0.4, 0.2) < 0)
-        return false;
-    }
-  }
-  if (o->spheres) {
-    for (u32 k = 0; k < 5; ++k) {
-      f64 a = 72.0 * k * kDegToRad;
-      SphereShape* sphere = newSphere(s, 0.5);
-      if (!sphere) return false;
-      if (demoCreateBody(w, &sphere->base, bodyInertiaSphere(1.0, 0.5),
-                         V3(2 * std::cos(a), 23 + 2.0 * k, 2 * std::sin(a)), quatIdentity(), 1.0,
-                         0.4, 0.3, BODY_DYNAMIC) < 0)
-        return false;
-    }
-  }
-  if (o->capsules) {
-    for (u32 k = 0; k < 5; ++k) {
-      f64 a = 72.0 * k * kDegToRad;
-      CapsuleShape* capsule = newCapsule(s, 0.3, 1.0);
-      if (!capsule) return false;
-      if (demoCreateBody(w, &capsule->base, bodyInertiaCapsule(1.0, 0.3, 1.0),
-                         V3(1.5 * std::cos(a), 38 + 2.5 * k, 1.5 * std::sin(a)), quatIdentity(),
-                         1.0, 0.4, 0.2, BODY_DYNAMIC) < 0)
-        return false;
-    }
-  }
-  if (o->pyramidLayers > 0 && !buildPyramid(s, w, o->pyramidLayers)) return false;
-  if (o->chain && !buildChain(s, w)) return false;
-  if (o->hammer && !buildHammer(s, w)) return false;
-  if (o->tornado) {
-    s->tornado = TornadoData{V3(0, 5, 0), 6.0, 25.0, 80.0};
-    s->tornadoField = worldCreateVectorField(w);
-    VectorField* f = worldGetVectorField(w, s->tornadoField);
-    if (!f) return false;
-    f->fn = tornadoForce;
-    f->volume = tornadoVolume;
-    f->userData = &s->tornado;
-    f->isEnabled = true;
-  }
+  SceneParts parts{o->floor, o->ring, o->spheres, o->capsules, o->pyramidLayers, o->chain, o->hammer, o->tornado};
+  SceneSink sink{s, sinkBox, sinkSphere, sinkCapsule, sinkBody};
+  SceneJoints joints{};
+  if (!sceneBuild(w, &parts, &sink, &s->tornado, &joints)) return false;
+  for (u32 k = 0; k < 7; ++k) s->chainJoints[k] = joints.chain[k];
+  s->hinge = joints.hinge;
+  s->headJoint = joints.headJoint;
+  s->tornadoField = joints.tornadoField;
   if (o->pitBodies > 0 && !buildPit(s, w, o->pitBodies)) return false;
   return true;
 }

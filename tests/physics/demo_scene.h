@@ -1,20 +1,10 @@
 // Builds the sandbox's demo scene (and larger variants) into a physics world for
-// tests and benchmarks. Shapes live in the DemoScene record, so it must stay put
-// while the world uses it.
+// tests and benchmarks, with the program's own builder. Shapes live in the
+// DemoScene record, so it must stay put while the world uses it.
 #pragma once
 
+#include "app/scene_build.h"
 #include "physics/world.h"
-
-struct TornadoData {
-  v3 centre;
-  f64 radius;
-  f64 height;
-  f64 strength;
-};
-
-// Swirl plus updraft inside a vertical cylinder above the centre.
-v3 tornadoForce(const Body* body, void* data);
-b8 tornadoVolume(const Body* body, void* data);
 
 struct DemoSceneOptions {
   b8 floor;

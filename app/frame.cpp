@@ -1,0 +1,195 @@
+// The frame's drawing: snapshot pin, tornado, light, body instances, the shadow
+// pass or the ray-query structure, the scene in every player's cell, debug lines.
+#include <cmath>
+
+#include "app/state.h"
+#include "platform/memory.h"
+
+namespace {
+
+constexpr v3 kLightDir = V3(0.5, 1.0, 0.3);
+// The shadow map covers what player 0 looks at: texels of about 15 cm.
+constexpr f64 kShadowFocusAhead = 100.0;
+constexpr f64 kShadowRadius = 150.0;
+constexpr u32 kColorStatic = 0xff888888u, kColorAwake = 0xff00ff00u, kColorAsleep = 0xff0000ffu;
+
+void addAabbLines(Lines* l, Aabb b, u32 color) {
+  v3 c[8];
+  for (int i = 0; i < 8; i++) c[i] = V3(i & 1 ? b.max.x : b.min.x, i & 2 ? b.max.y : b.min.y, i & 4 ? b.max.z : b.min.z);
+  static const int edges[12][2] = {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {0, 2}, {1, 3},
+                                   {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
+  for (const auto& e : edges) linesAdd(l, c[e[0]], c[e[1]], color);
+}
+
+// Debug lines from the pinned snapshot: boxes and velocities.
+void addDebugLines(State* s) {
+  const Snapshot* snap = s->frameSnap;
+  if (!snap || !(s->showAabb || s->showVelocity)) return;
+  // Sleep states and velocities change in every step: read them between steps.
+  worldLock(&s->world);
+  for (u32 i = 0; i < snap->count; i++) {
+    const Xform& x = snap->xforms[i];
+    if (x.id == 0xffffffffu) continue;
+    const Body* b = worldGetBody(&s->world, (i32)i);
+    if (!b || !b->shape) continue;
+    if (s->showAabb) {
+      u32 color = b->type == BODY_STATIC ? kColorStatic : (b->isAwake ? kColorAwake : kColorAsleep);
+      addAabbLines(&s->lines, shapeComputeAabb(b->shape, Transform{x.pos, x.rot}), color);
+    }
+    if (s->showVelocity && b->type == BODY_DYNAMIC && v3Length(b->linearVelocity) > 0.1)
+      linesAdd(&s->lines, x.pos, x.pos + b->linearVelocity * 0.3, 0xffffff00u);
+  }
+  worldUnlock(&s->world);
+}
+
+void shadowPass(State* s, VkCommandBuffer cmd) {
+  Lighting* l = &s->lighting;
+  for (i32 i = 0; i < l->data.lightCount; i++) {
+    const GPULight& light = l->data.lights[i];
+    if (!light.castsShadow || light.shadowIndex < 0 || light.shadowIndex >= (i32)kShadowMapLayers) continue;
+    VkClearValue clear{};
+    clear.depthStencil = {1.0f, 0};
+    VkRenderPassBeginInfo bi{};
+    bi.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
+    bi.renderPass = l->shadowRenderPass;
+    bi.framebuffer = l->shadowFramebuffers[light.shadowIndex];
+    bi.renderArea = {{0, 0}, {kShadowMapSize, kShadowMapSize}};
+    bi.clearValueCount = 1;
+    bi.pClearValues = &clear;
+    vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+    VkViewport vp{0, 0, (f32)kShadowMapSize, (f32)kShadowMapSize, 0, 1};
+    VkRect2D sc{{0, 0}, {kShadowMapSize, kShadowMapSize}};
+    vkCmdSetViewport(cmd, 0, 1, &vp);
+    vkCmdSetScissor(cmd, 0, 1, &sc);
+    if (l->shadowTrisPipeline) {
+      vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, l->shadowTrisPipeline);
+      trisDrawShadow(&s->tris, cmd, l->shadowTrisLayout, l->emptyDescSet, l->emptyDescSet, &light.shadowVP);
+    }
+    vkCmdEndRenderPass(cmd);
+  }
+}
+
+void drawPlayers(State* s, VkCommandBuffer cmd) {
+  for (u32 i = 0; i < s->localPlayerCount; i++) {
+    LocalPlayer* p = statePlayer(s, i);
+    SplitViewport cell = splitViewport(s->windowW, s->windowH, s->localPlayerCount, i);
+    if (cell.width <= 0 || cell.height <= 0) continue;
+    CameraSetAspect(&p->camera, (f64)cell.width / (f64)cell.height);
+    VkViewport vp{(f32)cell.x, (f32)cell.y, (f32)cell.width, (f32)cell.height, 0.0f, 1.0f};
+    VkRect2D scissor{{cell.x, cell.y}, {(u32)cell.width, (u32)cell.height}};
+    vkCmdSetViewport(cmd, 0, 1, &vp);
+    vkCmdSetScissor(cmd, 0, 1, &scissor);
+    mat4f32 vpm = mat4ToF32(p->camera.view_projection);
+    trisDraw(&s->tris, &s->pipelines, cmd, &vpm, s->lighting.emptyDescSet, s->lighting.descSet,
+             lightingGetAddress(&s->lighting));
+    // Debug lines in every cell, each with its own player's camera.
+    linesDraw(&s->lines, &s->pipelines, kLinesPipelineSlot, cmd, &vpm, (f32)cell.width, (f32)cell.height, 1.0f,
+              p->camera.position);
+  }
+}
+
+}  // namespace
+
+void updateTornado(State* s, f64 dt) {
+  if (!s || s->tornadoFieldIdx < 0) return;
+  s->tornadoPhase += 0.8 * dt;
+  f64 p = s->tornadoPhase;
+  v3 c = V3(8 * std::sin(0.5 * p) + 4 * std::sin(1.7 * p), 5 + 2 * std::sin(0.7 * p),
+            8 * std::cos(0.3 * p) + 4 * std::cos(1.1 * p));
+  // The physics thread reads the centre in every step.
+  worldLock(&s->world);
+  s->tornadoData.centre = c;
+  worldUnlock(&s->world);
+}
+
+void fillLighting(State* s) {
+  if (!s) return;
+  LightUBOData& d = s->lighting.data;
+  d.ambient = v4f{0.3f, 0.3f, 0.3f, 1.0f};
+  const Camera& cam = s->camera;
+  d.cameraPos[0] = (f32)cam.position.x, d.cameraPos[1] = (f32)cam.position.y, d.cameraPos[2] = (f32)cam.position.z;
+  d.lightCount = 1;
+  GPULight& l = d.lights[0];
+  l.direction = v4f{(f32)kLightDir.x, (f32)kLightDir.y, (f32)kLightDir.z, 0.0f};
+  l.color = v4f{1.0f, 1.0f, 1.0f, 0.7f};
+  l.castsShadow = 1;
+  l.shadowIndex = 0;
+  v3 focus = cam.position + CameraGetForward(&cam) * kShadowFocusAhead;
+  focus = lightingSnapShadowFocus(kLightDir, focus, kShadowRadius);
+  l.shadowVP = lightingComputeShadowVP(kLightDir, focus, kShadowRadius);
+}
+
+b8 buildBodyGeometry(State* s) {
+  const Snapshot* snap = s->frameSnap;
+  void* pool = s->ecs.pools[ECS_SYS_PHYSICS_BODY];
+  u32 bodies = ecsPoolCount(pool);
+  u64 sequence = snap ? snap->sequence : 0;
+  if (sequence == s->lastSnapSequence && bodies == s->lastBodyCount) {
+    trisRepeatFrame(&s->tris);
+    return false;
+  }
+  s->lastSnapSequence = sequence;
+  s->lastBodyCount = bodies;
+  trisBeginFrame(&s->tris);
+  if (!snap) return true;
+  for (u32 i = 0; i < bodies; i++) {
+    const auto* c = static_cast<const PhysicsBodyComp*>(ecsPoolComponent(pool, i));
+    if (c->bodyId < 0 || (u32)c->bodyId >= snap->count) continue;
+    const Xform& x = snap->xforms[c->bodyId];
+    const Body* b = worldGetBody(&s->world, c->bodyId);
+    if (x.id == 0xffffffffu || !b || !b->shape) continue;
+    switch (b->shape->type) {
+      case SHAPE_SPHERE:
+        trisAddSphere(&s->tris, x.pos, reinterpret_cast<const SphereShape*>(b->shape)->radius, x.rot, c->color);
+        break;
+      case SHAPE_BOX:
+        trisAddBox(&s->tris, x.pos, reinterpret_cast<const BoxShape*>(b->shape)->halfExtents, x.rot, c->color);
+        break;
+      case SHAPE_CAPSULE: {
+        const auto* cap = reinterpret_cast<const CapsuleShape*>(b->shape);
+        trisAddCapsule(&s->tris, x.pos, cap->radius, cap->halfHeight, x.rot, c->color);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+b8 renderFrame(State* s, f64 dt) {
+  // One snapshot for every pose read of this frame.
+  s->frameSnap = worldAcquireSnapshot(&s->world);
+  updateTornado(s, dt);
+  fillLighting(s);
+  VkCommandBuffer cmd = VK_NULL_HANDLE;
+  u32 imageIndex = 0;
+  if (!rendererBeginFrame(&s->renderer, &cmd, &imageIndex)) {
+    worldReleaseSnapshot(&s->world);
+    s->frameSnap = nullptr;
+    return false;
+  }
+  lightingUpdate(&s->lighting);
+  meshPoolFlush(&s->vertexPool, cmd);
+  meshPoolFlush(&s->indexPool, cmd);
+  buildBodyGeometry(s);
+  linesBeginFrame(&s->lines);
+  addDebugLines(s);
+  if (s->renderer.lightingMode == RENDERER_LIGHTING_RAY_QUERY) {
+    lightingTlasBegin(&s->lighting);
+    trisAddToTlas(&s->tris, &s->lighting);
+    lightingRecordTlasBuild(&s->lighting, cmd);
+  } else {
+    shadowPass(s, cmd);
+  }
+  rendererBeginRenderPass(&s->renderer, imageIndex);
+  drawPlayers(s, cmd);
+  VkViewport full{0.0f, 0.0f, (f32)s->windowW, (f32)s->windowH, 0.0f, 1.0f};
+  VkRect2D fullScissor{{0, 0}, {(u32)s->windowW, (u32)s->windowH}};
+  vkCmdSetViewport(cmd, 0, 1, &full);
+  vkCmdSetScissor(cmd, 0, 1, &fullScissor);
+  rendererEndFrame(&s->renderer, imageIndex);
+  worldReleaseSnapshot(&s->world);
+  s->frameSnap = nullptr;
+  return true;
+}
