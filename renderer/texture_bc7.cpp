@@ -135,7 +135,12 @@ void packMode5Solid(u8* block, const u8* px) {
 
 // Principal axis of the covariance by power iteration over `dims` channels.
 void principalAxis(const f32* cov, int dims, f32* axis) {
-  for (int c = 0; c < dims; c++) axis[c] = 1.0f;
+  // Start from the covariance column of the widest channel: a fixed start such as
+  // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
+  int widest = 0;
+  for (int c = 1; c < dims; c++)
+    if (cov[c * 4 + c] > cov[widest * 4 + widest]) widest = c;
+  for (int c = 0; c < dims; c++) axis[c] = cov[c * 4 + widest];
   for (int it = 0; it < 3; it++) {
     f32 next[4] = {0, 0, 0, 0};
     for (int r = 0; r < dims; r++)
@@ -461,13 +466,15 @@ b8 textureCompressRgbaToBc7(const u8* rgba, u32 width, u32 height, u8** outData,
   u8 px[64];
   for (u32 by = 0; by < bh; by++) {
     for (u32 bx = 0; bx < bw; bx++) {
-      // Pixels beyond the image are transparent black.
-      std::memset(px, 0, sizeof(px));
+      // Textures keep their true size, so the padding of edge blocks is never
+      // sampled: it repeats the nearest edge pixel, which leaves the fit to the
+      // real pixels (transparent black would make opaque edges fit alpha too).
       for (u32 y = 0; y < 4; y++) {
-        u32 sy = by * 4 + y;
-        if (sy >= height) break;
-        u32 cols = width - bx * 4 < 4 ? width - bx * 4 : 4;
-        std::memcpy(px + y * 16, rgba + ((u64)sy * width + bx * 4) * 4, cols * 4);
+        u32 sy = by * 4 + y < height ? by * 4 + y : height - 1;
+        for (u32 x = 0; x < 4; x++) {
+          u32 sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
+          std::memcpy(px + (y * 4 + x) * 4, rgba + ((u64)sy * width + sx) * 4, 4);
+        }
       }
       bc7f_compress_block(px, out + ((u64)by * bw + bx) * 16);
     }

@@ -55,7 +55,9 @@ u64 textureFormatLevelSize(VkFormat format, u32 width, u32 height) {
   FormatBlock b = formatBlock(format);
   if (b.bytes == 0) return 0;
   u64 bw = ((u64)width + b.blockW - 1) / b.blockW, bh = ((u64)height + b.blockH - 1) / b.blockH;
-  return bw * bh * b.bytes;
+  // Sizes from a file header may be anything: a product that does not fit is refused.
+  unsigned __int128 size = (unsigned __int128)bw * bh * b.bytes;
+  return size > ((unsigned __int128)1 << 62) ? 0 : (u64)size;
 }
 
 b8 textureIsKtx2(const void* data, u64 size) {
