@@ -24,13 +24,24 @@ const u8 kWeights4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 6
 inline i32 interp(i32 e0, i32 e1, i32 w) { return ((64 - w) * e0 + w * e1 + 32) >> 6; }
 inline i32 expand7(i32 q) { return (q << 1) | (q >> 6); }
 
-// Little-endian bit writer over one 16-byte block.
+// Little-endian bit writer over one 16-byte block (fields never exceed 32 bits).
 struct BitWriter {
   u8* out;
   u32 pos;
+  u64 lo = 0, hi = 0;
   void put(u32 value, u32 count) {
-    for (u32 i = 0; i < count; i++, pos++)
-      if ((value >> i) & 1) out[pos >> 3] |= (u8)(1u << (pos & 7));
+    u64 v = value & ((1ull << count) - 1);
+    if (pos < 64) {
+      lo |= v << pos;
+      if (pos + count > 64) hi |= v >> (64 - pos);
+    } else {
+      hi |= v << (pos - 64);
+    }
+    pos += count;
+  }
+  void flush() {
+    std::memcpy(out, &lo, 8);
+    std::memcpy(out + 8, &hi, 8);
   }
 };
 
@@ -79,7 +90,6 @@ void encodeMode5(u8* block, i32 c0[3], i32 c1[3], i32 a0, i32 a1, u8 ci[16], u8 
     a1 = t;
     for (int i = 0; i < 16; i++) ai[i] = (u8)(3 - ai[i]);
   }
-  std::memset(block, 0, 16);
   BitWriter w{block, 0};
   w.put(1u << 5, 6);
   w.put(0, 2);
@@ -91,6 +101,7 @@ void encodeMode5(u8* block, i32 c0[3], i32 c1[3], i32 a0, i32 a1, u8 ci[16], u8 
   w.put((u32)a1, 8);
   for (int i = 0; i < 16; i++) w.put(ci[i], i == 0 ? 1 : 2);
   for (int i = 0; i < 16; i++) w.put(ai[i], i == 0 ? 1 : 2);
+  w.flush();
 }
 
 // Mode 6: 7-bit RGBA endpoints with one p-bit each, 4-bit indices.
@@ -106,7 +117,6 @@ void encodeMode6(u8* block, i32 e0[4], i32 e1[4], i32 p0, i32 p1, u8 idx[16]) {
     p1 = t;
     for (int i = 0; i < 16; i++) idx[i] = (u8)(15 - idx[i]);
   }
-  std::memset(block, 0, 16);
   BitWriter w{block, 0};
   w.put(1u << 6, 7);
   for (int c = 0; c < 4; c++) {
@@ -116,6 +126,7 @@ void encodeMode6(u8* block, i32 e0[4], i32 e1[4], i32 p0, i32 p1, u8 idx[16]) {
   w.put((u32)p0, 1);
   w.put((u32)p1, 1);
   for (int i = 0; i < 16; i++) w.put(idx[i], i == 0 ? 3 : 4);
+  w.flush();
 }
 
 void packMode5Solid(u8* block, const u8* px) {
@@ -134,7 +145,8 @@ void packMode5Solid(u8* block, const u8* px) {
 }
 
 // Principal axis of the covariance by power iteration over `dims` channels.
-void principalAxis(const f32* cov, int dims, f32* axis) {
+template <int dims>
+void principalAxis(const f32* cov, f32* axis) {
   // Start from the covariance column of the widest channel: a fixed start such as
   // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
   int widest = 0;
@@ -156,7 +168,8 @@ void principalAxis(const f32* cov, int dims, f32* axis) {
 }
 
 // The pixels with the smallest and largest projection on the principal axis.
-void axisExtremes(const u8* px, int dims, f32* lo, f32* hi) {
+template <int dims>
+void axisExtremes(const u8* px, f32* lo, f32* hi) {
   f32 mean[4] = {0, 0, 0, 0};
   for (int i = 0; i < 16; i++)
     for (int c = 0; c < dims; c++) mean[c] += px[i * 4 + c];
@@ -169,7 +182,7 @@ void axisExtremes(const u8* px, int dims, f32* lo, f32* hi) {
       for (int c = 0; c < dims; c++) cov[r * 4 + c] += d[r] * d[c];
   }
   f32 axis[4];
-  principalAxis(cov, dims, axis);
+  principalAxis<dims>(cov, axis);
   f32 minP = 3.4028235e38f, maxP = -3.4028235e38f;
   int minI = 0, maxI = 0;
   for (int i = 0; i < 16; i++) {
@@ -191,10 +204,12 @@ void axisExtremes(const u8* px, int dims, f32* lo, f32* hi) {
 }
 
 inline i32 clampi(i32 v, i32 lo, i32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
+// Rounding for values known to be at least -0.5 (colours and fits clamped to 0..255).
+inline i32 roundPos(f32 v) { return (i32)(v + 0.5f); }
 
 // Mode-6 endpoint quantisation with p-bit p: odd or even 8-bit values.
 inline i32 quant6(f32 v, i32 p) {
-  i32 c = clampi((i32)std::lround(v), 0, 255);
+  i32 c = clampi(roundPos(v), 0, 255);
   return clampi((c + (1 - p)) >> 1, 0, 127);
 }
 
@@ -209,8 +224,8 @@ void quantizeMode6(const f32* lo, const f32* hi, int dims, i32 fixedP, i32 q0[4]
     for (int c = 0; c < dims; c++) {
       t0[c] = quant6(lo[c], a);
       t1[c] = quant6(hi[c], b);
-      i32 d0 = ((t0[c] << 1) | a) - clampi((i32)std::lround(lo[c]), 0, 255);
-      i32 d1 = ((t1[c] << 1) | b) - clampi((i32)std::lround(hi[c]), 0, 255);
+      i32 d0 = ((t0[c] << 1) | a) - clampi(roundPos(lo[c]), 0, 255);
+      i32 d1 = ((t1[c] << 1) | b) - clampi(roundPos(hi[c]), 0, 255);
       err += d0 * d0 + d1 * d1;
     }
     if (err < bestErr) {
@@ -225,28 +240,32 @@ void quantizeMode6(const f32* lo, const f32* hi, int dims, i32 fixedP, i32 q0[4]
   }
 }
 
-// Nearest palette entry per pixel over `dims` channels starting at `first`;
-// returns the total squared error.
-u32 assignIndices(const u8* px, int first, int dims, const i32* e0, const i32* e1, const u8* weights, int count,
-                  u8* idx) {
+// Index per pixel over `dims` channels starting at `first`: its projection on
+// the endpoint line (the palette lies on that line); returns the total squared
+// error.
+template <int first, int dims, int count>
+u32 assignIndices(const u8* px, const i32* e0, const i32* e1, const u8* weights, u8* idx) {
   i32 pal[16][4];
   for (int k = 0; k < count; k++)
     for (int c = 0; c < dims; c++) pal[k][c] = interp(e0[c], e1[c], weights[k]);
+  f32 d[4], len2 = 0;
+  for (int c = 0; c < dims; c++) {
+    d[c] = (f32)(e1[c] - e0[c]);
+    len2 += d[c] * d[c];
+  }
+  f32 scale = (f32)(count - 1) / (len2 + 1e-6f);
   u32 total = 0;
   for (int i = 0; i < 16; i++) {
-    u32 best = ~0u;
-    u8 bi = 0;
-    for (int k = 0; k < count; k++) {
-      u32 err = 0;
-      for (int c = 0; c < dims; c++) {
-        i32 d = pal[k][c] - px[i * 4 + first + c];
-        err += (u32)(d * d);
-      }
-      if (err < best) {
-        best = err;
-        bi = (u8)k;
-      }
+    const u8* p = px + i * 4 + first;
+    f32 t = 0;
+    for (int c = 0; c < dims; c++) t += (f32)(p[c] - e0[c]) * d[c];
+    i32 k = clampi((i32)(t * scale + 0.5f + 1.0f) - 1, 0, count - 1);
+    u32 best = 0;
+    for (int c = 0; c < dims; c++) {
+      i32 e = pal[k][c] - p[c];
+      best += (u32)(e * e);
     }
+    u8 bi = (u8)k;
     idx[i] = bi;
     total += best;
   }
@@ -255,7 +274,8 @@ u32 assignIndices(const u8* px, int first, int dims, const i32* e0, const i32* e
 
 // Least-squares endpoints for fixed indices: minimises the sum over pixels of
 // ((1 - w) e0 + w e1 - x)^2 per channel. False when the weights are degenerate.
-b8 leastSquares(const u8* px, int first, int dims, const u8* idx, const u8* weights, f32* lo, f32* hi) {
+template <int first, int dims>
+b8 leastSquares(const u8* px, const u8* idx, const u8* weights, f32* lo, f32* hi) {
   f32 aa = 0, ab = 0, bb = 0, ax[4] = {}, bx[4] = {};
   for (int i = 0; i < 16; i++) {
     f32 w = weights[idx[i]] / 64.0f, v = 1.0f - w;
@@ -280,11 +300,12 @@ b8 leastSquares(const u8* px, int first, int dims, const u8* idx, const u8* weig
 // Mode 6 over 3 (opaque: alpha endpoints 127 with p-bits 1, so alpha is 255) or
 // 4 channels: principal-axis endpoints, then two least-squares refinements kept
 // only when they lower the error.
-void compressMode6(const u8* px, b8 opaque, u8* block) {
-  int dims = opaque ? 3 : 4;
+template <int dims>
+void compressMode6(const u8* px, u8* block) {
+  constexpr b8 opaque = dims == 3;
   i32 fixedP = opaque ? 1 : -1;
   f32 lo[4], hi[4];
-  axisExtremes(px, dims, lo, hi);
+  axisExtremes<dims>(px, lo, hi);
   i32 q0[4], q1[4], p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, dims, fixedP, q0, q1, &p0, &p1);
   i32 e0[4], e1[4];
@@ -293,10 +314,10 @@ void compressMode6(const u8* px, b8 opaque, u8* block) {
     e1[c] = (q1[c] << 1) | p1;
   }
   u8 idx[16];
-  u32 err = assignIndices(px, 0, dims, e0, e1, kWeights4, 16, idx);
-  for (int it = 0; it < 2 && err > 0; it++) {
+  u32 err = assignIndices<0, dims, 16>(px, e0, e1, kWeights4, idx);
+  for (int it = 0; it < 1 && err > 0; it++) {
     f32 rlo[4], rhi[4];
-    if (!leastSquares(px, 0, dims, idx, kWeights4, rlo, rhi)) break;
+    if (!leastSquares<0, dims>(px, idx, kWeights4, rlo, rhi)) break;
     i32 t0[4], t1[4], tp0 = 1, tp1 = 1, te0[4], te1[4];
     quantizeMode6(rlo, rhi, dims, fixedP, t0, t1, &tp0, &tp1);
     for (int c = 0; c < dims; c++) {
@@ -304,7 +325,7 @@ void compressMode6(const u8* px, b8 opaque, u8* block) {
       te1[c] = (t1[c] << 1) | tp1;
     }
     u8 tidx[16];
-    u32 terr = assignIndices(px, 0, dims, te0, te1, kWeights4, 16, tidx);
+    u32 terr = assignIndices<0, dims, 16>(px, te0, te1, kWeights4, tidx);
     if (terr >= err) break;
     err = terr;
     std::memcpy(idx, tidx, 16);
@@ -323,7 +344,7 @@ void compressMode6(const u8* px, b8 opaque, u8* block) {
 }
 
 inline i32 quant5(f32 v) {
-  i32 c = clampi((i32)std::lround(v), 0, 255);
+  i32 c = clampi(roundPos(v), 0, 255);
   i32 q = clampi((c * 127 + 127) / 255, 0, 127), best = q, bestErr = 1 << 30;
   for (i32 t = q - 1; t <= q + 1; t++) {
     if (t < 0 || t > 127) continue;
@@ -340,7 +361,7 @@ inline i32 quant5(f32 v) {
 // colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range.
 void compressMode5(const u8* px, u8* block) {
   f32 lo[4], hi[4];
-  axisExtremes(px, 3, lo, hi);
+  axisExtremes<3>(px, lo, hi);
   i32 c0[3], c1[3], e0[3], e1[3];
   for (int c = 0; c < 3; c++) {
     c0[c] = quant5(lo[c]);
@@ -349,10 +370,10 @@ void compressMode5(const u8* px, u8* block) {
     e1[c] = expand7(c1[c]);
   }
   u8 ci[16];
-  u32 err = assignIndices(px, 0, 3, e0, e1, kWeights2, 4, ci);
-  for (int it = 0; it < 2 && err > 0; it++) {
+  u32 err = assignIndices<0, 3, 4>(px, e0, e1, kWeights2, ci);
+  for (int it = 0; it < 1 && err > 0; it++) {
     f32 rlo[4], rhi[4];
-    if (!leastSquares(px, 0, 3, ci, kWeights2, rlo, rhi)) break;
+    if (!leastSquares<0, 3>(px, ci, kWeights2, rlo, rhi)) break;
     i32 t0[3], t1[3], te0[3], te1[3];
     for (int c = 0; c < 3; c++) {
       t0[c] = quant5(rlo[c]);
@@ -361,7 +382,7 @@ void compressMode5(const u8* px, u8* block) {
       te1[c] = expand7(t1[c]);
     }
     u8 tci[16];
-    u32 terr = assignIndices(px, 0, 3, te0, te1, kWeights2, 4, tci);
+    u32 terr = assignIndices<0, 3, 4>(px, te0, te1, kWeights2, tci);
     if (terr >= err) break;
     err = terr;
     std::memcpy(ci, tci, 16);
@@ -377,12 +398,12 @@ void compressMode5(const u8* px, u8* block) {
   }
   i32 a0[1] = {amin}, a1[1] = {amax};
   u8 ai[16];
-  u32 aerr = assignIndices(px, 3, 1, a0, a1, kWeights2, 4, ai);
+  u32 aerr = assignIndices<3, 1, 4>(px, a0, a1, kWeights2, ai);
   f32 rlo[1], rhi[1];
-  if (aerr > 0 && leastSquares(px, 3, 1, ai, kWeights2, rlo, rhi)) {
-    i32 t0[1] = {clampi((i32)std::lround(rlo[0]), 0, 255)}, t1[1] = {clampi((i32)std::lround(rhi[0]), 0, 255)};
+  if (aerr > 0 && leastSquares<3, 1>(px, ai, kWeights2, rlo, rhi)) {
+    i32 t0[1] = {clampi(roundPos(rlo[0]), 0, 255)}, t1[1] = {clampi(roundPos(rhi[0]), 0, 255)};
     u8 tai[16];
-    if (assignIndices(px, 3, 1, t0, t1, kWeights2, 4, tai) < aerr) {
+    if (assignIndices<3, 1, 4>(px, t0, t1, kWeights2, tai) < aerr) {
       a0[0] = t0[0];
       a1[0] = t1[0];
       std::memcpy(ai, tai, 16);
@@ -443,13 +464,13 @@ void bc7f_compress_block(const u8* px, u8* block) {
     if (sameRgb)
       packMode5Solid(block, px);
     else
-      compressMode6(px, true, block);
+      compressMode6<3>(px, block);
     return;
   }
   if (alphaIndependent(px))
     compressMode5(px, block);
   else
-    compressMode6(px, false, block);
+    compressMode6<4>(px, block);
 }
 
 u64 textureBc7Size(u32 w, u32 h) { return ((u64)(w + 3) / 4 * 16) * ((u64)(h + 3) / 4); }
