@@ -684,3 +684,8 @@ void textureLock() {
 void textureUnlock() {
   if (sInitialized.load(std::memory_order_acquire)) threadMutexUnlock(&sTex.lock);
 }
+
+b8 textureUploadIsPending(const GltfTexture* texture) {
+  if (!texture || !sInitialized.load(std::memory_order_acquire) || !sTex.queueReady) return false;
+  return textureUploadQueuePending(&sTex.queue, texture);
+}

@@ -52,3 +52,5 @@ void textureUploadQueueShutdown(TextureUploadQueue* q);
 // to keep the worker from publishing.
 void textureLock();
 void textureUnlock();
+// Whether the texture system's worker still has this texture's upload.
+b8 textureUploadIsPending(const GltfTexture* texture);

@@ -1,7 +1,11 @@
 // Textures on a real device: the bindless table read back through a shader that
 // fetches texels of one slot, BC7 blocks against our reference decoder, KTX2
 // files against what the device says it can sample, and worker-finished uploads.
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -140,6 +144,214 @@ TEST_F(Textures, DeviceSamplesOurBlocksAsOurDecoderReadsThem) {
   EXPECT_EQ(t.image, nullptr);
   draw(slot);
   EXPECT_TRUE(showsFallback());
+}
+
+std::string sharedDir() {
+  const char* env = std::getenv("TERRAIN_SHARED_DIR");
+  return env ? env : TERRAIN_SHARED_DIR;
+}
+
+b8 deviceSamples(Renderer* r, VkFormat format) {
+  VkFormatProperties fp;
+  vkGetPhysicalDeviceFormatProperties(r->physicalDevice, format, &fp);
+  const VkFormatFeatureFlags want = VK_FORMAT_FEATURE_SAMPLED_IMAGE_BIT | VK_FORMAT_FEATURE_TRANSFER_DST_BIT;
+  return (fp.optimalTilingFeatures & want) == want;
+}
+
+struct Ktx2File {
+  const char* name;
+  b8 readable;  // by our reader: not supercompressed, a known format, level 0 complete
+};
+
+TEST_F(Textures, Ktx2FilesAreCreatedExactlyWhenTheDeviceCanSampleThem) {
+  std::string dir = sharedDir() + "/assets/ktx2/";
+  const Ktx2File files[] = {
+      {"Ryfjallet_cubemap_bc7.ktx2", false},         {"color_grid_basis.ktx2", false},
+      {"color_grid_uastc_zstd.ktx2", false},         {"data1_BC1_RGBA_SRGB_BLOCK_2D.ktx2", true},
+      {"data1_BC6H_UFLOAT_BLOCK_2D.ktx2", true},     {"data1_BC7_UNORM_BLOCK_2D.ktx2", true},
+      {"data1_ETC2_R8G8B8_UNORM_BLOCK_2D.ktx2", true}, {"output_BLZE_ZLIB.ktx2", false},
+      {"output_BLZE_ZSTD.ktx2", false},              {"output_R8G8B8A8_SRGB_2D_UASTC_to_bc7.ktx2", true},
+      {"rgb-mipmap-reference-u.ktx2", true},         {"supercomp_ZSTD.ktx2", false},
+      {"valid_ASTC_4x4_SRGB_BLOCK_2D_MIP.ktx2", true}, {"valid_R16G16B16A16_SFLOAT_2D.ktx2", true},
+      {"valid_R8G8B8A8_SRGB_2D_MIP.ktx2", true},     {"valid_R8G8B8A8_SRGB_CUBE_MIP.ktx2", true},
+      {"valid_R8G8B8A8_UNORM_1D.ktx2", true},        {"valid_R8G8B8A8_UNORM_3D_MIP.ktx2", true},
+  };
+  u8* probe = nullptr;
+  u64 probeSize = 0;
+  if (!textureReadFile((dir + files[0].name).c_str(), &probe, &probeSize))
+    GTEST_SKIP() << "KTX2 samples not found in " << dir << " (set TERRAIN_SHARED_DIR)";
+  memFree(probe);
+  u32 created = 0, refusedByDevice = 0;
+  for (const Ktx2File& f : files) {
+    SCOPED_TRACE(f.name);
+    u8* data = nullptr;
+    u64 size = 0;
+    u32 w = 0, h = 0;
+    VkFormat fmt = VK_FORMAT_UNDEFINED;
+    b8 read = textureReadKtx2File((dir + f.name).c_str(), &data, &size, &w, &h, &fmt);
+    ASSERT_EQ(read, f.readable);
+    if (!read) continue;
+    b8 expectCreate = deviceSamples(&r, fmt);
+    GltfTexture t{};
+    b8 ok = textureCreateFromCompressed(data, size, w, h, fmt, &t, &r);
+    EXPECT_EQ(ok, expectCreate) << "format " << fmt;
+    if (ok) {
+      created++;
+      EXPECT_EQ(t.width, w);
+      EXPECT_EQ(t.height, h);
+      EXPECT_NE(t.bindlessIndex, 0u);
+      if (fmt == VK_FORMAT_R8G8B8A8_UNORM) {
+        expectTexels(t.bindlessIndex, data, w, h);  // the first slice of 1D and 3D files
+      } else if (fmt == VK_FORMAT_BC7_UNORM_BLOCK) {
+        std::vector<u8> px((size_t)w * h * 4);
+        b8 decodable = true;
+        for (u32 by = 0; by < h / 4 && decodable; by++)
+          for (u32 bx = 0; bx < w / 4 && decodable; bx++) {
+            u8 block[64];
+            decodable = bc7DecodeBlock(data + (by * (w / 4) + bx) * 16, block);
+            for (u32 y = 0; y < 4; y++) std::memcpy(&px[((by * 4 + y) * w + bx * 4) * 4], block + y * 16, 16);
+          }
+        if (decodable) expectTexels(t.bindlessIndex, px.data(), w, h);
+      }
+      textureDestroy(&t, &r);
+    } else {
+      refusedByDevice++;
+    }
+    memFree(data);
+  }
+  EXPECT_GT(created, 0u);
+  EXPECT_GT(refusedByDevice, 0u);  // lavapipe samples neither ETC2, ASTC nor R8G8B8
+}
+
+TEST_F(Textures, SizesAndDataTheDeviceCannotTakeAreRefused) {
+  VkPhysicalDeviceProperties props;
+  vkGetPhysicalDeviceProperties(r.physicalDevice, &props);
+  u32 over = props.limits.maxImageDimension2D + 4;
+  std::vector<u8> data(textureBc7Size(over, 4));
+  GltfTexture t{};
+  EXPECT_FALSE(textureCreateFromCompressed(data.data(), data.size(), over, 4, VK_FORMAT_BC7_UNORM_BLOCK, &t, &r));
+  EXPECT_FALSE(textureCreateFromCompressed(data.data(), 16, 8, 8, VK_FORMAT_BC7_UNORM_BLOCK, &t, &r));
+  EXPECT_FALSE(textureCreateFromCompressed(data.data(), 16, 0, 4, VK_FORMAT_BC7_UNORM_BLOCK, &t, &r));
+  EXPECT_EQ(t.image, nullptr);
+}
+
+TEST_F(Textures, AsyncUploadsShowTheFallbackUntilTheWorkerPublishes) {
+  const u32 w = 16, h = 16;
+  std::vector<u8> rgba = sampleImage(w, h, 11);
+  u8* blocks = nullptr;
+  u64 size = 0;
+  ASSERT_TRUE(textureCompressRgbaToBc7(rgba.data(), w, h, &blocks, &size));
+  std::vector<u8> expected = decodeImage(blocks, w, h);
+  GltfTexture t{};
+  // Holding the texture lock keeps the worker from publishing.
+  textureLock();
+  ASSERT_TRUE(textureCreateFromCompressedAsync(blocks, size, w, h, VK_FORMAT_BC7_UNORM_BLOCK, &t, &r));
+  EXPECT_NE(t.bindlessIndex, 0u);
+  draw(t.bindlessIndex);
+  b8 fallbackWhilePending = showsFallback();
+  textureUnlock();
+  EXPECT_TRUE(fallbackWhilePending);
+  // Destroying waits for publication, then the slot shows the fallback again.
+  GltfTexture t2{};
+  ASSERT_TRUE(textureCreateFromCompressedAsync(blocks, size, w, h, VK_FORMAT_BC7_UNORM_BLOCK, &t2, &r));
+  u32 slot2 = t2.bindlessIndex;
+  textureDestroy(&t2, &r);
+  EXPECT_EQ(t2.image, nullptr);
+  draw(slot2);
+  EXPECT_TRUE(showsFallback());
+  while (textureUploadIsPending(&t)) nanoSleep(1000000);
+  expectTexels(t.bindlessIndex, expected.data(), w, h);
+  textureDestroy(&t, &r);
+  memFree(blocks);
+}
+
+TEST_F(Textures, UploadsFromSeveralThreadsAllLandInTheirSlots) {
+  constexpr u32 kThreads = 3, kEach = 6;
+  std::vector<GltfTexture> textures(kThreads * kEach);
+  std::vector<u32> colours(kThreads * kEach);
+  std::atomic<u32> failures{0};
+  std::vector<std::thread> threads;
+  for (u32 t = 0; t < kThreads; t++)
+    threads.emplace_back([&, t] {
+      for (u32 i = 0; i < kEach; i++) {
+        u32 k = t * kEach + i;
+        u8 px[16 * 4];
+        for (u32 j = 0; j < 16; j++) px[j * 4] = (u8)(k * 12), px[j * 4 + 1] = (u8)(255 - k * 9), px[j * 4 + 2] = 60,
+                                     px[j * 4 + 3] = 255;
+        u8 block[16], decoded[64];
+        bc7f_init();
+        bc7f_compress_block(px, block);
+        bc7DecodeBlock(block, decoded);
+        std::memcpy(&colours[k], decoded, 4);
+        if (!textureCreateFromCompressedAsync(block, 16, 4, 4, VK_FORMAT_BC7_UNORM_BLOCK, &textures[k], &r))
+          failures.fetch_add(1);
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0u);
+  for (u32 k = 0; k < kThreads * kEach; k++) {
+    while (textureUploadIsPending(&textures[k])) nanoSleep(1000000);
+    draw(textures[k].bindlessIndex);
+    EXPECT_EQ(offscreenPixel(&o, 1, 1), colours[k]) << k;
+  }
+  for (auto& t : textures) textureDestroy(&t, &r);
+}
+
+TEST_F(Textures, WhenSlotsRunOutAsyncFailsAndSynchronousFallsBackToSlotZero) {
+  u32 last = 0;
+  while (u32 s = textureReserveBindlessSlot()) last = s;
+  EXPECT_EQ(last, kTextureBindlessSlots - 1);
+  u8 px[64];
+  for (int i = 0; i < 64; i++) px[i] = 200;
+  u8 block[16];
+  bc7f_init();
+  bc7f_compress_block(px, block);
+  GltfTexture a{}, s{};
+  EXPECT_FALSE(textureCreateFromCompressedAsync(block, 16, 4, 4, VK_FORMAT_BC7_UNORM_BLOCK, &a, &r));
+  EXPECT_EQ(a.image, nullptr);
+  ASSERT_TRUE(textureCreateFromCompressed(block, 16, 4, 4, VK_FORMAT_BC7_UNORM_BLOCK, &s, &r));
+  EXPECT_EQ(s.bindlessIndex, 0u);
+  draw(0);
+  EXPECT_TRUE(showsFallback());
+  textureDestroy(&s, &r);
+  draw(0);
+  EXPECT_TRUE(showsFallback());  // destroying a slot-0 texture leaves the fallback alone
+}
+
+TEST_F(Textures, FilesWithoutADotTryPngJpgAndKtx2InThatOrder) {
+  char dir[] = "/tmp/texture_load_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string base = std::string(dir) + "/model.gltf";
+  // "tex" itself does not exist; "tex.png" is not an image; "tex.jpg" is a 2x2 KTX2.
+  std::vector<u8> rgba = {10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255, 100, 110, 120, 255};
+  std::vector<u8> ktx(80 + 24, 0);
+  const u8 id[12] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n'};
+  std::memcpy(ktx.data(), id, 12);
+  u32 hdr[9] = {37, 1, 2, 2, 0, 0, 1, 1, 0};
+  std::memcpy(&ktx[12], hdr, sizeof hdr);
+  u64 lvl[3] = {104, 16, 16};
+  std::memcpy(&ktx[80], lvl, sizeof lvl);
+  ktx.insert(ktx.end(), rgba.begin(), rgba.end());
+  auto write = [&](const std::string& name, const void* p, size_t n) {
+    FILE* f = std::fopen((std::string(dir) + "/" + name).c_str(), "wb");
+    std::fwrite(p, 1, n, f);
+    std::fclose(f);
+  };
+  write("tex.png", "not an image", 12);
+  write("tex.jpg", ktx.data(), ktx.size());
+  write("tex.ktx2", "later", 5);
+  GltfTexture t{};
+  ASSERT_TRUE(textureLoadFile("tex", base.c_str(), &t, &r));
+  EXPECT_EQ(t.format, VK_FORMAT_R8G8B8A8_UNORM);
+  expectTexels(t.bindlessIndex, rgba.data(), 2, 2);
+  textureDestroy(&t, &r);
+  // A name with a dot is tried only as given.
+  EXPECT_FALSE(textureLoadFile("tex.", base.c_str(), &t, &r));
+  EXPECT_TRUE(textureLoadFile("tex.jpg", base.c_str(), &t, &r));
+  textureDestroy(&t, &r);
+  EXPECT_FALSE(textureLoadFile("missing", base.c_str(), &t, &r));
+  for (const char* n : {"tex.png", "tex.jpg", "tex.ktx2"}) unlink((std::string(dir) + "/" + n).c_str());
+  rmdir(dir);
 }
 
 }  // namespace
