@@ -427,13 +427,27 @@ f64 gjkComputeClosestPoints(const Shape* shapeA, Transform transformA, const Sha
 }
 
 // ---- closed-form pairs ------------------------------------------------------------------
+// Each pair reports points up to `within` apart (negative depth) as well as
+// overlapping ones; within = 0 keeps the plain touching rules.
 
-b8 collisionSphereVsSphere(const SphereShape* a, Transform ta, const SphereShape* b, Transform tb,
-                           ContactManifold* m) {
+namespace {
+
+// Contact test for a squared distance d2 against the radius sum rs: at 0 the
+// caller's touching rule holds (touchCounts), beyond it every point within counts.
+b8 beyondReach(f64 d2, f64 rs, f64 within, b8 touchCounts) {
+  if (within > 0.0) {
+    f64 reach = rs + within;
+    return d2 > reach * reach;
+  }
+  return touchCounts ? d2 > rs * rs : d2 >= rs * rs;
+}
+
+b8 sphereVsSphere(const SphereShape* a, Transform ta, const SphereShape* b, Transform tb,
+                  f64 within, ContactManifold* m) {
   v3 d = tb.position - ta.position;
   f64 rs = a->radius + b->radius;
   f64 d2 = v3LengthSq(d);
-  if (d2 > rs * rs) return false;
+  if (beyondReach(d2, rs, within, true)) return false;
   f64 dist = std::sqrt(d2);
   v3 normal = dist > kZero ? d * (1.0 / dist) : V3(0, 1, 0);
   manifoldAddPoint(m, quatRotate(quatConjugate(ta.orientation), normal * a->radius),
@@ -442,15 +456,15 @@ b8 collisionSphereVsSphere(const SphereShape* a, Transform ta, const SphereShape
   return true;
 }
 
-b8 collisionSphereVsCapsule(const SphereShape* a, Transform ta, const CapsuleShape* b, Transform tb,
-                            ContactManifold* m) {
+b8 sphereVsCapsule(const SphereShape* a, Transform ta, const CapsuleShape* b, Transform tb,
+                   f64 within, ContactManifold* m) {
   v3 p0, p1;
   capsuleSegment(b, tb, &p0, &p1);
   v3 centre = ta.position;
   v3 c = closestPointOnSegment(p0, p1, centre);
   f64 rs = a->radius + b->radius;
   f64 d2 = v3LengthSq(centre - c);
-  if (d2 >= rs * rs) return false;
+  if (beyondReach(d2, rs, within, false)) return false;
   f64 dist = std::sqrt(d2);
   v3 normal = dist > kZero ? (c - centre) * (1.0 / dist) : V3(0, -1, 0);
   manifoldAddPoint(m, quatRotate(quatConjugate(ta.orientation), normal * a->radius),
@@ -458,15 +472,15 @@ b8 collisionSphereVsCapsule(const SphereShape* a, Transform ta, const CapsuleSha
   return true;
 }
 
-b8 collisionCapsuleVsCapsule(const CapsuleShape* a, Transform ta, const CapsuleShape* b,
-                             Transform tb, ContactManifold* m) {
+b8 capsuleVsCapsule(const CapsuleShape* a, Transform ta, const CapsuleShape* b, Transform tb,
+                    f64 within, ContactManifold* m) {
   v3 a0, a1, b0, b1, cA, cB;
   capsuleSegment(a, ta, &a0, &a1);
   capsuleSegment(b, tb, &b0, &b1);
   closestPointsBetweenSegments(a0, a1, b0, b1, &cA, &cB);
   f64 rs = a->radius + b->radius;
   f64 d2 = v3LengthSq(cB - cA);
-  if (d2 >= rs * rs) return false;
+  if (beyondReach(d2, rs, within, false)) return false;
   f64 dist = std::sqrt(d2);
   v3 normal = dist > kZero ? (cB - cA) * (1.0 / dist) : V3(0, 1, 0);
   manifoldAddPoint(m, transformInversePoint(ta, cA + normal * a->radius),
@@ -474,15 +488,15 @@ b8 collisionCapsuleVsCapsule(const CapsuleShape* a, Transform ta, const CapsuleS
   return true;
 }
 
-b8 collisionSphereVsBox(const SphereShape* a, Transform ta, const BoxShape* b, Transform tb,
-                        ContactManifold* m) {
+b8 sphereVsBox(const SphereShape* a, Transform ta, const BoxShape* b, Transform tb, f64 within,
+               ContactManifold* m) {
   v3 p = transformInversePoint(tb, ta.position);
   v3 h = b->halfExtents;
   v3 q = V3(std::fmax(-h.x, std::fmin(p.x, h.x)), std::fmax(-h.y, std::fmin(p.y, h.y)),
             std::fmax(-h.z, std::fmin(p.z, h.z)));
   f64 r = a->radius;
   f64 d2 = v3LengthSq(p - q);
-  if (d2 >= r * r) return false;
+  if (beyondReach(d2, r, within, false)) return false;
   f64 dist = std::sqrt(d2);
   v3 local;
   if (dist > kZero) {
@@ -510,6 +524,28 @@ b8 collisionSphereVsBox(const SphereShape* a, Transform ta, const BoxShape* b, T
   return true;
 }
 
+}  // namespace
+
+b8 collisionSphereVsSphere(const SphereShape* a, Transform ta, const SphereShape* b, Transform tb,
+                           ContactManifold* m) {
+  return sphereVsSphere(a, ta, b, tb, 0.0, m);
+}
+
+b8 collisionSphereVsCapsule(const SphereShape* a, Transform ta, const CapsuleShape* b, Transform tb,
+                            ContactManifold* m) {
+  return sphereVsCapsule(a, ta, b, tb, 0.0, m);
+}
+
+b8 collisionCapsuleVsCapsule(const CapsuleShape* a, Transform ta, const CapsuleShape* b,
+                             Transform tb, ContactManifold* m) {
+  return capsuleVsCapsule(a, ta, b, tb, 0.0, m);
+}
+
+b8 collisionSphereVsBox(const SphereShape* a, Transform ta, const BoxShape* b, Transform tb,
+                        ContactManifold* m) {
+  return sphereVsBox(a, ta, b, tb, 0.0, m);
+}
+
 // ---- dispatch ---------------------------------------------------------------------------
 
 namespace {
@@ -529,7 +565,13 @@ b8 gjkFallback(const Shape* a, Transform ta, const Shape* b, Transform tb, Conta
 
 b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* shapeB,
                       Transform transformB, ContactManifold* m) {
+  return narrowphaseCollideWithin(shapeA, transformA, shapeB, transformB, 0.0, m);
+}
+
+b8 narrowphaseCollideWithin(const Shape* shapeA, Transform transformA, const Shape* shapeB,
+                            Transform transformB, f64 within, ContactManifold* m) {
   m->numContacts = 0;
+  if (!(within > 0.0)) within = 0.0;  // also turns NaN into "overlap only"
   const ShapeType ta = shapeA->type, tb = shapeB->type;
   const auto* sphA = (const SphereShape*)shapeA;
   const auto* sphB = (const SphereShape*)shapeB;
@@ -544,58 +586,58 @@ b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* sh
   if (ta == SHAPE_CONCAVE_MESH || tb == SHAPE_CONCAVE_MESH || ta >= SHAPE_COUNT || tb >= SHAPE_COUNT)
     return false;
   if (ta == SHAPE_SPHERE && tb == SHAPE_SPHERE)
-    return collisionSphereVsSphere(sphA, transformA, sphB, transformB, m);
+    return sphereVsSphere(sphA, transformA, sphB, transformB, within, m);
   if (ta == SHAPE_SPHERE && tb == SHAPE_BOX)
-    return collisionSphereVsBox(sphA, transformA, boxB, transformB, m);
+    return sphereVsBox(sphA, transformA, boxB, transformB, within, m);
   if (ta == SHAPE_BOX && tb == SHAPE_SPHERE)
-    return mirrored(m, collisionSphereVsBox(sphB, transformB, boxA, transformA, m));
+    return mirrored(m, sphereVsBox(sphB, transformB, boxA, transformA, within, m));
   if (ta == SHAPE_SPHERE && tb == SHAPE_CAPSULE)
-    return collisionSphereVsCapsule(sphA, transformA, capB, transformB, m);
+    return sphereVsCapsule(sphA, transformA, capB, transformB, within, m);
   if (ta == SHAPE_CAPSULE && tb == SHAPE_SPHERE)
-    return mirrored(m, collisionSphereVsCapsule(sphB, transformB, capA, transformA, m));
+    return mirrored(m, sphereVsCapsule(sphB, transformB, capA, transformA, within, m));
   if (ta == SHAPE_CAPSULE && tb == SHAPE_CAPSULE)
-    return collisionCapsuleVsCapsule(capA, transformA, capB, transformB, m);
+    return capsuleVsCapsule(capA, transformA, capB, transformB, within, m);
   if (ta == SHAPE_BOX && tb == SHAPE_BOX) {
     BoxAsConvexPoly va, vb;
     boxAsConvexPolyInit(&va, boxA);
     boxAsConvexPolyInit(&vb, boxB);
-    return satConvexPolyPair(&va.poly, boxA, transformA, &vb.poly, boxB, transformB, m);
+    return satConvexPolyPair(&va.poly, boxA, transformA, &vb.poly, boxB, transformB, within, m);
   }
   if (ta == SHAPE_CAPSULE && tb == SHAPE_BOX) {
     BoxAsConvexPoly vb;
     boxAsConvexPolyInit(&vb, boxB);
-    return satCapsuleVsConvexPoly(capA, transformA, &vb.poly, transformB, m);
+    return satCapsuleVsConvexPolyWithin(capA, transformA, &vb.poly, transformB, within, m);
   }
   if (ta == SHAPE_BOX && tb == SHAPE_CAPSULE) {
     BoxAsConvexPoly va;
     boxAsConvexPolyInit(&va, boxA);
-    return mirrored(m, satCapsuleVsConvexPoly(capB, transformB, &va.poly, transformA, m));
+    return mirrored(m, satCapsuleVsConvexPolyWithin(capB, transformB, &va.poly, transformA, within, m));
   }
   if (ta == SHAPE_BOX && tb == SHAPE_CONVEX_POLY) {
     BoxAsConvexPoly va;
     boxAsConvexPolyInit(&va, boxA);
-    return satConvexPolyPair(&va.poly, boxA, transformA, polyB, nullptr, transformB, m);
+    return satConvexPolyPair(&va.poly, boxA, transformA, polyB, nullptr, transformB, within, m);
   }
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_BOX) {
     BoxAsConvexPoly vb;
     boxAsConvexPolyInit(&vb, boxB);
-    return satConvexPolyPair(polyA, nullptr, transformA, &vb.poly, boxB, transformB, m);
+    return satConvexPolyPair(polyA, nullptr, transformA, &vb.poly, boxB, transformB, within, m);
   }
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_CONVEX_POLY)
-    return satConvexPolyVsConvexPoly(polyA, transformA, polyB, transformB, m);
+    return satConvexPolyPair(polyA, nullptr, transformA, polyB, nullptr, transformB, within, m);
   if (ta == SHAPE_SPHERE && tb == SHAPE_CONVEX_POLY)
-    return satSphereVsConvexPoly(sphA, transformA, polyB, transformB, m);
+    return satSphereVsConvexPolyWithin(sphA, transformA, polyB, transformB, within, m);
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_SPHERE)
-    return mirrored(m, satSphereVsConvexPoly(sphB, transformB, polyA, transformA, m));
+    return mirrored(m, satSphereVsConvexPolyWithin(sphB, transformB, polyA, transformA, within, m));
   if (ta == SHAPE_CAPSULE && tb == SHAPE_CONVEX_POLY)
-    return satCapsuleVsConvexPoly(capA, transformA, polyB, transformB, m);
+    return satCapsuleVsConvexPolyWithin(capA, transformA, polyB, transformB, within, m);
   if (ta == SHAPE_CONVEX_POLY && tb == SHAPE_CAPSULE)
-    return mirrored(m, satCapsuleVsConvexPoly(capB, transformB, polyA, transformA, m));
+    return mirrored(m, satCapsuleVsConvexPolyWithin(capB, transformB, polyA, transformA, within, m));
   if (ta == SHAPE_HEIGHTFIELD && shapeIsConvex(shapeB))
-    return collisionHeightFieldVsConvex((const HeightFieldShape*)shapeA, transformA, shapeB,
-                                        transformB, m, false);
+    return heightFieldVsConvexWithin((const HeightFieldShape*)shapeA, transformA, shapeB,
+                                     transformB, within, m, false);
   if (shapeIsConvex(shapeA) && tb == SHAPE_HEIGHTFIELD)
-    return collisionHeightFieldVsConvex((const HeightFieldShape*)shapeB, transformB, shapeA,
-                                        transformA, m, true);
+    return heightFieldVsConvexWithin((const HeightFieldShape*)shapeB, transformB, shapeA,
+                                     transformA, within, m, true);
   return gjkFallback(shapeA, transformA, shapeB, transformB, m);
 }

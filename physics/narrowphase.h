@@ -58,6 +58,11 @@ struct VoronoiSimplex {
 
 b8 narrowphaseCollide(const Shape* shapeA, Transform transformA, const Shape* shapeB,
                       Transform transformB, ContactManifold* manifold);
+// Also reports pairs up to `within` apart, as points with negative depth (contacts
+// before touch, for the solver to stop approach with); within <= 0 is the same as
+// narrowphaseCollide. The GJK fallback row ignores it.
+b8 narrowphaseCollideWithin(const Shape* shapeA, Transform transformA, const Shape* shapeB,
+                            Transform transformB, f64 within, ContactManifold* manifold);
 GjkResult gjkTestCollision(const Shape* shapeA, Transform transformA, const Shape* shapeB,
                            Transform transformB, GjkInfo* gjkInfo, const GjkInfo* lastFrameInfo);
 f64 gjkComputeClosestPoints(const Shape* shapeA, Transform transformA, const Shape* shapeB,

@@ -11,6 +11,17 @@ Transform transformInverse(Transform t);
 Transform transformMul(Transform a, Transform b);
 // satConvexPolyVsConvexPoly where either side may be the view of a box (boxA /
 // boxB, else null): the same results, with the box's cheaper support search.
+// within: points are also reported for shapes up to this far apart (negative
+// depth); 0 gives contacts for overlap only.
 b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, Transform transformA,
                      const ConvexPolyhedronShape* polyB, const BoxShape* boxB, Transform transformB,
-                     ContactManifold* manifold);
+                     f64 within, ContactManifold* manifold);
+b8 satSphereVsConvexPolyWithin(const SphereShape* sphere, Transform sphereTransform,
+                               const ConvexPolyhedronShape* poly, Transform polyTransform,
+                               f64 within, ContactManifold* manifold);
+b8 satCapsuleVsConvexPolyWithin(const CapsuleShape* capsule, Transform capsuleTransform,
+                                const ConvexPolyhedronShape* poly, Transform polyTransform,
+                                f64 within, ContactManifold* manifold);
+b8 heightFieldVsConvexWithin(const HeightFieldShape* hf, Transform hfTransform, const Shape* convex,
+                             Transform convexTransform, f64 within, ContactManifold* manifold,
+                             b8 swapped);

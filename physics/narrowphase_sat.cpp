@@ -13,7 +13,6 @@ namespace {
 constexpr f64 kFltMax = 3.4028235e38;
 constexpr u32 kMaxClip = 32;
 constexpr u32 kMaxCapsulePlanes = 16;
-constexpr u32 kMaxTerrainTriangles = 256;
 
 constexpr HalfEdge BOX_EDGE_DATA[24] = {
     {0, 1, 3, 18}, {1, 0, 5, 7},  {1, 3, 0, 20}, {3, 2, 5, 1},  {3, 5, 2, 22}, {2, 4, 5, 3},
@@ -215,7 +214,7 @@ v3 polySupport(const ConvexPolyhedronShape* p, const v3* boxHalf, v3 dir) {
 // verts1: poly1's vertices already in poly2's frame, or null.
 f64 testFaces(const ConvexPolyhedronShape* poly1, FaceNormals& normals1,
               const ConvexPolyhedronShape* poly2, const v3* box2Half, Transform poly1ToPoly2,
-              const v3* verts1, u32* outMinFace) {
+              const v3* verts1, f64 within, u32* outMinFace) {
   f64 minPen = kFltMax;
   u32 n = convexPolyGetNumFaces(poly1);
   for (u32 i = 0; i < n; ++i) {
@@ -231,7 +230,7 @@ f64 testFaces(const ConvexPolyhedronShape* poly1, FaceNormals& normals1,
                ? verts1[face->faceVertices[0]]
                : transformPoint(poly1ToPoly2, faceFirstVertex(poly1, i));
     f64 pen = v3Dot(normal, v - s);
-    if (pen <= 0.0) {
+    if (pen <= -within) {
       *outMinFace = i;
       return pen;
     }
@@ -249,12 +248,12 @@ f64 satTestFacesDirection(const ConvexPolyhedronShape* poly1, const ConvexPolyhe
                           Transform poly1ToPoly2, u32* outMinFace) {
   FaceNormals normals;
   normals.init(poly1);
-  return testFaces(poly1, normals, poly2, nullptr, poly1ToPoly2, nullptr, outMinFace);
+  return testFaces(poly1, normals, poly2, nullptr, poly1ToPoly2, nullptr, 0.0, outMinFace);
 }
 
 b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, Transform transformA,
                      const ConvexPolyhedronShape* polyB, const BoxShape* boxB, Transform transformB,
-                     ContactManifold* manifold) {
+                     f64 within, ContactManifold* manifold) {
   if (!polyIsUsable(polyA) || !polyIsUsable(polyB)) return false;
   FaceNormals nA, nB;
   nA.init(polyA);
@@ -272,10 +271,11 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
     for (u32 i = 0; i < polyA->numVertices; ++i) vertsA[i] = transformPoint(aToB, polyA->vertices[i]);
 
   u32 faceA = 0, faceB = 0;
-  f64 penA = testFaces(polyA, nA, polyB, halfB, aToB, cachedA ? vertsA : nullptr, &faceA);
-  if (penA <= 0.0) return false;
-  f64 penB = testFaces(polyB, nB, polyA, halfA, bToA, nullptr, &faceB);
-  if (penB <= 0.0) return false;
+  // A separation up to `within` still gives (speculative) points.
+  f64 penA = testFaces(polyA, nA, polyB, halfB, aToB, cachedA ? vertsA : nullptr, within, &faceA);
+  if (penA <= -within) return false;
+  f64 penB = testFaces(polyB, nB, polyA, halfA, bToA, nullptr, within, &faceB);
+  if (penB <= -within) return false;
 
   const b8 refIsA = penA < 1.002 * penB + 0.0005;
   f64 minPen = penA < penB ? penA : penB;
@@ -363,7 +363,7 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
     // (A select: the sign is a coin toss per pair. Times -1 is exact negation.)
     axis = axis * (v3Dot(axis, startA - centroidA) < 0.0 ? -1.0 : 1.0);
     f64 dist = v3Dot(axis, startB - startA);
-    if (dist >= 0.0) return false;
+    if (dist >= within) return false;
     f64 pen = -dist;
     b8 better = bestIsEdge ? pen < minPen : 1.002 * pen + 0.0005 < minPen;
     if (better) {
@@ -517,7 +517,7 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
   for (u32 i = 0; i < count && manifold->numContacts < 4; ++i) {
     v3 p = cur[i];
     f64 depth = v3Dot(n, v0 - p);
-    if (!(depth > 0.0)) continue;
+    if (!(depth > -within)) continue;
     v3 refPoint = p + n * depth;
     v3 incPoint = transformPoint(refToInc, p);
     if (refIsA) manifoldAddPoint(manifold, refPoint, incPoint, normal, depth);
@@ -529,12 +529,18 @@ b8 satConvexPolyPair(const ConvexPolyhedronShape* polyA, const BoxShape* boxA, T
 b8 satConvexPolyVsConvexPoly(const ConvexPolyhedronShape* polyA, Transform transformA,
                              const ConvexPolyhedronShape* polyB, Transform transformB,
                              ContactManifold* manifold) {
-  return satConvexPolyPair(polyA, nullptr, transformA, polyB, nullptr, transformB, manifold);
+  return satConvexPolyPair(polyA, nullptr, transformA, polyB, nullptr, transformB, 0.0, manifold);
 }
 
 b8 satSphereVsConvexPoly(const SphereShape* sphere, Transform sphereTransform,
                          const ConvexPolyhedronShape* poly, Transform polyTransform,
                          ContactManifold* manifold) {
+  return satSphereVsConvexPolyWithin(sphere, sphereTransform, poly, polyTransform, 0.0, manifold);
+}
+
+b8 satSphereVsConvexPolyWithin(const SphereShape* sphere, Transform sphereTransform,
+                               const ConvexPolyhedronShape* poly, Transform polyTransform,
+                               f64 within, ContactManifold* manifold) {
   if (!polyIsUsable(poly)) return false;
   const f64 r = sphere->radius;
   v3 c = transformInversePoint(polyTransform, sphereTransform.position);
@@ -544,7 +550,7 @@ b8 satSphereVsConvexPoly(const SphereShape* sphere, Transform sphereTransform,
   for (u32 f = 0; f < n; ++f) {
     v3 fn = convexPolyGetFaceNormal(poly, f);
     f64 pen = v3Dot(fn, faceFirstVertex(poly, f) - c) + r;
-    if (pen <= 0.0) return false;
+    if (pen <= -within) return false;
     if (pen < minPen) {
       minPen = pen;
       bestN = fn;
@@ -559,6 +565,12 @@ b8 satSphereVsConvexPoly(const SphereShape* sphere, Transform sphereTransform,
 b8 satCapsuleVsConvexPoly(const CapsuleShape* capsule, Transform capsuleTransform,
                           const ConvexPolyhedronShape* poly, Transform polyTransform,
                           ContactManifold* manifold) {
+  return satCapsuleVsConvexPolyWithin(capsule, capsuleTransform, poly, polyTransform, 0.0, manifold);
+}
+
+b8 satCapsuleVsConvexPolyWithin(const CapsuleShape* capsule, Transform capsuleTransform,
+                                const ConvexPolyhedronShape* poly, Transform polyTransform,
+                                f64 within, ContactManifold* manifold) {
   if (!polyIsUsable(poly)) return false;
   const f64 r = capsule->radius;
   const Transform capToPoly = transformMul(transformInverse(polyTransform), capsuleTransform);
@@ -580,7 +592,7 @@ b8 satCapsuleVsConvexPoly(const CapsuleShape* capsule, Transform capsuleTransfor
   for (u32 f = 0; f < numFaces; ++f) {
     v3 n = normals[f];
     f64 pen = v3Dot(n, faceFirstVertex(poly, f) - support(-n));
-    if (pen <= 0.0) return false;
+    if (pen <= -within) return false;
     if (pen < minPen) {
       minPen = pen;
       bestFace = f;
@@ -604,7 +616,7 @@ b8 satCapsuleVsConvexPoly(const CapsuleShape* capsule, Transform capsuleTransfor
     axis = axis * (1.0 / std::sqrt(len2));
     if (v3Dot(axis, start - poly->centroid) < 0.0) axis = -axis;
     f64 pen = v3Dot(axis, start - support(-axis));
-    if (pen <= 0.0) return false;
+    if (pen <= -within) return false;
     if (pen < minPen) {
       minPen = pen;
       bestIsEdge = true;
@@ -667,10 +679,182 @@ b8 satCapsuleVsConvexPoly(const CapsuleShape* capsule, Transform capsuleTransfor
   return true;
 }
 
+namespace {
+
+// One terrain contact candidate, all in the height field's frame.
+struct TerrainCandidate {
+  v3 convexPoint, triPoint, normal;
+  f64 depth;
+};
+
+// Keeps, over any number of candidates, the deepest one and the extremes along
+// four directions across the terrain: a bounded set from which the manifold's
+// four points are chosen to span the support area.
+struct TerrainPicker {
+  static constexpr u32 kSlots = 9;  // deepest, then min/max along 4 directions
+  TerrainCandidate slot[kSlots];
+  f64 key[kSlots];
+  b8 used[kSlots];
+  void add(const TerrainCandidate& c) {
+    if (!used[0] || c.depth > key[0]) {
+      slot[0] = c;
+      key[0] = c.depth;
+      used[0] = true;
+    }
+    const f64 x = c.convexPoint.x, z = c.convexPoint.z;
+    const f64 proj[4] = {x, z, x + z, x - z};
+    for (u32 d = 0; d < 4; ++d) {
+      for (u32 side = 0; side < 2; ++side) {
+        u32 k = 1 + 2 * d + side;
+        f64 v = side ? proj[d] : -proj[d];
+        if (!used[k] || v > key[k]) {
+          slot[k] = c;
+          key[k] = v;
+          used[k] = true;
+        }
+      }
+    }
+  }
+};
+
+f64 tangentialDistSq(v3 a, v3 b) {
+  f64 dx = a.x - b.x, dz = a.z - b.z;
+  return dx * dx + dz * dz;
+}
+
+f64 tangentialArea2(v3 a, v3 b, v3 c) {
+  return std::fabs((b.x - a.x) * (c.z - a.z) - (b.z - a.z) * (c.x - a.x));
+}
+
+// Up to four of the picker's candidates: the deepest, the farthest from it, the
+// one spanning the largest triangle with both, the one adding the most area.
+u32 terrainChoose(const TerrainPicker& pk, TerrainCandidate out[4]) {
+  if (!pk.used[0]) return 0;
+  TerrainCandidate c[TerrainPicker::kSlots];
+  u32 n = 0;
+  for (u32 k = 0; k < TerrainPicker::kSlots; ++k) {
+    if (!pk.used[k]) continue;
+    b8 dup = false;
+    for (u32 j = 0; j < n && !dup; ++j)
+      dup = v3LengthSq(c[j].convexPoint - pk.slot[k].convexPoint) < 1e-12;
+    if (!dup) c[n++] = pk.slot[k];
+  }
+  out[0] = c[0];
+  u32 count = 1;
+  b8 taken[TerrainPicker::kSlots] = {true};
+  auto best = [&](auto score) {
+    i32 bi = -1;
+    f64 bs = 1e-12;
+    for (u32 k = 0; k < n; ++k) {
+      if (taken[k]) continue;
+      f64 sc = score(c[k].convexPoint);
+      if (sc > bs) {
+        bs = sc;
+        bi = (i32)k;
+      }
+    }
+    return bi;
+  };
+  i32 k1 = best([&](v3 p) { return tangentialDistSq(p, c[0].convexPoint); });
+  if (k1 < 0) return count;
+  taken[k1] = true;
+  out[count++] = c[k1];
+  i32 k2 = best([&](v3 p) { return tangentialArea2(c[0].convexPoint, c[k1].convexPoint, p); });
+  if (k2 < 0) return count;
+  taken[k2] = true;
+  out[count++] = c[k2];
+  const v3 a = c[0].convexPoint, b = c[k1].convexPoint, d = c[k2].convexPoint;
+  const f64 base = tangentialArea2(a, b, d);
+  i32 k3 = best([&](v3 p) {
+    return tangentialArea2(a, b, p) + tangentialArea2(b, d, p) + tangentialArea2(d, a, p) - base;
+  });
+  if (k3 >= 0) out[count++] = c[k3];
+  return count;
+}
+
+// Sphere (centre c, radius r) against one triangle; false when apart by more
+// than within or when the centre is below the plane outside the triangle (the
+// neighbouring triangle answers for that region).
+b8 sphereVsTerrainTriangle(v3 c, f64 r, const v3* t, v3 n, f64 within, TerrainCandidate* out) {
+  f64 u, v, w;
+  v3 q = closestPointOnTriangleToOrigin(t[0] - c, t[1] - c, t[2] - c, &u, &v, &w) + c;
+  f64 h = v3Dot(n, c - t[0]);
+  const b8 inside = u > 1e-12 && v > 1e-12 && w > 1e-12;
+  v3 normal = n;
+  f64 depth;
+  if (inside) {
+    depth = r - h;
+    q = c - n * h;
+  } else {
+    if (!(h > 0.0)) return false;
+    v3 d = c - q;
+    f64 dist = v3Length(d);
+    if (dist > 1e-12) normal = d * (1.0 / dist);
+    depth = r - dist;
+  }
+  if (!(depth > -within)) return false;
+  *out = TerrainCandidate{c - normal * r, q, normal, depth};
+  return true;
+}
+
+// The face of a box or polyhedron (in its own frame) whose normal is most
+// opposed to dir; returns its vertex count (at most kMaxClip).
+u32 incidentFace(const Shape* convex, v3 dir, v3* out) {
+  if (convex->type == SHAPE_BOX) {
+    const v3 h = ((const BoxShape*)convex)->halfExtents;
+    const f64 a[3] = {std::fabs(dir.x), std::fabs(dir.y), std::fabs(dir.z)};
+    int k = a[0] >= a[1] && a[0] >= a[2] ? 0 : (a[1] >= a[2] ? 1 : 2);
+    const f64 sign = v3Get(dir, k) > 0.0 ? -1.0 : 1.0;
+    const int i = (k + 1) % 3, j = (k + 2) % 3;
+    const f64 si[4] = {-1, 1, 1, -1}, sj[4] = {-1, -1, 1, 1};
+    for (int m = 0; m < 4; ++m) {
+      v3 p = V3(0, 0, 0);
+      v3Set(p, k, sign * v3Get(h, k));
+      v3Set(p, i, si[m] * v3Get(h, i));
+      v3Set(p, j, sj[m] * v3Get(h, j));
+      out[m] = p;
+    }
+    return 4;
+  }
+  const auto* poly = (const ConvexPolyhedronShape*)convex;
+  if (!polyIsUsable(poly)) return 0;
+  u32 best = 0;
+  f64 bestDot = kFltMax;
+  for (u32 f = 0; f < convexPolyGetNumFaces(poly); ++f) {
+    f64 d = v3Dot(convexPolyGetFaceNormal(poly, f), dir);
+    if (d < bestDot) {
+      bestDot = d;
+      best = f;
+    }
+  }
+  const Face* face = &poly->halfEdge.faces[best];
+  if (!face->faceVertices) return 0;
+  u32 count = face->numVertices < kMaxClip ? face->numVertices : kMaxClip;
+  u32 out_n = 0;
+  for (u32 m = 0; m < count; ++m)
+    if (face->faceVertices[m] < poly->numVertices) out[out_n++] = poly->vertices[face->faceVertices[m]];
+  return out_n;
+}
+
+}  // namespace
+
 b8 collisionHeightFieldVsConvex(const HeightFieldShape* hf, Transform hfTransform,
                                 const Shape* convex, Transform convexTransform,
                                 ContactManifold* manifold, b8 swapped) {
+  return heightFieldVsConvexWithin(hf, hfTransform, convex, convexTransform, 0.0, manifold, swapped);
+}
+
+// Every triangle under the shape is visited. Each gives points from the shape's
+// features against it (a box or polyhedron face clipped to the triangle, a
+// sphere's or capsule's closest points), always with the triangle's upward
+// normal for faces, so a shape sunk into the terrain is pushed out upwards.
+b8 heightFieldVsConvexWithin(const HeightFieldShape* hf, Transform hfTransform, const Shape* convex,
+                             Transform convexTransform, f64 within, ContactManifold* manifold,
+                             b8 swapped) {
   Aabb world = shapeComputeAabb(convex, convexTransform);
+  const v3 grow = V3(within, within, within);
+  world.min = world.min - grow;
+  world.max = world.max + grow;
   Aabb local{};
   for (int i = 0; i < 8; ++i) {
     v3 corner = V3((i & 1) ? world.max.x : world.min.x, (i & 2) ? world.max.y : world.min.y,
@@ -683,54 +867,111 @@ b8 collisionHeightFieldVsConvex(const HeightFieldShape* hf, Transform hfTransfor
       local.max = v3Max(local.max, p);
     }
   }
-  v3 tris[3 * kMaxTerrainTriangles];
-  u32 numTris = heightFieldGetTrianglesInAabb(hf, local, tris, kMaxTerrainTriangles);
-  if (numTris == 0) return false;
+  u32 r0, r1, c0, c1;
+  if (!heightFieldGetCellRange(hf, local, &r0, &r1, &c0, &c1)) return false;
 
-  struct Candidate {
-    v3 triPoint, convexPoint, normal;
-    f64 depth;
-  };
-  Candidate held[4];
-  u32 numHeld = 0;
-  const Transform identity{V3(0, 0, 0), quatIdentity()};
-  for (u32 t = 0; t < numTris; ++t) {
-    TriangleShape tri;
-    triangleInit(&tri, transformPoint(hfTransform, tris[3 * t]),
-                 transformPoint(hfTransform, tris[3 * t + 1]),
-                 transformPoint(hfTransform, tris[3 * t + 2]));
-    GjkInfo info{};
-    GjkResult res = gjkTestCollision(&tri.base, identity, convex, convexTransform, &info, nullptr);
-    Candidate c;
-    if (res == GJK_COLLIDE_MARGIN) {
-      if (!(info.penetrationDepth > 0.0)) continue;
-      c = Candidate{info.closestPointA, info.closestPointB, info.normal, info.penetrationDepth};
-    } else if (res == GJK_INTERPENETRATE) {
-      v3 n = tri.normal;
-      v3 g = (tri.vertices[0] + tri.vertices[1] + tri.vertices[2]) * (1.0 / 3.0);
-      v3 dirLocal = quatRotate(quatConjugate(convexTransform.orientation), -n);
-      v3 s = transformPoint(convexTransform, shapeGetLocalSupportWithMargin(convex, dirLocal));
-      f64 depth = v3Dot(n, g - s);
-      if (!(depth > 0.0)) continue;
-      c = Candidate{s + n * depth, s, n, depth};
-    } else {
-      continue;
+  // The shape in the height field's frame.
+  const Transform toHf = transformMul(transformInverse(hfTransform), convexTransform);
+  const v4 toShape = quatConjugate(toHf.orientation);
+  const ShapeType type = convex->type;
+  const b8 faceClip = type == SHAPE_BOX || type == SHAPE_CONVEX_POLY;
+  f64 radius = 0.0;
+  v3 seg0 = toHf.position, seg1 = toHf.position;
+  if (type == SHAPE_SPHERE) {
+    radius = ((const SphereShape*)convex)->radius;
+  } else if (type == SHAPE_CAPSULE) {
+    const auto* cap = (const CapsuleShape*)convex;
+    radius = cap->radius;
+    seg0 = transformPoint(toHf, V3(0, -cap->halfHeight, 0));
+    seg1 = transformPoint(toHf, V3(0, cap->halfHeight, 0));
+  }
+  const b8 rounded = type == SHAPE_SPHERE || type == SHAPE_CAPSULE;
+
+  TerrainPicker picker{};
+  v3 tris[6];
+  v3 face[kMaxClip], bufA[kMaxClip], bufB[kMaxClip];
+  u32 faceCount = 0;
+  v3 faceDir = V3(0, 0, 0);
+  for (u32 r = r0; r <= r1; ++r) {
+    for (u32 c = c0; c <= c1; ++c) {
+      heightFieldGetCellTriangles(hf, r, c, tris);
+      for (u32 k = 0; k < 2; ++k) {
+        const v3* t = &tris[3 * k];
+        v3 n = v3Cross(t[1] - t[0], t[2] - t[0]);
+        f64 len = v3Length(n);
+        if (!(len > 1e-12)) continue;
+        n = n * (1.0 / len);
+        // Whole-plane test first: the deepest point of the shape along -n.
+        v3 s = transformPoint(toHf, shapeGetLocalSupportWithMargin(convex, quatRotate(toShape, -n)));
+        if (!(v3Dot(n, t[0] - s) > -within)) continue;
+
+        TerrainCandidate cand;
+        if (rounded) {
+          if (sphereVsTerrainTriangle(seg0, radius, t, n, within, &cand)) picker.add(cand);
+          if (type == SHAPE_CAPSULE) {
+            if (sphereVsTerrainTriangle(seg1, radius, t, n, within, &cand)) picker.add(cand);
+            // Ridges and peaks under the middle of the segment.
+            for (u32 e = 0; e < 3; ++e) {
+              v3 onSeg, onEdge;
+              closestPointsBetweenSegments(seg0, seg1, t[e], t[(e + 1) % 3], &onSeg, &onEdge);
+              if (sphereVsTerrainTriangle(onSeg, radius, t, n, within, &cand)) picker.add(cand);
+            }
+          }
+          continue;
+        }
+        if (!faceClip) {
+          f64 depth = v3Dot(n, t[0] - s);
+          picker.add(TerrainCandidate{s, s + n * depth, n, depth});
+          continue;
+        }
+        // Face corners clipped against the triangle's side planes.
+        v3 dirLocal = quatRotate(toShape, n);
+        if (faceCount == 0 || v3LengthSq(dirLocal - faceDir) > 1e-18) {
+          faceDir = dirLocal;
+          v3 lf[kMaxClip];
+          faceCount = incidentFace(convex, dirLocal, lf);
+          for (u32 m = 0; m < faceCount; ++m) face[m] = transformPoint(toHf, lf[m]);
+        }
+        u32 count = faceCount;
+        for (u32 m = 0; m < count; ++m) bufA[m] = face[m];
+        v3* cur = bufA;
+        v3* next = bufB;
+        for (u32 e = 0; e < 3 && count > 0; ++e) {
+          v3 a = t[e], b = t[(e + 1) % 3];
+          count = clipCapped(cur, count, a, v3Cross(n, b - a), next);
+          v3* tmp = cur;
+          cur = next;
+          next = tmp;
+        }
+        b8 any = false;
+        for (u32 m = 0; m < count; ++m) {
+          f64 depth = v3Dot(n, t[0] - cur[m]);
+          if (!(depth > -within)) continue;
+          picker.add(TerrainCandidate{cur[m], cur[m] + n * depth, n, depth});
+          any = true;
+        }
+        if (!any) {
+          // A corner or edge down with the face missing this triangle: the
+          // deepest point, when it lies over the triangle.
+          f64 u, v, w;
+          barycentricCoordinates(s, t[0], t[1], t[2], &u, &v, &w);
+          f64 depth = v3Dot(n, t[0] - s);
+          if (u >= 0.0 && v >= 0.0 && w >= 0.0)
+            picker.add(TerrainCandidate{s, s + n * depth, n, depth});
+        }
+      }
     }
-    if (numHeld < 4) {
-      held[numHeld++] = c;
-      continue;
-    }
-    u32 shallowest = 0;
-    for (u32 k = 1; k < 4; ++k)
-      if (held[k].depth < held[shallowest].depth) shallowest = k;
-    if (c.depth > held[shallowest].depth) held[shallowest] = c;
   }
 
-  for (u32 k = 0; k < numHeld; ++k) {
-    v3 triLocal = transformInversePoint(hfTransform, held[k].triPoint);
-    v3 convexLocal = transformInversePoint(convexTransform, held[k].convexPoint);
-    if (swapped) manifoldAddPoint(manifold, convexLocal, triLocal, -held[k].normal, held[k].depth);
-    else manifoldAddPoint(manifold, triLocal, convexLocal, held[k].normal, held[k].depth);
+  TerrainCandidate chosen[4];
+  u32 numChosen = terrainChoose(picker, chosen);
+  const Transform hfToShape = transformInverse(toHf);
+  for (u32 k = 0; k < numChosen; ++k) {
+    const TerrainCandidate& h = chosen[k];
+    v3 normal = quatRotate(hfTransform.orientation, h.normal);
+    v3 convexLocal = transformPoint(hfToShape, h.convexPoint);
+    if (swapped) manifoldAddPoint(manifold, convexLocal, h.triPoint, -normal, h.depth);
+    else manifoldAddPoint(manifold, h.triPoint, convexLocal, normal, h.depth);
   }
-  return numHeld > 0;
+  return numChosen > 0;
 }

@@ -564,6 +564,25 @@ void cellTriangles(const HeightFieldShape* hf, u32 r, u32 c, v3 out[6]) {
 }
 }  // namespace
 
+b8 heightFieldGetCellRange(const HeightFieldShape* hf, Aabb localAabb, u32* rowMin, u32* rowMax,
+                           u32* colMin, u32* colMax) {
+  if (hf->rows < 2 || hf->cols < 2 || hf->cellSize <= 0.0 || !hf->heights) return false;
+  i64 cMin = std::max<i64>(0, truncIndex(localAabb.min.x / hf->cellSize));
+  i64 cMax = std::min<i64>((i64)hf->cols - 2, truncIndex(localAabb.max.x / hf->cellSize));
+  i64 rMin = std::max<i64>(0, truncIndex(localAabb.min.z / hf->cellSize));
+  i64 rMax = std::min<i64>((i64)hf->rows - 2, truncIndex(localAabb.max.z / hf->cellSize));
+  if (rMin > rMax || cMin > cMax) return false;
+  *rowMin = (u32)rMin;
+  *rowMax = (u32)rMax;
+  *colMin = (u32)cMin;
+  *colMax = (u32)cMax;
+  return true;
+}
+
+void heightFieldGetCellTriangles(const HeightFieldShape* hf, u32 row, u32 col, v3 out[6]) {
+  cellTriangles(hf, row, col, out);
+}
+
 u32 heightFieldGetTrianglesInAabb(const HeightFieldShape* hf, Aabb localAabb, v3* triVerts,
                                   u32 maxTriangles) {
   if (maxTriangles == 0 || hf->rows < 2 || hf->cols < 2 || hf->cellSize <= 0.0 || !hf->heights)

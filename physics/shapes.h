@@ -188,6 +188,12 @@ b8 heightFieldRaycast(const HeightFieldShape* hf, const Ray* ray, RaycastHit* hi
 f64 heightFieldGetHeight(const HeightFieldShape* hf, u32 row, u32 col);
 f64 heightFieldGetHeightAt(const HeightFieldShape* hf, f64 x, f64 z);
 // Writes up to maxTriangles triangles as three consecutive vertices each; returns the count.
+// Inclusive cell ranges under a local box, for visiting every triangle without a
+// buffer; false when the box misses the field.
+b8 heightFieldGetCellRange(const HeightFieldShape* hf, Aabb localAabb, u32* rowMin, u32* rowMax,
+                           u32* colMin, u32* colMax);
+// The two triangles of one cell (local frame, counter-clockwise seen from above).
+void heightFieldGetCellTriangles(const HeightFieldShape* hf, u32 row, u32 col, v3 out[6]);
 u32 heightFieldGetTrianglesInAabb(const HeightFieldShape* hf, Aabb localAabb, v3* triVerts,
                                   u32 maxTriangles);
 // Unscaled direction; accepts t >= 1.19209e-7 with no upper bound.

@@ -71,8 +71,9 @@ SolverConfig solverDefaultConfig() {
   c.velocityIterations = 10;
   c.positionIterations = 5;
   c.beta = 0.05;
-  c.slop = 0.01;
+  c.slop = 0.001;
   c.restitutionThreshold = 0.5;
+  c.timeStep = 1.0 / 60.0;
   return c;
 }
 
@@ -80,6 +81,7 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                        const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
                        u32 bodyCount, const SolverConfig* config) {
   u32 out = 0;
+  const f64 invDt = config->timeStep > 0.0 ? 1.0 / config->timeStep : 0.0;
   for (u32 k = 0; k < manifoldCount; ++k) {
     const ContactManifold& cm = manifolds[k];
     u32 np = cm.numContacts > 4 ? 4 : cm.numContacts;
@@ -126,6 +128,13 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                                                  c2, p.i2TimesR2CrossN);
       f64 vn = jacobianVelocity(va, vb, p.r1, p.r2, p.normal);
       p.restitutionBias = vn < -config->restitutionThreshold ? vn * restitution : 0.0;
+      if (cp.penetrationDepth < 0.0) {
+        // Not touching yet: the row only stops approach beyond the gap. When the gap
+        // closes within this step the bounce is taken now, else the body would
+        // arrive at rest and never rebound.
+        f64 gapSpeed = -cp.penetrationDepth * invDt;
+        if (!(p.restitutionBias < 0.0 && vn < -gapSpeed)) p.restitutionBias = gapSpeed;
+      }
       sumA += pA;
       sumB += pB;
       sumN += cp.normal;

@@ -12,6 +12,9 @@ struct SolverConfig {
   f64 beta;  // position-error factor of the joints
   f64 slop;  // penetration left alone by split impulses
   f64 restitutionThreshold;
+  // Step length: points reported before touch (negative depth) let the bodies
+  // close at most their gap in one step.
+  f64 timeStep;
 };
 
 struct ContactPointSolverData {
@@ -19,6 +22,8 @@ struct ContactPointSolverData {
   v3 r1;
   v3 r2;
   f64 penetrationDepth;
+  // Velocity bias of the normal row: restitution for a touching point, or the
+  // speed that closes a gap within the step for a point not yet touching.
   f64 restitutionBias;
   f64 accumulatedNormalImpulse;
   f64 accumulatedSplitImpulse;

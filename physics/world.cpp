@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "platform/clock.h"
@@ -13,6 +14,12 @@ namespace {
 
 constexpr f64 kMaxThreadCatchUp = 0.25;  // seconds simulated per loop at most
 constexpr f64 kDefaultThreadDt = 1.0 / 120.0;
+// Pairs exactly touching (within rounding) get points from the first step.
+constexpr f64 kSpeculativeBase = 1e-9;
+// Pairs that can close more than this in one step get points up to that far
+// apart. Slower pairs get none before touch: points on resting neighbours' side
+// faces pass every wobble on as a push and piles spread.
+constexpr f64 kSpeculativeMinMotion = 0.01;
 
 void* mapAlloc(void*, size_t bytes) { return memAlloc(bytes); }
 void mapFree(void*, void* p) { memFree(p); }
@@ -213,7 +220,9 @@ void jointsSolvePosition(World* w) {
 // Sleeping dynamic bodies neither move nor look for pairs: the narrowphase skips
 // every pair without an awake body, so only awake non-static bodies query (their
 // pairs with sleeping and static bodies are still found).
-void broadphaseRefresh(World* w) {
+// A body's box covers where it is and where it goes this step (and the fat box
+// the step after), so a fast body finds what lies in its path.
+void broadphaseRefresh(World* w, f64 dt) {
   Bitset& awake = w->awakeMask;
   std::memset(awake.words, 0, awake.wordCount * sizeof(u64));
   for (u32 i = 0; i < w->numBodies; ++i) {
@@ -221,17 +230,63 @@ void broadphaseRefresh(World* w) {
     if (b.id < 0) continue;
     if (b.type == BODY_DYNAMIC && !b.isAwake) continue;
     if (isMoving(b)) bitSet(awake, i, true);
-    broadphaseUpdateBody(&w->broadphase, (i32)i, bodyComputeAabb(&b),
-                         b.linearVelocity * w->fixedTimeStep);
+    Aabb box = bodyComputeAabb(&b);
+    const v3 d = b.linearVelocity * dt;
+    Aabb swept{box.min + v3Min(d, V3(0, 0, 0)), box.max + v3Max(d, V3(0, 0, 0))};
+    broadphaseUpdateBody(&w->broadphase, (i32)i, swept, d);
   }
   broadphaseQueryPairs(&w->broadphase, w->numBodies, &awake);
 }
 
-void narrowphase(World* w) {
+// Room for one more manifold: doubles the three manifold arrays through the
+// accounted allocator when full. False when that fails (or the limit is reached).
+b8 reserveManifold(World* w) {
+  if (w->numContactManifolds < w->manifoldCapacity) return true;
+  u32 cap = w->manifoldCapacity * 2;
+  if (cap > kWorldManifoldCapacityLimit || cap <= w->manifoldCapacity) return false;
+  auto grow = [&](auto*& array) {
+    using T = std::remove_reference_t<decltype(*array)>;
+    T* p = static_cast<T*>(memRealloc(array, (size_t)cap * sizeof(T)));
+    if (!p) return false;
+    array = p;
+    return true;
+  };
+  // Each array is replaced only once its growth succeeded, so a failure leaves
+  // every array valid at the old capacity.
+  if (!grow(w->contactManifolds) || !grow(w->prevContactManifolds) || !grow(w->contactSolverData))
+    return false;
+  w->manifoldCapacity = cap;
+  ++w->manifoldGrowths;
+  return true;
+}
+
+// How far apart a pair may be and still get points this step: touching within
+// rounding, or for a fast pair the most the two can close in one step.
+f64 speculativeDistance(const Body& a, const Body& b, f64 dt) {
+  f64 closing = v3Length(b.linearVelocity - a.linearVelocity);
+  const Body* spin[2] = {&a, &b};
+  for (const Body* s : spin) {
+    f64 w2 = v3LengthSq(s->angularVelocity);
+    if (w2 < 1e-12 || !s->shape) continue;
+    Aabb box = shapeComputeAabb(s->shape, Transform{V3(0, 0, 0), quatIdentity()});
+    f64 reach = std::sqrt(std::fmax(v3LengthSq(box.min), v3LengthSq(box.max)));
+    closing += std::sqrt(w2) * reach;
+  }
+  f64 reach = closing * dt;
+  f64 d = reach > kSpeculativeMinMotion ? kSpeculativeBase + reach : kSpeculativeBase;
+  return std::isfinite(d) ? d : kSpeculativeBase;
+}
+
+f64 deepestPoint(const ContactManifold& m) {
+  f64 d = -1e300;
+  for (u32 i = 0; i < m.numContacts; ++i) d = std::fmax(d, m.points[i].penetrationDepth);
+  return d;
+}
+
+void narrowphase(World* w, f64 dt) {
   u32 pairCount = 0;
   const CollisionPair* pairs = broadphaseGetPairs(&w->broadphase, &pairCount);
   for (u32 k = 0; k < pairCount; ++k) {
-    if (w->numContactManifolds >= kWorldMaxManifolds) break;
     i32 ia = pairs[k].bodyA, ib = pairs[k].bodyB;
     if (ia < 0 || ib < 0 || (u32)ia >= w->numBodies || (u32)ib >= w->numBodies) continue;
     Body& a = w->bodies[ia];
@@ -244,18 +299,34 @@ void narrowphase(World* w) {
         worldIsCollisionDisabled(w, ia, ib))
       continue;
     if (!a.shape || !b.shape) continue;
+    // Pairs come with last step's first, so when memory runs out the pairs that
+    // already carried contacts keep them.
+    if (!reserveManifold(w)) {
+      ContactManifold probe{};
+      if (narrowphaseCollide(a.shape, bodyGetTransform(&a), b.shape, bodyGetTransform(&b), &probe) &&
+          probe.numContacts > 0)
+        ++w->manifoldsDropped;
+      continue;
+    }
     ContactManifold* m = &w->contactManifolds[w->numContactManifolds];
     *m = ContactManifold{};
     m->bodyA = ia;
     m->bodyB = ib;
-    if (!narrowphaseCollide(a.shape, bodyGetTransform(&a), b.shape, bodyGetTransform(&b), m) ||
+    const f64 within = speculativeDistance(a, b, dt);
+    if (!narrowphaseCollideWithin(a.shape, bodyGetTransform(&a), b.shape, bodyGetTransform(&b),
+                                  within, m) ||
         m->numContacts == 0)
       continue;
     if (m->numContacts > 4) m->numContacts = 4;
-    if (a.type != BODY_STATIC && !a.isAwake) bodySetAwake(&a, true);
-    if (b.type != BODY_STATIC && !b.isAwake) bodySetAwake(&b, true);
+    // A sleeping body wakes once the pair touches or could touch within this step
+    // from its motion; a gap of the fixed distance alone leaves it asleep.
+    if (deepestPoint(*m) >= -(within - kSpeculativeBase)) {
+      if (a.type != BODY_STATIC && !a.isAwake) bodySetAwake(&a, true);
+      if (b.type != BODY_STATIC && !b.isAwake) bodySetAwake(&b, true);
+    }
     ++w->numContactManifolds;
   }
+  if (w->numContactManifolds > w->peakManifolds) w->peakManifolds = w->numContactManifolds;
 }
 
 // Carries last step's impulses over to this step's matching contacts.
@@ -305,8 +376,10 @@ void updateSleepingBodies(World* w, f64 dt) {
     if (bodies[a].type == BODY_STATIC || bodies[b].type == BODY_STATIC) return;
     ufUnion(parent, a, b, n);
   };
+  // Only pairs in touch form islands: points before touch carry no load.
   for (u32 i = 0; i < w->numContactManifolds; ++i)
-    join(w->contactManifolds[i].bodyA, w->contactManifolds[i].bodyB);
+    if (deepestPoint(w->contactManifolds[i]) >= 0.0)
+      join(w->contactManifolds[i].bodyA, w->contactManifolds[i].bodyB);
   for (u32 i = 0; i < w->numBallSocketJoints; ++i)
     join(w->ballSocketJoints[i].base.bodyIndexA, w->ballSocketJoints[i].base.bodyIndexB);
   for (u32 i = 0; i < w->numHingeJoints; ++i)
@@ -612,6 +685,7 @@ b8 worldInit(World* w, const WorldConfig* config) {
   w->hingeJoints = allocArray<HingeJoint>(kWorldMaxJointsPerType);
   w->sliderJoints = allocArray<SliderJoint>(kWorldMaxJointsPerType);
   w->fixedJoints = allocArray<FixedJoint>(kWorldMaxJointsPerType);
+  w->manifoldCapacity = kWorldMaxManifolds;
   w->contactManifolds = allocArray<ContactManifold>(kWorldMaxManifolds);
   w->prevContactManifolds = allocArray<ContactManifold>(kWorldMaxManifolds);
   w->vectorFields = allocArray<VectorField>(kWorldMaxVectorFields);
@@ -924,8 +998,9 @@ void worldStep(World* w, f64 dt) {
   w->numPrevContactManifolds = w->numContactManifolds;
   w->numContactManifolds = 0;
 
-  broadphaseRefresh(w);
-  narrowphase(w);
+  w->solverConfig.timeStep = dt;
+  broadphaseRefresh(w, dt);
+  narrowphase(w, dt);
   wakeJointPartners(w);  // of the bodies the narrowphase woke
   matchContacts(w);
 
@@ -958,6 +1033,15 @@ void worldStep(World* w, f64 dt) {
   for (u32 i = 0; i < n; ++i) bodyClearForces(&bodies[i]);
   finishBodies(w);
   contactSolverStoreImpulses(w->contactSolverData, nm, w->contactManifolds);
+}
+
+WorldContactStats worldGetContactStats(const World* w) {
+  WorldContactStats s{};
+  s.capacity = w->manifoldCapacity;
+  s.peak = w->peakManifolds;
+  s.growths = w->manifoldGrowths;
+  s.dropped = w->manifoldsDropped;
+  return s;
 }
 
 u32 worldUpdate(World* w, f64 dt) {

@@ -116,6 +116,12 @@ struct World {
   Broadphase broadphase;
   ContactManifold* contactManifolds;
   u32 numContactManifolds;
+  // Length of the three manifold arrays (current, previous, solver data): starts
+  // at kWorldMaxManifolds and doubles when a step needs more.
+  u32 manifoldCapacity;
+  u32 manifoldGrowths;    // times the capacity doubled
+  u32 peakManifolds;      // most manifolds kept in one step
+  u64 manifoldsDropped;   // pairs with contacts left out because growth failed
   ContactManifold* prevContactManifolds;
   u32 numPrevContactManifolds;
   void* pairMap;  // (bodyA << 32 | bodyB) -> previous manifold index
@@ -158,7 +164,8 @@ struct World {
 
 inline constexpr u32 kWorldMaxBodies = 4096;
 inline constexpr u32 kWorldMaxJointsPerType = 1024;
-inline constexpr u32 kWorldMaxManifolds = 8192;
+inline constexpr u32 kWorldMaxManifolds = 8192;  // initial manifold capacity
+inline constexpr u32 kWorldManifoldCapacityLimit = 1u << 20;
 inline constexpr u32 kWorldMaxVectorFields = 64;
 
 WorldConfig worldDefaultConfig();
@@ -212,6 +219,14 @@ void worldQueryAabb(World* world, Aabb aabb, WorldAabbCallback callback, void* u
 
 u32 worldGetNumBodies(const World* world);
 u32 worldGetNumContacts(const World* world);
+
+struct WorldContactStats {
+  u32 capacity;        // manifolds the arrays hold now
+  u32 peak;            // most manifolds in one step
+  u32 growths;         // times a step needed more than the capacity and it grew
+  u64 dropped;         // pairs in contact whose manifold could not be kept
+};
+WorldContactStats worldGetContactStats(const World* world);
 const CollisionPair* worldGetCollisionPairs(const World* world, u32* count);
 
 // Union-find join: rootA becomes the parent of rootB.

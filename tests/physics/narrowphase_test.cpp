@@ -455,57 +455,112 @@ TEST(HeightFieldContacts, SphereOnTerrain) {
   EXPECT_EQ(m.numContacts, 0u);
 }
 
-// A box resting on flat terrain: box and triangles have no margin, so every
-// triangle under the box takes the triangle-normal fallback and reports the box's
-// support corner along -n, all of them the same corner.
-TEST(HeightFieldContacts, BoxOnTerrainGetsOneCorner) {
+// A box resting on flat terrain gets its four bottom corners (the face clipped
+// by every triangle under it), in both orders; sunk below the surface it is still
+// pushed up, never down through the field.
+TEST(HeightFieldContacts, BoxOnTerrainGetsItsBottomFace) {
   std::vector<i16> flat(6 * 6, 0);
   HeightFieldShape hf;
   heightFieldInitBorrowed(&hf, flat.data(), 6, 6, 1.0, 1.0, 0.0);
   BoxShape box;
   boxInit(&box, V3(0.5, 0.5, 0.5));
-  Transform th = at(V3(0, 0, 0)), tb = at(V3(1.5, 0.49, 1.5));
-  ContactManifold m = collide(&hf.base, th, &box.base, tb);
-  ASSERT_GE(m.numContacts, 1u);
-  ASSERT_LE(m.numContacts, 4u);
-  for (u32 i = 0; i < m.numContacts; ++i) {
-    const ContactPoint& p = m.points[i];
-    expectV3(p.normal, V3(0, 1, 0));
-    EXPECT_NEAR(p.penetrationDepth, 0.01, 1e-12);  // n . (g - s)
-    expectV3(p.localPointB, V3(0.5, -0.5, 0.5));
-    expectV3(p.localPointA, V3(2.0, 0.0, 2.0));
+  struct Case {
+    f64 y;
+    f64 depth;
+  } cases[] = {{0.49, 0.01}, {0.2, 0.3}, {-0.3, 0.8}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.y);
+    Transform th = at(V3(0, 0, 0)), tb = at(V3(1.5, c.y, 1.5));
+    for (int swapped = 0; swapped < 2; ++swapped) {
+      ContactManifold m = swapped ? collide(&box.base, tb, &hf.base, th) : collide(&hf.base, th, &box.base, tb);
+      ASSERT_EQ(m.numContacts, 4u);
+      u32 corners = 0;
+      for (u32 i = 0; i < 4; ++i) {
+        const ContactPoint& p = m.points[i];
+        v3 onBox = swapped ? p.localPointA : p.localPointB;
+        v3 onHf = swapped ? p.localPointB : p.localPointA;
+        expectV3(p.normal, swapped ? V3(0, -1, 0) : V3(0, 1, 0));
+        EXPECT_NEAR(p.penetrationDepth, c.depth, 1e-12);
+        EXPECT_NEAR(onBox.y, -0.5, 1e-12);
+        EXPECT_NEAR(std::fabs(onBox.x), 0.5, 1e-12);
+        EXPECT_NEAR(std::fabs(onBox.z), 0.5, 1e-12);
+        corners |= 1u << ((onBox.x > 0) + 2 * (onBox.z > 0));
+        EXPECT_NEAR(onHf.y, 0.0, 1e-12);
+        EXPECT_NEAR(onHf.x, 1.5 + onBox.x, 1e-12);
+      }
+      EXPECT_EQ(corners, 15u);
+    }
   }
 }
 
-TEST(HeightFieldContacts, KeepsTheFourDeepest) {
-  // Steep random terrain under a large sphere: many triangles, at most four kept.
-  std::vector<i16> samples(12 * 12);
-  std::mt19937 rng(3);
-  for (auto& v : samples) v = (i16)(rng() % 20000);
+// A box standing on one corner reports that corner; with a distance to look
+// within, a box hovering above the field reports its corners at negative depth.
+TEST(HeightFieldContacts, CornerDownAndContactsBeforeTouch) {
+  std::vector<i16> flat(6 * 6, 0);
   HeightFieldShape hf;
-  heightFieldInitBorrowed(&hf, samples.data(), 12, 12, 0.5, 1.0, 0.0);
-  SphereShape s;
-  sphereInit(&s, 1.5);
-  ContactManifold m = collide(&hf.base, at(V3(0, 0, 0)), &s.base, at(V3(2.75, 1.6, 2.75)));
+  heightFieldInitBorrowed(&hf, flat.data(), 6, 6, 1.0, 1.0, 0.0);
+  BoxShape box;
+  boxInit(&box, V3(0.5, 0.5, 0.5));
+  // Corner (-,-,-) straight down: turn the body diagonal onto -y.
+  v3 diag = v3Normalize(V3(-1, -1, -1));
+  v3 axis = v3Cross(diag, V3(0, -1, 0));
+  v4 q = quatFromAxisAngle(v3Normalize(axis), std::acos(v3Dot(diag, V3(0, -1, 0))));
+  f64 half = std::sqrt(0.75);
+  Transform tb = at(V3(2.3, half - 0.02, 2.6), q);
+  ContactManifold m = collide(&hf.base, at(V3(0, 0, 0)), &box.base, tb);
+  ASSERT_EQ(m.numContacts, 1u);
+  EXPECT_NEAR(m.points[0].penetrationDepth, 0.02, 1e-9);
+  expectV3(m.points[0].localPointB, V3(-0.5, -0.5, -0.5));
+
+  Transform above = at(V3(1.5, 0.53, 1.5));
+  m = collide(&hf.base, at(V3(0, 0, 0)), &box.base, above);
+  EXPECT_EQ(m.numContacts, 0u);
+  m = ContactManifold{};
+  ASSERT_TRUE(narrowphaseCollideWithin(&hf.base, at(V3(0, 0, 0)), &box.base, above, 0.05, &m));
   ASSERT_EQ(m.numContacts, 4u);
-  // No triangle outside the kept four is deeper than the shallowest kept one: recheck by
-  // colliding each triangle on its own.
-  f64 shallowest = 1e300;
-  for (u32 i = 0; i < 4; ++i) shallowest = std::fmin(shallowest, m.points[i].penetrationDepth);
-  v3 tris[3 * 256];
-  Aabb box = shapeComputeAabb(&s.base, at(V3(2.75, 1.6, 2.75)));
-  u32 n = heightFieldGetTrianglesInAabb(&hf, box, tris, 256);
-  int deeper = 0;
-  for (u32 t = 0; t < n; ++t) {
-    TriangleShape tri;
-    triangleInit(&tri, tris[3 * t], tris[3 * t + 1], tris[3 * t + 2]);
-    GjkInfo info{};
-    if (gjkTestCollision(&tri.base, at(V3(0, 0, 0)), &s.base, at(V3(2.75, 1.6, 2.75)), &info, nullptr) ==
-            GJK_COLLIDE_MARGIN &&
-        info.penetrationDepth > shallowest)
-      ++deeper;
-  }
-  EXPECT_LE(deeper, 3);
+  for (u32 i = 0; i < 4; ++i) EXPECT_NEAR(m.points[i].penetrationDepth, -0.03, 1e-12);
+  m = ContactManifold{};
+  EXPECT_FALSE(narrowphaseCollideWithin(&hf.base, at(V3(0, 0, 0)), &box.base, above, 0.02, &m));
+}
+
+// Steep random terrain under a large sphere, with far more triangles than a
+// manifold holds: the deepest point of any triangle is among the four kept.
+TEST(HeightFieldContacts, KeepsTheDeepestOfAllTriangles) {
+  std::vector<i16> samples(40 * 40);
+  std::mt19937 rng(3);
+  for (auto& v : samples) v = (i16)(rng() % 2000);
+  HeightFieldShape hf;
+  heightFieldInitBorrowed(&hf, samples.data(), 40, 40, 0.25, 0.001, 0.0);
+  SphereShape s;
+  sphereInit(&s, 3.0);
+  const Transform ts = at(V3(5.0, 2.2, 5.0));
+  ContactManifold m = collide(&hf.base, at(V3(0, 0, 0)), &s.base, ts);
+  ASSERT_GE(m.numContacts, 3u);
+  f64 deepestKept = -1e300;
+  for (u32 i = 0; i < m.numContacts; ++i) deepestKept = std::fmax(deepestKept, m.points[i].penetrationDepth);
+  // Brute force: the sphere's depth against every triangle of the field.
+  f64 deepest = -1e300;
+  u32 tested = 0;
+  for (u32 r = 0; r + 1 < 40; ++r)
+    for (u32 c = 0; c + 1 < 40; ++c) {
+      v3 t[6];
+      heightFieldGetCellTriangles(&hf, r, c, t);
+      for (int k = 0; k < 2; ++k) {
+        f64 u, v, w;
+        v3 q = closestPointOnTriangleToOrigin(t[3 * k] - ts.position, t[3 * k + 1] - ts.position,
+                                              t[3 * k + 2] - ts.position, &u, &v, &w);
+        deepest = std::fmax(deepest, 3.0 - v3Length(q));
+        ++tested;
+      }
+    }
+  EXPECT_GT(deepest, 0.1);
+  EXPECT_NEAR(deepestKept, deepest, 1e-9);
+  // The kept points spread under the sphere rather than bunching at one spot.
+  f64 spread = 0.0;
+  for (u32 i = 0; i < m.numContacts; ++i)
+    for (u32 j = 0; j < m.numContacts; ++j)
+      spread = std::fmax(spread, v3Length(m.points[i].localPointA - m.points[j].localPointA));
+  EXPECT_GT(spread, 0.1);
 }
 
 // Random shapes in random poses: finite values, unit normals, at most four points.

@@ -120,7 +120,7 @@ TEST(ContactSolver, SplitImpulsePushesOutOnlyBeyondTheSlop) {
     f64 depth;
     f64 expected;
   };
-  const Case cases[] = {{0.005, 0.0}, {0.01, 0.0}, {0.11, 12.0 * 0.1}};
+  const Case cases[] = {{0.0005, 0.0}, {0.001, 0.0}, {0.101, 12.0 * 0.1}};
   for (const Case& k : cases) {
     Rig r;
     r.addPoint(V3(0, 0, 0), k.depth);
@@ -131,6 +131,40 @@ TEST(ContactSolver, SplitImpulsePushesOutOnlyBeyondTheSlop) {
     // Iterating converges on the same target instead of adding more.
     contactSolverSolvePosition(r.data, r.count, split, &r.config);
     EXPECT_NEAR(split[1].linVel.y, k.expected, 1e-12);
+  }
+}
+
+// A point reported before touch (negative depth) lets the block close the gap in
+// one step and no more; it never pushes a block apart that moves away or slowly
+// approaches, and a fast bounce is taken before touch rather than lost.
+TEST(ContactSolver, PointsBeforeTouchOnlyStopApproach) {
+  struct Case {
+    f64 gap;
+    f64 velocity;      // block's vertical velocity before solving
+    f64 restitution;
+    f64 expected;      // after solving
+  };
+  const f64 dt = 1.0 / 120.0;
+  const Case cases[] = {
+      {0.005, -1.0, 0.0, -0.005 / dt},  // would cross the gap: stops at the floor
+      {0.005, -2.0, 0.0, -0.005 / dt},
+      {0.005, -2.0, 0.5, 1.0},          // reaches the floor this step: bounces
+      {0.005, -0.5, 0.0, -0.5},         // closes only part of the gap: untouched
+      {0.005, 0.3, 0.0, 0.3},           // moving away: no pull, no push
+      {0.0, -0.2, 0.0, 0.0},          // touching: approach stopped
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.velocity);
+    Rig r;
+    r.config.timeStep = dt;
+    r.bodies[1].restitution = k.restitution;
+    r.bodies[1].linearVelocity = V3(0, k.velocity, 0);
+    r.addPoint(V3(0, 0, 0), -k.gap);
+    r.solve(4);
+    EXPECT_NEAR(r.vel[1].linVel.y, k.expected, 1e-9);
+    // Nothing is corrected in position for a point not touching.
+    contactSolverSolvePosition(r.data, r.count, r.split, &r.config);
+    EXPECT_EQ(r.split[1].linVel.y, 0.0);
   }
 }
 
