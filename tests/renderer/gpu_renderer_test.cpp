@@ -177,7 +177,12 @@ class WindowGpu : public testing::Test {
     memoryInit(~0ull, ~0ull);
     const char* d = std::getenv("DISPLAY");
     if (!d || !*d) GTEST_SKIP() << "no X display";
-    plat = platformCreate(320, 200, "Terrain renderer test");
+    // Xvfb now and then refuses a connection made right after another one
+    // closed (several windows in one process): try again for a moment.
+    for (int i = 0; i < 20 && !plat; i++) {
+      if (i) SDL_Delay(50);
+      plat = platformCreate(320, 200, "Terrain renderer test");
+    }
     ASSERT_NE(plat, nullptr);
     ASSERT_EQ(volkInitialize(), VK_SUCCESS);
     u32 n = 0;
