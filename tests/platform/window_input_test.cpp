@@ -239,19 +239,19 @@ PlatformTranslation batch(PlatformEventState* s, const std::vector<SDL_Event>& e
   return all;
 }
 
-// Whatever order the window system uses (X11 sends hide before minimise and show
-// before restore), a minimise reads size 0 x 0 first, then invisible; a restore
-// the size, then visible.
+// Whatever order the window system uses, a minimise reads size 0 x 0 first, then
+// invisible; a restore the size, then visible. X11 under openbox sends hide then
+// minimise, and restore then show.
 TEST(InputTranslate, MinimiseAndRestoreInEveryRealOrder) {
   struct Case {
     const char* what;
     std::vector<Uint8> minimise, restore;
   };
   const Case cases[] = {
-      {"X11", {SDL_WINDOWEVENT_HIDDEN, SDL_WINDOWEVENT_MINIMIZED}, {SDL_WINDOWEVENT_SHOWN, SDL_WINDOWEVENT_RESTORED}},
+      {"X11", {SDL_WINDOWEVENT_HIDDEN, SDL_WINDOWEVENT_MINIMIZED}, {SDL_WINDOWEVENT_RESTORED, SDL_WINDOWEVENT_SHOWN}},
       {"minimise alone", {SDL_WINDOWEVENT_MINIMIZED}, {SDL_WINDOWEVENT_RESTORED}},
-      {"minimise, then hide", {SDL_WINDOWEVENT_MINIMIZED, SDL_WINDOWEVENT_HIDDEN},
-       {SDL_WINDOWEVENT_RESTORED, SDL_WINDOWEVENT_SHOWN}},
+      {"the other orders", {SDL_WINDOWEVENT_MINIMIZED, SDL_WINDOWEVENT_HIDDEN},
+       {SDL_WINDOWEVENT_SHOWN, SDL_WINDOWEVENT_RESTORED}},
   };
   for (const Case& c : cases) {
     PlatformEventState s = window(800, 600);
