@@ -79,7 +79,8 @@ SolverConfig solverDefaultConfig() {
 
 void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                        const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
-                       u32 bodyCount, const SolverConfig* config) {
+                       u32 bodyCount, const SolverConfig* config,
+                       const BodyVelocities* approachVel) {
   u32 out = 0;
   const f64 invDt = config->timeStep > 0.0 ? 1.0 / config->timeStep : 0.0;
   for (u32 k = 0; k < manifoldCount; ++k) {
@@ -127,7 +128,12 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
       p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, c1, p.i1TimesR1CrossN,
                                                  c2, p.i2TimesR2CrossN);
       f64 vn = jacobianVelocity(va, vb, p.r1, p.r2, p.normal);
-      p.restitutionBias = vn < -config->restitutionThreshold ? vn * restitution : 0.0;
+      // A bounce returns the approach speed the bodies arrived with: this step's
+      // gravity in it would add g dt to every rebound (energy gained).
+      f64 approach = approachVel ? jacobianVelocity(approachVel[cm.bodyA], approachVel[cm.bodyB],
+                                                    p.r1, p.r2, p.normal)
+                                 : vn;
+      p.restitutionBias = approach < -config->restitutionThreshold ? approach * restitution : 0.0;
       if (cp.penetrationDepth < 0.0) {
         // Not touching yet: the row only stops approach beyond the gap. When the gap
         // closes within this step the bounce is taken now, else the body would
@@ -256,7 +262,9 @@ void contactSolverSolvePosition(ContactManifoldSolverData* solverData, u32 numMa
     BodyVelocities& b = splitVel[m.bodyIndexB];
     for (u32 i = 0; i < m.numContacts; ++i) {
       ContactPointSolverData& p = m.points[i];
-      if (p.penetrationDepth <= config->slop) continue;
+      // A bouncing point leaves by its own rebound; pushing it out as well would
+      // lift the bounce by the depth (energy gained).
+      if (p.penetrationDepth <= config->slop || p.restitutionBias < 0.0) continue;
       f64 bias = kSplitImpulseFactor * (p.penetrationDepth - config->slop) -
                  jacobianVelocity(a, b, p.r1, p.r2, p.normal);
       f64 lambda = p.accumulatedSplitImpulse + bias * p.inverseMassNormal;

@@ -66,9 +66,12 @@ struct ContactManifoldSolverData {
 
 SolverConfig solverDefaultConfig();
 
+// approachVel (one per body, may be null): the velocities the bodies arrived with,
+// before this step's forces; restitution answers those. Null: the bodies' own.
 void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                        const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
-                       u32 bodyCount, const SolverConfig* config);
+                       u32 bodyCount, const SolverConfig* config,
+                       const BodyVelocities* approachVel = nullptr);
 void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifolds,
                             BodyVelocities* vel);
 void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numManifolds,

@@ -616,6 +616,7 @@ void freeArrays(World* w) {
   memFree(w->contactSolverData);
   memFree(w->constrainedVel);
   memFree(w->splitVel);
+  memFree(w->approachVel);
   memFree(w->lastPoses);
   memFree(w->lastPoseKnown);
   memFree(w->disabledPairs);
@@ -694,6 +695,7 @@ b8 worldInit(World* w, const WorldConfig* config) {
   w->contactSolverData = allocArray<ContactManifoldSolverData>(kWorldMaxManifolds);
   w->constrainedVel = allocArray<BodyVelocities>(cap);
   w->splitVel = allocArray<BodyVelocities>(cap);
+  w->approachVel = allocArray<BodyVelocities>(cap);
   w->lastPoses = allocArray<BodyPose>(cap);
   w->lastPoseKnown = allocArray<b8>(cap);
   w->disabledPairCount = allocArray<u32>(cap);
@@ -711,7 +713,7 @@ b8 worldInit(World* w, const WorldConfig* config) {
           w->ballSocketJoints &&
           w->hingeJoints && w->sliderJoints && w->fixedJoints && w->contactManifolds &&
           w->prevContactManifolds && w->vectorFields && w->islandParent && w->islandMinSleep &&
-          w->contactSolverData && w->constrainedVel && w->splitVel && w->pairMap &&
+          w->contactSolverData && w->constrainedVel && w->splitVel && w->approachVel && w->pairMap &&
           w->lastPoses && w->lastPoseKnown && w->disabledPairCount && slotsOk &&
           broadphaseInit(&w->broadphase, cap);
   if (!ok) {
@@ -988,6 +990,7 @@ void worldStep(World* w, f64 dt) {
   const SolverConfig* sc = &w->solverConfig;
 
   checkBodiesBeforeStep(w, dt);
+  initConstrainedVelocities(bodies, n, w->approachVel);
   integrateVelocities(bodies, n, dt);
   applyVectorFields(bodies, n, w->vectorFields, w->numVectorFields, dt);
   checkVelocities(w);
@@ -1007,7 +1010,7 @@ void worldStep(World* w, f64 dt) {
   initConstrainedVelocities(bodies, n, w->constrainedVel);
   initSplitVelocities(w->splitVel, n);
   contactSolverInit(w->contactSolverData, &w->numContactSolverManifolds, w->contactManifolds,
-                    w->numContactManifolds, bodies, n, sc);
+                    w->numContactManifolds, bodies, n, sc, w->approachVel);
   u32 nm = w->numContactSolverManifolds;
 
   jointsPreSolve(w, dt);

@@ -134,6 +134,7 @@ struct World {
   u32 numContactSolverManifolds;
   BodyVelocities* constrainedVel;
   BodyVelocities* splitVel;
+  BodyVelocities* approachVel;  // velocities at the start of the step, for restitution
   f64 accumulator;
   f64 fixedTimeStep;
   Snapshot snaps[kWorldSnapshotBuffers];

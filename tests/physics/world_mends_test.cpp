@@ -169,3 +169,40 @@ TEST(Mends, ShakenArenaStaysFiniteBoundedAndRepeatable) {
   EXPECT_EQ(worldGetNonFiniteResets(t.world), 0u);
   memFree(s);
 }
+
+TEST(Mends, BouncesReturnTheRestitutionShareOfTheDropHeight) {
+  struct Case {
+    f64 restitution, drop, low, high;  // rebound height / drop height within [low, high]
+  };
+  // Restitution 1 once added energy (this step's gravity and the push out of the
+  // floor went into the bounce); 0.5 returns a quarter of the height.
+  const Case cases[] = {{1.0, 1.0, 0.97, 1.0}, {1.0, 2.0, 0.97, 1.0}, {0.5, 1.0, 0.2425, 0.2575}};
+  for (const Case& k : cases) {
+    WorldConfig c = worldDefaultConfig();
+    c.isSleepingEnabled = false;
+    TestWorld t(&c);
+    ASSERT_TRUE(t.ok);
+    BoxShape floor;
+    SphereShape ball;
+    boxInit(&floor, V3(10, 0.25, 10));
+    sphereInit(&ball, 0.5);
+    demoCreateBody(t.world, &floor.base, V3(0, 0, 0), V3(0, 0, 0), quatIdentity(), 0.0, 0.5,
+                   k.restitution, BODY_STATIC);
+    i32 b = demoCreateBody(t.world, &ball.base, bodyInertiaSphere(1.0, 0.5), V3(0, 0.75 + k.drop, 0),
+                           quatIdentity(), 1.0, 0.5, k.restitution, BODY_DYNAMIC);
+    Body* body = t.body(b);
+    body->linearDamping = 0.0;
+    b8 rising = false;
+    f64 peak = 0.0;
+    for (int i = 0; i < 6 * 120; ++i) {
+      t.steps(1);
+      if (body->linearVelocity.y > 0.0) rising = true;
+      if (!rising) continue;
+      peak = std::fmax(peak, body->position.y - 0.75);
+      if (body->linearVelocity.y < 0.0) break;  // past the top of the first rebound
+    }
+    ASSERT_TRUE(rising) << k.restitution << " from " << k.drop;
+    EXPECT_GE(peak / k.drop, k.low) << k.restitution << " from " << k.drop;
+    EXPECT_LE(peak / k.drop, k.high) << k.restitution << " from " << k.drop;
+  }
+}
