@@ -134,6 +134,17 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                                                     p.r1, p.r2, p.normal)
                                  : vn;
       p.restitutionBias = approach < -config->restitutionThreshold ? approach * restitution : 0.0;
+      if (p.restitutionBias < 0.0 && restitution < 1.0 && approachVel) {
+        // Touch happens a gap away (or happened a depth ago), where this step's
+        // acceleration towards the surface made the approach slower (faster): the
+        // bounce gives back e^2 of the energy at touch, not of the energy here.
+        f64 accel = (approach - vn) * invDt;
+        if (accel > 0.0) {
+          f64 u2 = restitution * restitution * approach * approach +
+                   2.0 * accel * cp.penetrationDepth * (1.0 - restitution * restitution);
+          p.restitutionBias = u2 > 0.0 ? -std::sqrt(u2) : 0.0;
+        }
+      }
       if (cp.penetrationDepth < 0.0) {
         // Not touching yet: the row only stops approach beyond the gap. When the gap
         // closes within this step the bounce is taken now, else the body would

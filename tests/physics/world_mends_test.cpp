@@ -176,7 +176,8 @@ TEST(Mends, BouncesReturnTheRestitutionShareOfTheDropHeight) {
   };
   // Restitution 1 once added energy (this step's gravity and the push out of the
   // floor went into the bounce); 0.5 returns a quarter of the height.
-  const Case cases[] = {{1.0, 1.0, 0.97, 1.0}, {1.0, 2.0, 0.97, 1.0}, {0.5, 1.0, 0.2425, 0.2575}};
+  const Case cases[] = {{1.0, 1.0, 0.97, 1.0}, {1.0, 2.0, 0.97, 1.0}, {0.5, 1.0, 0.2425, 0.2575},
+                        {0.5, 2.0, 0.2425, 0.2575}, {0.5, 0.37, 0.2425, 0.2575}};
   for (const Case& k : cases) {
     WorldConfig c = worldDefaultConfig();
     c.isSleepingEnabled = false;
