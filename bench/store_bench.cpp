@@ -1,7 +1,8 @@
 // Blob store throughput on 256 MiB of world-like entries (16-bit heightmaps with
 // noise, 4-channel splat maps, entity arrays) with the default worker count:
-// adding them (then flushing to disk) and restoring them, against copying a file
-// of the same bytes (then flushing it to disk), all in the same run.
+// adding them (then flushing to disk), saving them again unchanged and restoring
+// them, against copying a file of the same bytes (then flushing it to disk), all in
+// the same run. Then the file growth of many small flushed saves.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -202,6 +203,63 @@ void storeRestore(benchmark::State& st) {
   st.SetBytesProcessed((i64)st.iterations() * (i64)gTotal);
 }
 
+// A world saved after every small edit: 1,000 single-entry adds, each flushed. The
+// file must stay near what a compaction leaves; the ratio is measured once, after
+// the last flush, against the compacted size plus one trailer.
+double gGrowthRatio = 0;
+u64 gGrowthFile = 0, gGrowthLargest = 0, gGrowthCompacted = 0, gGrowthTrailer = 0;
+
+u64 sizeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (u64)st.st_size : 0;
+}
+
+void storeSmallFlushes(benchmark::State& st) {
+  std::string path = gDir + "/flushes.qel";
+  for (auto _ : st) {
+    st.PauseTiming();
+    std::remove(path.c_str());
+    st.ResumeTiming();
+    bs_store* s = nullptr;
+    if (bs_open(&s, path.c_str(), nullptr) != BS_OK) {
+      st.SkipWithError("open failed");
+      break;
+    }
+    char name[64], text[64];
+    for (int i = 0; i < 1000; i++) {
+      std::snprintf(name, sizeof name, "tiles/%d/%d/objects", i % 37, i);
+      int n = std::snprintf(text, sizeof text, "object %d at %d,%d", i, (i * 7919) % 4096, (i * 104729) % 4096);
+      if (bs_add_buffer(s, (const u8*)text, (size_t)n, name) != BS_OK || bs_flush(s) != BS_OK) {
+        st.SkipWithError("add or flush failed");
+        break;
+      }
+      st.PauseTiming();
+      u64 now = sizeOf(path);
+      gGrowthLargest = now > gGrowthLargest ? now : gGrowthLargest;
+      st.ResumeTiming();
+    }
+    st.PauseTiming();
+    gGrowthFile = sizeOf(path);
+    bs_compact(s);
+    bs_close(s);
+    gGrowthCompacted = sizeOf(path);
+    u8 sb[48] = {};
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+      if (std::fread(sb, 1, sizeof sb, f) != sizeof sb) st.SkipWithError("short superblock");
+      std::fclose(f);
+    }
+    u64 ilen = 0, mlen = 0;
+    std::memcpy(&ilen, sb + 24, 8);  // little-endian machine
+    std::memcpy(&mlen, sb + 40, 8);
+    gGrowthTrailer = ilen + mlen;
+    gGrowthRatio = (double)gGrowthFile / (double)(gGrowthCompacted + gGrowthTrailer);
+    st.ResumeTiming();
+  }
+  st.counters["file_ratio"] = gGrowthRatio;
+  st.counters["flushes_per_s"] = benchmark::Counter(1000.0 * (double)st.iterations(), benchmark::Counter::kIsRate);
+  std::remove(path.c_str());
+}
+
 class Collector : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, double> rate;
@@ -234,6 +292,10 @@ int main(int argc, char** argv) {
       ->UseRealTime()
       ->Iterations(3);
   benchmark::RegisterBenchmark(restoreName, storeRestore)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+  benchmark::RegisterBenchmark("store_1000_single_entry_flushes", storeSmallFlushes)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Iterations(1);
   benchmark::Initialize(&argc, argv);
   benchmark::AddCustomContext("data", std::to_string(gTotal >> 20) + " MiB, " + std::to_string(gEntries.size()) +
                                           " entries, default workers");
@@ -250,6 +312,12 @@ int main(int argc, char** argv) {
                       {"store restore", restore}})
     std::printf("%-22s %10.1f %11.2fx\n", n, v / (1 << 20), copy > 0 ? v / copy : 0.0);
   if (add > 0) std::printf("restore / add: %.2fx (goal >= 2x)\n", restore / add);
+  if (gGrowthRatio > 0)
+    std::printf("after 1000 single-entry flushes: file %llu bytes, compacted %llu + trailer %llu: %.3f (goal <= 1.5);"
+                " largest file during the run %.3f of the final compacted size + trailer\n",
+                (unsigned long long)gGrowthFile, (unsigned long long)gGrowthCompacted,
+                (unsigned long long)gGrowthTrailer, gGrowthRatio,
+                (double)gGrowthLargest / (double)(gGrowthCompacted + gGrowthTrailer));
   benchmark::Shutdown();
   std::remove(gSource.c_str());
   std::remove(gCopy.c_str());

@@ -62,6 +62,7 @@ void releaseStore(bs_store* s) {
   if (s->fd >= 0) close(s->fd);
   s->fd = -1;
   freeSlots(s);
+  bs_space_free(s);
   sm_free(s->index);
   sm_free(s->names);
   s->index = s->names = nullptr;
@@ -160,8 +161,7 @@ int createNewStore(bs_store* s, const bs_cfg* cfg) {
   if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0 || bs_fsync_dir_of(s->path) != 0)
     return -1;
   bs_superblock_load(&s->disk, raw);
-  s->append_offset = BS_SUPERBLOCK_SIZE;
-  return 0;
+  return bs_space_rebuild(s, false);
 }
 
 int openExistingStore(bs_store* s, const bs_cfg* cfg, u64 file_size) {
@@ -183,8 +183,10 @@ int openExistingStore(bs_store* s, const bs_cfg* cfg, u64 file_size) {
   if (sb.manifest_length && sb.manifest_offset + sb.manifest_length > end)
     end = sb.manifest_offset + sb.manifest_length;
   s->append_offset = end;
-  if (loadIndex(s, s->fd, sb) != 0) return -1;
-  return loadManifest(s, s->fd, sb);
+  if (loadIndex(s, s->fd, sb) != 0 || loadManifest(s, s->fd, sb) != 0) return -1;
+  // Records the trailer on disk lists stay where they are until a flush drops them,
+  // even those no live entry needs: a reader of that trailer may still check them.
+  return s->read_only ? 0 : bs_space_rebuild(s, false);
 }
 
 // Opens the file and takes its lock (exclusive to write, shared to read), never
@@ -286,9 +288,12 @@ void bs_manifest_free(bs_entry* entries, u64 count) {
   memFree(entries);
 }
 
-int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
+int bs_trailer_build(void* index, void* keep, const bs_entry* entries, u64 count, u8** out, u64* index_len,
                      u64* manifest_len) {
-  u64 ilen = sm_size(index) * BS_INDEX_ENTRY_SIZE;
+  u64 kept = 0;
+  for (u64 i = 0, cap = sm_cap(index); i < cap; i++)
+    if (sm_slot_full(index, i) && (!keep || sm_find(keep, sm_slot(index, i)))) kept++;
+  u64 ilen = kept * BS_INDEX_ENTRY_SIZE;
   u64 mlen = 4;
   for (u64 i = 0; i < count; i++) mlen += BS_MANIFEST_FIXED + 8 * entries[i].chunk_count;
   if (count > 0xFFFFFFFFull) return -1;
@@ -296,7 +301,7 @@ int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, 
   if (!buf) return -1;
   u8* p = buf;
   for (u64 i = 0, cap = sm_cap(index); i < cap; i++) {
-    if (!sm_slot_full(index, i)) continue;
+    if (!sm_slot_full(index, i) || (keep && !sm_find(keep, sm_slot(index, i)))) continue;
     bs_index_entry e;
     std::memcpy(&e, sm_slot(index, i) + 8, sizeof e);
     bs_index_entry_store(&e, p);
@@ -321,8 +326,14 @@ int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, 
   return 0;
 }
 
+bool bs_space_due(const bs_store* s) {
+  // The size a compaction would leave is as of the last flush or open: records
+  // added since count as dead until the next flush, which only brings this forward.
+  return s->compact_size > 0 && s->append_offset > (s->compact_size + s->compact_trailer) * 3 / 2;
+}
+
 bool bs_compaction_due(const bs_store* s) {
-  return s->deleted_count > 0 && s->deleted_count >= s->manifest_count / 2;
+  return (s->deleted_count > 0 && s->deleted_count >= s->manifest_count / 2) || bs_space_due(s);
 }
 
 bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
@@ -378,8 +389,9 @@ bs_status bs_open(bs_store** out, const char* path, const bs_cfg* cfg) {
 bs_status bs_close(bs_store* s) {
   if (!s) return BS_OK;
   threadMutexLock(&s->mutex);
-  if (!s->read_only && bs_compaction_due(s)) bs_compact_nolock(s);
   bs_status r = s->dirty ? bs_flush_nolock(s) : BS_OK;
+  // A failed compaction leaves the flushed store as it was.
+  if (r == BS_OK && !s->read_only && bs_compaction_due(s)) bs_compact_nolock(s);
   threadMutexUnlock(&s->mutex);
   destroyStore(s);
   return r;
@@ -388,21 +400,34 @@ bs_status bs_close(bs_store* s) {
 bs_status bs_flush_nolock(bs_store* s) {
   if (!s->dirty) return BS_OK;
   if (s->read_only) return BS_ERR;
+  // The new trailer lists only chunks live entries use; the others become dead
+  // space once it is on disk.
+  void* live = bs_live_chunks(s);
+  if (!live) return BS_ERR;
   u8* trailer = nullptr;
-  u64 ilen = 0, mlen = 0;
-  if (bs_trailer_build(s->index, s->manifest, s->manifest_count, &trailer, &ilen, &mlen) != 0) return BS_ERR;
-  u64 at = s->append_offset;
+  u64 ilen = 0, mlen = 0, record_end = BS_SUPERBLOCK_SIZE;
+  for (u64 i = 0, cap = sm_cap(s->index); i < cap; i++) {
+    if (!sm_slot_full(s->index, i) || !sm_find(live, sm_slot(s->index, i))) continue;
+    bs_index_entry e;
+    std::memcpy(&e, sm_slot(s->index, i) + 8, sizeof e);
+    if (e.record_offset + e.record_length > record_end) record_end = e.record_offset + e.record_length;
+  }
+  int built = bs_trailer_build(s->index, live, s->manifest, s->manifest_count, &trailer, &ilen, &mlen);
+  sm_free(live);
+  if (built != 0) return BS_ERR;
+  // Never over the trailer the superblock points to: that one is not free space.
+  u64 at = bs_space_take_trailer(s, ilen + mlen, s->disk.index_length + s->disk.manifest_length);
   int r = bs_pwrite(s->fd, trailer, ilen + mlen, at);
   memFree(trailer);
-  if (r != 0) return BS_ERR;
-  // From here the superblock may point at this trailer: later records go after it.
-  s->append_offset = at + ilen + mlen;
-  if (bs_fsync(s->fd) != 0) return BS_ERR;
+  if (r != 0 || bs_fsync(s->fd) != 0) return BS_ERR;
   bs_crash_here("flush:trailer");
   bs_superblock sb{};
   sb.magic = BS_MAGIC;
   sb.version = BS_VERSION;
-  sb.data_end = sb.index_offset = at;
+  // One past the last record, as always; the trailer starts there unless it went
+  // into a dead range, or past the end with room below it.
+  sb.data_end = record_end;
+  sb.index_offset = at;
   sb.index_length = ilen;
   sb.manifest_offset = at + ilen;
   sb.manifest_length = mlen;
@@ -412,6 +437,10 @@ bs_status bs_flush_nolock(bs_store* s) {
   if (bs_pwrite(s->fd, raw, BS_SUPERBLOCK_SIZE, 0) != 0 || bs_fsync(s->fd) != 0) return BS_ERR;
   s->disk = sb;
   s->dirty = false;
+  s->records_since_flush = 0;
+  bs_crash_here("flush:superblock");
+  // Should this fail (memory), the old dead ranges stay valid: they are still dead.
+  bs_space_rebuild(s, true);
   return BS_OK;
 }
 
@@ -427,6 +456,9 @@ bs_status bs_flush(bs_store* s) {
   if (!s) return BS_ERR;
   threadMutexLock(&s->mutex);
   bs_status r = bs_flush_nolock(s);
+  // Dead space beyond its bound is compacted away; should that fail, the flushed
+  // store stands and bs_compaction_pending tells.
+  if (r == BS_OK && !s->read_only && bs_space_due(s)) bs_compact_nolock(s);
   threadMutexUnlock(&s->mutex);
   return r;
 }
@@ -462,7 +494,10 @@ i64 bs_expire(bs_store* s, u64 size_threshold, u64 max_age_seconds) {
     }
     if (flagged > 0) {
       s->dirty = true;
-      if (bs_flush_nolock(s) != BS_OK) flagged = -1;
+      if (bs_flush_nolock(s) != BS_OK)
+        flagged = -1;
+      else if (bs_space_due(s))
+        bs_compact_nolock(s);  // a failure leaves the flushed store as it is
     }
   }
   threadMutexUnlock(&s->mutex);

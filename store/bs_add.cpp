@@ -43,13 +43,14 @@ int appendRecord(bs_store* s, const bs_work_item* it, const u8* sealed) {
   std::memcpy(h.iv, it->iv, 16);
   u8 head[BS_CHUNK_HEADER_SIZE];
   bs_chunk_header_store(&h, head);
-  u64 at = s->append_offset;
+  u64 record = BS_CHUNK_HEADER_SIZE + it->sealed_length;
+  u64 at = bs_space_take(s, record);
   if (bs_pwrite(s->fd, head, BS_CHUNK_HEADER_SIZE, at) != 0 ||
       bs_pwrite(s->fd, sealed, it->sealed_length, at + BS_CHUNK_HEADER_SIZE) != 0)
     return -1;
-  u64 record = BS_CHUNK_HEADER_SIZE + it->sealed_length;
   s->next_sequence++;
-  s->append_offset = at + record;
+  if (at + record > s->record_end) s->record_end = at + record;
+  s->records_since_flush += record;
   bs_index_entry e{it->id, at, it->raw_length, (u32)record};
   if (sm_put(s->index, &e.id, &e) < 0) return -1;
   s->stats.stored_chunks++;

@@ -86,7 +86,7 @@ int copyRecords(bs_store* s, Compaction& c) {
   bs_crash_here("compact:copied");
   u8* trailer = nullptr;
   u64 ilen = 0, mlen = 0;
-  if (bs_trailer_build(c.index, c.manifest, c.manifest_count, &trailer, &ilen, &mlen) != 0) return -1;
+  if (bs_trailer_build(c.index, nullptr, c.manifest, c.manifest_count, &trailer, &ilen, &mlen) != 0) return -1;
   int r = bs_pwrite(c.fd, trailer, ilen + mlen, at);
   memFree(trailer);
   if (r != 0) return -1;
@@ -151,7 +151,10 @@ bs_status bs_compact_nolock(bs_store* s) {
   s->names = c.names;
   c.names = nullptr;
   s->deleted_count = 0;
-  s->append_offset = c.end;
+  bs_space_reset(s, c.end);
+  s->record_end = c.sb.data_end;
+  s->compact_size = c.end;
+  s->compact_trailer = c.sb.index_length + c.sb.manifest_length;
   s->disk = c.sb;
   s->dirty = false;
   discard(c);

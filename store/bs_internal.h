@@ -50,6 +50,12 @@ struct bs_index_entry {
   u32 record_length;
 };
 
+// A byte range of the file.
+struct bs_extent {
+  u64 offset;
+  u64 length;
+};
+
 struct bs_entry {
   char name[256];
   u64 size;
@@ -104,7 +110,16 @@ struct bs_store {
   b8 dirty;
   u64 deleted_count;
   ThreadMutex mutex;
-  b8 read_only;       // shared lock; nothing is ever written
+  b8 read_only;  // shared lock; nothing is ever written
+  // Dead ranges below append_offset that new records and trailers may fill, in
+  // file order (see bs_space.cpp).
+  bs_extent* free_list;
+  u64 free_count;
+  u64 free_cap;
+  u64 record_end;       // one past the last record the index lists
+  u64 records_since_flush;  // bytes of records written since the last flush
+  u64 compact_size;     // the file a compaction would leave, as of the last flush or open
+  u64 compact_trailer;  // of which the trailer
   // Superblock as last written or read: where the durable trailer lies.
   bs_superblock disk;
 };
@@ -134,9 +149,26 @@ int bs_manifest_push(bs_store* s, const bs_entry* e);
 // Position of the live entry of that name, or -1.
 i64 bs_manifest_find(bs_store* s, const char* name);
 void bs_manifest_free(bs_entry* entries, u64 count);
-// Serialises index and manifest into one new memAlloc block.
-int bs_trailer_build(void* index, const bs_entry* entries, u64 count, u8** out, u64* index_len,
+// Serialises index and manifest into one new memAlloc block; with keep, only the
+// index entries whose ids are in that map.
+int bs_trailer_build(void* index, void* keep, const bs_entry* entries, u64 count, u8** out, u64* index_len,
                      u64* manifest_len);
+
+// File space. The ids that live entries list (a new map, null when out of memory).
+void* bs_live_chunks(bs_store* s);
+// Where len bytes go: the first dead range that holds them, else the end.
+u64 bs_space_take(bs_store* s, u64 len);
+// For a trailer of len bytes when the one on disk has durable_len: the first dead
+// range that holds it above some room for records, else past the end. The trailer
+// on disk and the next one take turns there, and the file keeps about two of them.
+u64 bs_space_take_trailer(bs_store* s, u64 len, u64 durable_len);
+// Recomputes the dead ranges from the index and the trailer on disk, and the size a
+// compaction would leave. flushed: the trailer on disk is the current one, so chunks
+// no live entry lists leave the index and the file's dead tail is cut off.
+int bs_space_rebuild(bs_store* s, bool flushed);
+// After a compaction: no dead ranges, the file ends at end.
+void bs_space_reset(bs_store* s, u64 end);
+void bs_space_free(bs_store* s);
 // Chunk ids: XXH3-64 of the raw bytes. Tests may replace the hash to make ids collide.
 extern u64 (*bs_chunk_id_hook)(const void* bytes, size_t len);
 inline u64 bs_chunk_id(const void* bytes, size_t len) {
@@ -166,7 +198,11 @@ bs_status bs_compact_nolock(bs_store* s);
 bs_status bs_add_buffer_nolock(bs_store* s, const u8* data, size_t len, const char* name);
 bs_status bs_restore_buffer_into_nolock(bs_store* s, const char* name, u8* dst, size_t capacity, size_t* outLen);
 bs_status bs_verify_nolock(bs_store* s);
-// True when deleted entries make up at least half the manifest.
+// True when dead space takes the file beyond 1.5 times what a compaction would
+// leave plus one trailer (checked after every flush).
+bool bs_space_due(const bs_store* s);
+// The same, or deleted entries make up at least half the manifest (checked at open
+// and close).
 bool bs_compaction_due(const bs_store* s);
 
 // The index entries sorted by record offset (a memAlloc block, null when empty);

@@ -179,8 +179,8 @@ TEST_F(Store, DeleteHidesTheEntryAndTheFlagReachesTheFile) {
 
 TEST_F(Store, OpenCompactsWhenHalfTheEntriesAreDeleted) {
   bs_store* s = open();
-  for (int i = 0; i < 4; i++) {
-    Bytes d = noise(6000, i);
+  for (int i = 0; i < 4; i++) {  // small deleted entries: their dead space is not what counts
+    Bytes d = noise(i % 2 ? 6000 : 300, i);
     ASSERT_EQ(bs_add_buffer(s, d.data(), d.size(), nm("n", i).c_str()), BS_OK);
   }
   ASSERT_EQ(bs_delete(s, "n0"), BS_OK);
