@@ -78,7 +78,6 @@ int main() {
   trisCreatePipeline(&s->pipelines, &s->renderer, s->lighting.emptySetLayout, s->lighting.setLayout);
   linesInit(&s->lines, &s->renderer);
   linesCreatePipeline(&s->pipelines, &s->renderer);
-  textureEnsureBindless(&s->renderer);
   // The bindless texture table (slot 0: the fallback) before anything draws textures.
   textureEnsureBindless(&s->renderer);
 
@@ -136,7 +135,12 @@ int main() {
   }
 
   rendererWaitIdle(&s->renderer);
+  physicsStop(s);
   ecsDestroy(&s->ecs);
+  worldDestroy(&s->world);
+  trisDestroy(&s->tris);
+  linesDestroy(&s->lines);
+  lightingDestroy(&s->lighting);
   meshPoolDestroy(&s->vertexPool);
   meshPoolDestroy(&s->indexPool);
   pipelinesDestroy(&s->pipelines);

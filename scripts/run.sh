@@ -27,7 +27,11 @@ fi
 start_display || { echo "run: there is no display and Xvfb could not start one" >&2; exit 1; }
 SECONDS_TO_RUN=${RUN_SECONDS:-6}
 shot="$ROOT/build/release/screenshot.png"
-./terrain &
+# As in the tests: a network namespace of its own with only loopback up, audio
+# to SDL's dummy driver unless asked otherwise.
+ns=-n
+[ "$(id -u)" -eq 0 ] || ns=-rn
+SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" LANG=C.UTF-8 unshare $ns sh -c 'ip link set lo up && exec ./terrain' &
 pid=$!
 wid=""
 for _ in $(seq 1 100); do
