@@ -597,12 +597,7 @@ b8 narrowphaseCollideWithin(const Shape* shapeA, Transform transformA, const Sha
     return mirrored(m, sphereVsCapsule(sphB, transformB, capA, transformA, within, m));
   if (ta == SHAPE_CAPSULE && tb == SHAPE_CAPSULE)
     return capsuleVsCapsule(capA, transformA, capB, transformB, within, m);
-  if (ta == SHAPE_BOX && tb == SHAPE_BOX) {
-    BoxAsConvexPoly va, vb;
-    boxAsConvexPolyInit(&va, boxA);
-    boxAsConvexPolyInit(&vb, boxB);
-    return satConvexPolyPair(&va.poly, boxA, transformA, &vb.poly, boxB, transformB, within, m);
-  }
+  if (ta == SHAPE_BOX && tb == SHAPE_BOX) return boxBoxCollide(boxA, transformA, boxB, transformB, within, m);
   if (ta == SHAPE_CAPSULE && tb == SHAPE_BOX) {
     BoxAsConvexPoly vb;
     boxAsConvexPolyInit(&vb, boxB);

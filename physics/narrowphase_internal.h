@@ -25,3 +25,8 @@ b8 satCapsuleVsConvexPolyWithin(const CapsuleShape* capsule, Transform capsuleTr
 b8 heightFieldVsConvexWithin(const HeightFieldShape* hf, Transform hfTransform, const Shape* convex,
                              Transform convexTransform, f64 within, ContactManifold* manifold,
                              b8 swapped);
+// Box against box with the fifteen box axes (A's face wins ties, edges need the
+// same margin over faces as in the polyhedron path); up to four points chosen
+// from the clipped incident face to span it.
+b8 boxBoxCollide(const BoxShape* boxA, Transform ta, const BoxShape* boxB, Transform tb, f64 within,
+                 ContactManifold* manifold);
