@@ -144,50 +144,61 @@ void packMode5Solid(u8* block, const u8* px) {
   encodeMode5(block, c0, c1, px[3], px[3], ci, ai);
 }
 
-// Principal axis of the covariance by power iteration over `dims` channels.
-template <int dims>
-void principalAxis(const f32* cov, f32* axis) {
+// Four lanes (R, G, B, A) per pixel; the fits below run on whole pixels at once.
+// A lane mask leaves alpha out where it is fitted separately or fixed.
+typedef f32 f4 __attribute__((vector_size(16)));
+typedef i32 i4 __attribute__((vector_size(16)));
+
+inline f32 hsum(f4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+inline i32 hsumi(i4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+inline f4 clamp255(f4 v) {
+  const f4 zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
+  v = v < zero ? zero : v;
+  return v > top ? top : v;
+}
+inline i4 roundToInt(f4 v) { return __builtin_convertvector(clamp255(v) + 0.5f, i4); }
+
+inline i32 clampi(i32 v, i32 lo, i32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+struct BlockPixels {
+  f4 p[16];
+};
+
+inline void loadPixels(const u8* px, BlockPixels* b) {
+  for (int i = 0; i < 16; i++) b->p[i] = f4{(f32)px[i * 4], (f32)px[i * 4 + 1], (f32)px[i * 4 + 2], (f32)px[i * 4 + 3]};
+}
+
+// The pixels with the smallest and largest projection on the principal axis of
+// the masked lanes' covariance (three power-iteration steps, normalised only when
+// the squared length exceeds 1e-6).
+void axisExtremes(const BlockPixels& b, f4 mask, f4* lo, f4* hi) {
+  f4 mean = {0, 0, 0, 0};
+  for (int i = 0; i < 16; i++) mean += b.p[i];
+  mean *= 1.0f / 16.0f;
+  f4 row[4] = {};
+  for (int i = 0; i < 16; i++) {
+    f4 d = (b.p[i] - mean) * mask;
+    row[0] += d * d[0];
+    row[1] += d * d[1];
+    row[2] += d * d[2];
+    row[3] += d * d[3];
+  }
   // Start from the covariance column of the widest channel: a fixed start such as
   // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
   int widest = 0;
-  for (int c = 1; c < dims; c++)
-    if (cov[c * 4 + c] > cov[widest * 4 + widest]) widest = c;
-  for (int c = 0; c < dims; c++) axis[c] = cov[c * 4 + widest];
+  for (int c = 1; c < 4; c++)
+    if (row[c][c] > row[widest][widest]) widest = c;
+  f4 axis = row[widest];
   for (int it = 0; it < 3; it++) {
-    f32 next[4] = {0, 0, 0, 0};
-    for (int r = 0; r < dims; r++)
-      for (int c = 0; c < dims; c++) next[r] += cov[r * 4 + c] * axis[c];
-    f32 len2 = 0;
-    for (int c = 0; c < dims; c++) len2 += next[c] * next[c];
-    if (len2 > 1e-6f) {
-      f32 inv = 1.0f / std::sqrt(len2);
-      for (int c = 0; c < dims; c++) next[c] *= inv;
-    }
-    for (int c = 0; c < dims; c++) axis[c] = next[c];
+    f4 next = row[0] * axis[0] + row[1] * axis[1] + row[2] * axis[2] + row[3] * axis[3];
+    f32 len2 = hsum(next * next);
+    if (len2 > 1e-6f) next *= 1.0f / std::sqrt(len2);
+    axis = next;
   }
-}
-
-// The pixels with the smallest and largest projection on the principal axis.
-template <int dims>
-void axisExtremes(const u8* px, f32* lo, f32* hi) {
-  f32 mean[4] = {0, 0, 0, 0};
-  for (int i = 0; i < 16; i++)
-    for (int c = 0; c < dims; c++) mean[c] += px[i * 4 + c];
-  for (int c = 0; c < dims; c++) mean[c] /= 16.0f;
-  f32 cov[16] = {};
-  for (int i = 0; i < 16; i++) {
-    f32 d[4];
-    for (int c = 0; c < dims; c++) d[c] = px[i * 4 + c] - mean[c];
-    for (int r = 0; r < dims; r++)
-      for (int c = 0; c < dims; c++) cov[r * 4 + c] += d[r] * d[c];
-  }
-  f32 axis[4];
-  principalAxis<dims>(cov, axis);
   f32 minP = 3.4028235e38f, maxP = -3.4028235e38f;
   int minI = 0, maxI = 0;
   for (int i = 0; i < 16; i++) {
-    f32 p = 0;
-    for (int c = 0; c < dims; c++) p += px[i * 4 + c] * axis[c];
+    f32 p = hsum(b.p[i] * axis);
     if (p < minP) {
       minP = p;
       minI = i;
@@ -197,154 +208,114 @@ void axisExtremes(const u8* px, f32* lo, f32* hi) {
       maxI = i;
     }
   }
-  for (int c = 0; c < dims; c++) {
-    lo[c] = px[minI * 4 + c];
-    hi[c] = px[maxI * 4 + c];
-  }
+  *lo = b.p[minI];
+  *hi = b.p[maxI];
 }
 
-inline i32 clampi(i32 v, i32 lo, i32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
-// Rounding for values known to be at least -0.5 (colours and fits clamped to 0..255).
-inline i32 roundPos(f32 v) { return (i32)(v + 0.5f); }
-
-// Mode-6 endpoint quantisation with p-bit p: odd or even 8-bit values.
-inline i32 quant6(f32 v, i32 p) {
-  i32 c = clampi(roundPos(v), 0, 255);
-  return clampi((c + (1 - p)) >> 1, 0, 127);
-}
-
-// Quantised mode-6 endpoints for the given floats; with fixedP >= 0 both p-bits
-// are that value, otherwise the four combinations are tried on endpoint error.
-void quantizeMode6(const f32* lo, const f32* hi, int dims, i32 fixedP, i32 q0[4], i32 q1[4], i32* p0, i32* p1) {
+// Mode-6 endpoints: each lane c quantised to min((c + (1 - p)) >> 1, 127) and
+// read back as (q << 1) | p. With fixedP >= 0 both p-bits are that value,
+// otherwise the four combinations are tried on the masked endpoint error.
+void quantizeMode6(f4 lo, f4 hi, i4 laneMask, i32 fixedP, i4* q0, i4* q1, i32* p0, i32* p1) {
+  i4 c0 = roundToInt(lo), c1 = roundToInt(hi);
   i32 bestErr = 1 << 30;
   for (i32 pp = 0; pp < 4; pp++) {
     i32 a = pp >> 1, b = pp & 1;
     if (fixedP >= 0 && (a != fixedP || b != fixedP)) continue;
-    i32 err = 0, t0[4], t1[4];
-    for (int c = 0; c < dims; c++) {
-      t0[c] = quant6(lo[c], a);
-      t1[c] = quant6(hi[c], b);
-      i32 d0 = ((t0[c] << 1) | a) - clampi(roundPos(lo[c]), 0, 255);
-      i32 d1 = ((t1[c] << 1) | b) - clampi(roundPos(hi[c]), 0, 255);
-      err += d0 * d0 + d1 * d1;
-    }
+    i4 t0 = (c0 + (1 - a)) >> 1, t1 = (c1 + (1 - b)) >> 1;
+    t0 = t0 > 127 ? 127 : t0;
+    t1 = t1 > 127 ? 127 : t1;
+    i4 d0 = (((t0 << 1) | a) - c0) & laneMask, d1 = (((t1 << 1) | b) - c1) & laneMask;
+    i32 err = hsumi(d0 * d0 + d1 * d1);
     if (err < bestErr) {
       bestErr = err;
       *p0 = a;
       *p1 = b;
-      for (int c = 0; c < dims; c++) {
-        q0[c] = t0[c];
-        q1[c] = t1[c];
-      }
+      *q0 = t0;
+      *q1 = t1;
     }
   }
 }
 
-// Index per pixel over `dims` channels starting at `first`: its projection on
-// the endpoint line (the palette lies on that line); returns the total squared
-// error.
-template <int first, int dims, int count>
-u32 assignIndices(const u8* px, const i32* e0, const i32* e1, const u8* weights, u8* idx) {
-  i32 pal[16][4];
+// Index per pixel: its projection on the endpoint line (the palette lies on it),
+// over the masked lanes; returns the total squared error.
+template <int count>
+f32 assignIndices(const BlockPixels& b, f4 mask, i4 e0, i4 e1, const u8* weights, u8* idx) {
+  f4 pal[count];
   for (int k = 0; k < count; k++)
-    for (int c = 0; c < dims; c++) pal[k][c] = interp(e0[c], e1[c], weights[k]);
-  f32 d[4], len2 = 0;
-  for (int c = 0; c < dims; c++) {
-    d[c] = (f32)(e1[c] - e0[c]);
-    len2 += d[c] * d[c];
-  }
-  f32 scale = (f32)(count - 1) / (len2 + 1e-6f);
-  u32 total = 0;
+    pal[k] = __builtin_convertvector((e0 * (64 - weights[k]) + e1 * weights[k] + 32) >> 6, f4);
+  f4 fe0 = __builtin_convertvector(e0, f4);
+  f4 d = (__builtin_convertvector(e1, f4) - fe0) * mask;
+  f32 scale = (f32)(count - 1) / (hsum(d * d) + 1e-6f);
+  f32 total = 0;
   for (int i = 0; i < 16; i++) {
-    const u8* p = px + i * 4 + first;
-    f32 t = 0;
-    for (int c = 0; c < dims; c++) t += (f32)(p[c] - e0[c]) * d[c];
-    i32 k = clampi((i32)(t * scale + 0.5f + 1.0f) - 1, 0, count - 1);
-    u32 best = 0;
-    for (int c = 0; c < dims; c++) {
-      i32 e = pal[k][c] - p[c];
-      best += (u32)(e * e);
-    }
-    u8 bi = (u8)k;
-    idx[i] = bi;
-    total += best;
+    f32 t = hsum((b.p[i] - fe0) * d) * scale;
+    i32 k = clampi((i32)(t + 1.5f) - 1, 0, count - 1);
+    f4 e = (pal[k] - b.p[i]) * mask;
+    total += hsum(e * e);
+    idx[i] = (u8)k;
   }
   return total;
 }
 
 // Least-squares endpoints for fixed indices: minimises the sum over pixels of
-// ((1 - w) e0 + w e1 - x)^2 per channel. False when the weights are degenerate.
-template <int first, int dims>
-b8 leastSquares(const u8* px, const u8* idx, const u8* weights, f32* lo, f32* hi) {
-  f32 aa = 0, ab = 0, bb = 0, ax[4] = {}, bx[4] = {};
+// ((1 - w) e0 + w e1 - x)^2 per lane. False when the weights are degenerate.
+b8 leastSquares(const BlockPixels& b, const u8* idx, const u8* weights, f4* lo, f4* hi) {
+  f32 aa = 0, ab = 0, bb = 0;
+  f4 ax = {0, 0, 0, 0}, bx = {0, 0, 0, 0};
   for (int i = 0; i < 16; i++) {
-    f32 w = weights[idx[i]] / 64.0f, v = 1.0f - w;
+    f32 w = weights[idx[i]] * (1.0f / 64.0f), v = 1.0f - w;
     aa += v * v;
     ab += v * w;
     bb += w * w;
-    for (int c = 0; c < dims; c++) {
-      ax[c] += v * px[i * 4 + first + c];
-      bx[c] += w * px[i * 4 + first + c];
-    }
+    ax += b.p[i] * v;
+    bx += b.p[i] * w;
   }
   f32 det = aa * bb - ab * ab;
   if (std::fabs(det) < 1e-6f) return false;
   f32 inv = 1.0f / det;
-  for (int c = 0; c < dims; c++) {
-    lo[c] = std::fmin(255.0f, std::fmax(0.0f, (ax[c] * bb - bx[c] * ab) * inv));
-    hi[c] = std::fmin(255.0f, std::fmax(0.0f, (bx[c] * aa - ax[c] * ab) * inv));
-  }
+  *lo = clamp255((ax * bb - bx * ab) * inv);
+  *hi = clamp255((bx * aa - ax * ab) * inv);
   return true;
 }
 
-// Mode 6 over 3 (opaque: alpha endpoints 127 with p-bits 1, so alpha is 255) or
-// 4 channels: principal-axis endpoints, then two least-squares refinements kept
-// only when they lower the error.
-template <int dims>
-void compressMode6(const u8* px, u8* block) {
-  constexpr b8 opaque = dims == 3;
+inline i4 pbitEndpoint(i4 q, i32 p) { return (q << 1) | p; }
+
+// Mode 6 over RGB (opaque: alpha endpoints 127 with p-bits 1, so alpha is 255)
+// or RGBA: principal-axis endpoints, then one least-squares refinement kept only
+// when it lowers the error.
+void compressMode6(const BlockPixels& b, b8 opaque, u8* block) {
+  const f4 mask = opaque ? f4{1, 1, 1, 0} : f4{1, 1, 1, 1};
+  const i4 laneMask = opaque ? i4{-1, -1, -1, 0} : i4{-1, -1, -1, -1};
   i32 fixedP = opaque ? 1 : -1;
-  f32 lo[4], hi[4];
-  axisExtremes<dims>(px, lo, hi);
-  i32 q0[4], q1[4], p0 = 1, p1 = 1;
-  quantizeMode6(lo, hi, dims, fixedP, q0, q1, &p0, &p1);
-  i32 e0[4], e1[4];
-  for (int c = 0; c < dims; c++) {
-    e0[c] = (q0[c] << 1) | p0;
-    e1[c] = (q1[c] << 1) | p1;
-  }
+  f4 lo, hi;
+  axisExtremes(b, mask, &lo, &hi);
+  i4 q0, q1;
+  i32 p0 = 1, p1 = 1;
+  quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
   u8 idx[16];
-  u32 err = assignIndices<0, dims, 16>(px, e0, e1, kWeights4, idx);
-  for (int it = 0; it < 1 && err > 0; it++) {
-    f32 rlo[4], rhi[4];
-    if (!leastSquares<0, dims>(px, idx, kWeights4, rlo, rhi)) break;
-    i32 t0[4], t1[4], tp0 = 1, tp1 = 1, te0[4], te1[4];
-    quantizeMode6(rlo, rhi, dims, fixedP, t0, t1, &tp0, &tp1);
-    for (int c = 0; c < dims; c++) {
-      te0[c] = (t0[c] << 1) | tp0;
-      te1[c] = (t1[c] << 1) | tp1;
-    }
+  f32 err = assignIndices<16>(b, mask, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), kWeights4, idx);
+  f4 rlo, rhi;
+  if (err > 0 && leastSquares(b, idx, kWeights4, &rlo, &rhi)) {
+    i4 t0, t1;
+    i32 tp0 = 1, tp1 = 1;
+    quantizeMode6(rlo, rhi, laneMask, fixedP, &t0, &t1, &tp0, &tp1);
     u8 tidx[16];
-    u32 terr = assignIndices<0, dims, 16>(px, te0, te1, kWeights4, tidx);
-    if (terr >= err) break;
-    err = terr;
-    std::memcpy(idx, tidx, 16);
-    for (int c = 0; c < dims; c++) {
-      q0[c] = t0[c];
-      q1[c] = t1[c];
+    f32 terr = assignIndices<16>(b, mask, pbitEndpoint(t0, tp0), pbitEndpoint(t1, tp1), kWeights4, tidx);
+    if (terr < err) {
+      std::memcpy(idx, tidx, 16);
+      q0 = t0;
+      q1 = t1;
+      p0 = tp0;
+      p1 = tp1;
     }
-    p0 = tp0;
-    p1 = tp1;
   }
-  if (opaque) {
-    q0[3] = 127;
-    q1[3] = 127;
-  }
-  encodeMode6(block, q0, q1, p0, p1, idx);
+  i32 e0[4] = {q0[0], q0[1], q0[2], opaque ? 127 : q0[3]};
+  i32 e1[4] = {q1[0], q1[1], q1[2], opaque ? 127 : q1[3]};
+  encodeMode6(block, e0, e1, p0, p1, idx);
 }
 
-inline i32 quant5(f32 v) {
-  i32 c = clampi(roundPos(v), 0, 255);
+// Nearest 7-bit mode-5 colour endpoint, read back as (q << 1) | (q >> 6).
+inline i32 quant5(i32 c) {
   i32 q = clampi((c * 127 + 127) / 255, 0, 127), best = q, bestErr = 1 << 30;
   for (i32 t = q - 1; t <= q + 1; t++) {
     if (t < 0 || t > 127) continue;
@@ -357,75 +328,64 @@ inline i32 quant5(f32 v) {
   return best;
 }
 
+inline i4 quant5(f4 v) {
+  i4 c = roundToInt(v);
+  return i4{quant5(c[0]), quant5(c[1]), quant5(c[2]), 0};
+}
+
+inline i4 expand7(i4 q) { return (q << 1) | (q >> 6); }
+
 // Mode 5 for blocks whose alpha varies independently of colour: a principal-axis
-// colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range.
-void compressMode5(const u8* px, u8* block) {
-  f32 lo[4], hi[4];
-  axisExtremes<3>(px, lo, hi);
-  i32 c0[3], c1[3], e0[3], e1[3];
-  for (int c = 0; c < 3; c++) {
-    c0[c] = quant5(lo[c]);
-    c1[c] = quant5(hi[c]);
-    e0[c] = expand7(c0[c]);
-    e1[c] = expand7(c1[c]);
-  }
+// colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range, each
+// with one least-squares refinement.
+void compressMode5(const BlockPixels& b, u8* block) {
+  const f4 rgb = {1, 1, 1, 0}, alpha = {0, 0, 0, 1};
+  f4 lo, hi;
+  axisExtremes(b, rgb, &lo, &hi);
+  i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
-  u32 err = assignIndices<0, 3, 4>(px, e0, e1, kWeights2, ci);
-  for (int it = 0; it < 1 && err > 0; it++) {
-    f32 rlo[4], rhi[4];
-    if (!leastSquares<0, 3>(px, ci, kWeights2, rlo, rhi)) break;
-    i32 t0[3], t1[3], te0[3], te1[3];
-    for (int c = 0; c < 3; c++) {
-      t0[c] = quant5(rlo[c]);
-      t1[c] = quant5(rhi[c]);
-      te0[c] = expand7(t0[c]);
-      te1[c] = expand7(t1[c]);
-    }
+  f32 err = assignIndices<4>(b, rgb, expand7(c0), expand7(c1), kWeights2, ci);
+  f4 rlo, rhi;
+  if (err > 0 && leastSquares(b, ci, kWeights2, &rlo, &rhi)) {
+    i4 t0 = quant5(rlo), t1 = quant5(rhi);
     u8 tci[16];
-    u32 terr = assignIndices<0, 3, 4>(px, te0, te1, kWeights2, tci);
-    if (terr >= err) break;
-    err = terr;
-    std::memcpy(ci, tci, 16);
-    for (int c = 0; c < 3; c++) {
-      c0[c] = t0[c];
-      c1[c] = t1[c];
+    if (assignIndices<4>(b, rgb, expand7(t0), expand7(t1), kWeights2, tci) < err) {
+      std::memcpy(ci, tci, 16);
+      c0 = t0;
+      c1 = t1;
     }
   }
-  i32 amin = 255, amax = 0;
+  f32 amin = 255, amax = 0;
   for (int i = 0; i < 16; i++) {
-    amin = px[i * 4 + 3] < amin ? px[i * 4 + 3] : amin;
-    amax = px[i * 4 + 3] > amax ? px[i * 4 + 3] : amax;
+    amin = b.p[i][3] < amin ? b.p[i][3] : amin;
+    amax = b.p[i][3] > amax ? b.p[i][3] : amax;
   }
-  i32 a0[1] = {amin}, a1[1] = {amax};
+  i4 a0 = {0, 0, 0, (i32)amin}, a1 = {0, 0, 0, (i32)amax};
   u8 ai[16];
-  u32 aerr = assignIndices<3, 1, 4>(px, a0, a1, kWeights2, ai);
-  f32 rlo[1], rhi[1];
-  if (aerr > 0 && leastSquares<3, 1>(px, ai, kWeights2, rlo, rhi)) {
-    i32 t0[1] = {clampi(roundPos(rlo[0]), 0, 255)}, t1[1] = {clampi(roundPos(rhi[0]), 0, 255)};
+  f32 aerr = assignIndices<4>(b, alpha, a0, a1, kWeights2, ai);
+  if (aerr > 0 && leastSquares(b, ai, kWeights2, &rlo, &rhi)) {
+    i4 t0 = roundToInt(rlo), t1 = roundToInt(rhi);
     u8 tai[16];
-    if (assignIndices<3, 1, 4>(px, t0, t1, kWeights2, tai) < aerr) {
-      a0[0] = t0[0];
-      a1[0] = t1[0];
+    if (assignIndices<4>(b, alpha, t0, t1, kWeights2, tai) < aerr) {
+      a0 = t0;
+      a1 = t1;
       std::memcpy(ai, tai, 16);
     }
   }
-  encodeMode5(block, c0, c1, a0[0], a1[0], ci, ai);
+  i32 e0[3] = {c0[0], c0[1], c0[2]}, e1[3] = {c1[0], c1[1], c1[2]};
+  encodeMode5(block, e0, e1, a0[3], a1[3], ci, ai);
 }
 
 // Alpha weakly tied to colour (and varying): mode 5 keeps it on its own indices.
-b8 alphaIndependent(const u8* px) {
-  f32 mean[4] = {};
-  for (int i = 0; i < 16; i++)
-    for (int c = 0; c < 4; c++) mean[c] += px[i * 4 + c];
-  for (int c = 0; c < 4; c++) mean[c] /= 16.0f;
-  f32 var[4] = {}, cov[3] = {};
+b8 alphaIndependent(const BlockPixels& b) {
+  f4 mean = {0, 0, 0, 0};
+  for (int i = 0; i < 16; i++) mean += b.p[i];
+  mean *= 1.0f / 16.0f;
+  f4 var = {0, 0, 0, 0}, cov = {0, 0, 0, 0};
   for (int i = 0; i < 16; i++) {
-    f32 da = px[i * 4 + 3] - mean[3];
-    for (int c = 0; c < 4; c++) {
-      f32 d = px[i * 4 + c] - mean[c];
-      var[c] += d * d;
-    }
-    for (int c = 0; c < 3; c++) cov[c] += (px[i * 4 + c] - mean[c]) * da;
+    f4 d = b.p[i] - mean;
+    var += d * d;
+    cov += d * d[3];
   }
   f32 covSq = cov[0] * cov[0] + cov[1] * cov[1] + cov[2] * cov[2];
   f32 colourVar = var[0] + var[1] + var[2];
@@ -457,20 +417,19 @@ void bc7f_init() {
 void bc7f_compress_block(const u8* px, u8* block) {
   b8 opaque = true, sameRgb = true;
   for (int i = 0; i < 16; i++) {
-    if (px[i * 4 + 3] != 255) opaque = false;
-    if (px[i * 4] != px[0] || px[i * 4 + 1] != px[1] || px[i * 4 + 2] != px[2]) sameRgb = false;
+    opaque &= px[i * 4 + 3] == 255;
+    sameRgb &= px[i * 4] == px[0] && px[i * 4 + 1] == px[1] && px[i * 4 + 2] == px[2];
   }
-  if (opaque) {
-    if (sameRgb)
-      packMode5Solid(block, px);
-    else
-      compressMode6<3>(px, block);
+  if (opaque && sameRgb) {
+    packMode5Solid(block, px);
     return;
   }
-  if (alphaIndependent(px))
-    compressMode5(px, block);
+  BlockPixels b;
+  loadPixels(px, &b);
+  if (!opaque && alphaIndependent(b))
+    compressMode5(b, block);
   else
-    compressMode6<4>(px, block);
+    compressMode6(b, opaque, block);
 }
 
 u64 textureBc7Size(u32 w, u32 h) { return ((u64)(w + 3) / 4 * 16) * ((u64)(h + 3) / 4); }
