@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_table.h"
 #include "platform/memory.h"
 #include "renderer/texture.h"
 
@@ -202,18 +203,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("gl_bptc/" + img.name).c_str(), BM_GlBptc, &img)->UseRealTime();
     benchmark::RegisterBenchmark(("gl_rgba8/" + img.name).c_str(), BM_GlRgba8, &img)->UseRealTime();
   }
-  static std::string reps = "--benchmark_repetitions=5";
-  static std::string inter = "--benchmark_enable_random_interleaving=true";
-  static std::string quiet = "--benchmark_report_aggregates_only=false";
-  std::vector<char*> args(argv, argv + argc);
-  bool given = false;
-  for (int i = 1; i < argc; ++i) given |= std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0;
-  if (!given) {
-    args.push_back(reps.data());
-    args.push_back(inter.data());
-  }
-  int n = (int)args.size();
-  benchmark::Initialize(&n, args.data());
+  benchInitialize(argc, argv);
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
