@@ -1,5 +1,6 @@
 #include "physics/dynamics.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -21,6 +22,38 @@ v3 invComponents(v3 v) {
 v4 integrateRotation(v4 q, v3 w, f64 dt) {
   v4 dq = quatMul(V4(w.x, w.y, w.z, 0.0), q);
   return quatNormalize(q + dq * (0.5 * dt));
+}
+
+// v turned about a unit axis by angle (Rodrigues).
+v3 turnAbout(v3 v, v3 axis, f64 angle) {
+  f64 c = std::cos(angle), s = std::sin(angle);
+  return v * c + v3Cross(axis, v) * s + axis * (v3Dot(axis, v) * (1.0 - c));
+}
+
+// A free body keeps its angular momentum, not its angular velocity: seen from the
+// body, the momentum turns backwards at w (so a box spun about its middle axis
+// tumbles). One midpoint step of that turn, exact in length; energy is never
+// added. Bodies with equal principal inertias feel nothing and keep their bits.
+v3 gyroscopicStep(const Body* b, f64 dt) {
+  v3 inertia = b->localInertiaTensor;
+  v3 w = b->angularVelocity;
+  if (inertia.x == inertia.y && inertia.y == inertia.z) return w;
+  if (w.x == 0.0 && w.y == 0.0 && w.z == 0.0) return w;
+  v3 inv = b->invLocalInertiaTensor;
+  if (!(inv.x > 0.0 && inv.y > 0.0 && inv.z > 0.0)) return w;  // an axis that cannot turn
+  mat3 r = mat3FromQuat(b->rotation);
+  v3 wb = mat3MulV(mat3Transpose(r), w);
+  v3 l = v3Mul(inertia, wb);
+  f64 speed = v3Length(wb);
+  v3 half = turnAbout(l, wb * (1.0 / speed), -0.5 * speed * dt);
+  v3 wh = v3Mul(inv, half);
+  f64 halfSpeed = v3Length(wh);
+  if (!(halfSpeed > 0.0)) return w;
+  v3 turned = turnAbout(l, wh * (1.0 / halfSpeed), -halfSpeed * dt);
+  v3 wn = v3Mul(inv, turned);
+  f64 before = v3Dot(wb, l), after = v3Dot(wn, turned);  // twice the energies
+  if (after > before && after > 0.0) wn = wn * std::sqrt(before / after);
+  return mat3MulV(r, wn);
 }
 
 }  // namespace
@@ -225,7 +258,7 @@ void integrateVelocities(Body* bodies, u32 count, f64 dt) {
     b->linearVelocity =
         v3Mul(b->linearVelocity + b->externalForce * (dt * b->invMass), b->linearLockFactor);
     b->angularVelocity =
-        v3Mul(b->angularVelocity + mat3MulV(b->invInertiaWorld, b->externalTorque) * dt,
+        v3Mul(gyroscopicStep(b, dt) + mat3MulV(b->invInertiaWorld, b->externalTorque) * dt,
               b->angularLockFactor);
   }
 }
