@@ -1,18 +1,14 @@
 #include "platform/hashmap.h"
 
-#include <emmintrin.h>
-
-// XXH3 compiled in here, so that short keys hash without a library call.
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-constexpr u8 kEmpty = 0x80;
-constexpr u64 kGroup = 32;
+constexpr u8 kEmpty = kSmEmpty;
+constexpr u64 kGroup = kSmGroup;
+// Displacement bytes saturate here; the home is then recomputed from the key.
+constexpr u64 kDispMax = 255;
 
 // Empty bytes are the only ones with the top bit set.
 inline u32 matchEmpty(const u8* p) {
@@ -21,8 +17,9 @@ inline u32 matchEmpty(const u8* p) {
   return (u32)_mm_movemask_epi8(lo) | ((u32)_mm_movemask_epi8(hi) << 16);
 }
 
-inline u64 homeIndex(u64 h, u64 lgcap) { return (h * 0x9e3779b97f4a7c15ull) >> (64 - lgcap); }
-inline u8 h2Of(u64 h) { return (u8)((h >> 56) & 0x7F); }
+inline u64 homeIndex(u64 h, u64 lgcap) { return sm_home_index(h, lgcap); }
+inline u8 h2Of(u64 h) { return sm_h2(h); }
+inline u8 dispByte(u64 d) { return (u8)(d < kDispMax ? d : kDispMax); }
 
 inline void setCtrl(sm_header_t* hd, u64 p, u8 v) {
   hd->ctrl[p] = v;
@@ -58,6 +55,9 @@ inline void copyBytes(u8* d, const u8* s, u64 n) {
 
 inline u64 slotStride(const sm_header_t* hd) { return hd->key_size + hd->val_size; }
 inline u8* slotsOf(sm_header_t* hd) { return reinterpret_cast<u8*>(hd + 1); }
+// One byte per slot after the control bytes and their mirror: how far a full
+// slot lies past its home, so that deletion need not rehash to find homes.
+inline u8* dispOf(sm_header_t* hd) { return hd->ctrl + hd->cap + kGroup; }
 
 // Key handling. The default callbacks stay null in the header, so that the hot
 // paths call XXH3 and the byte comparison directly; 8-byte keys with both
@@ -110,10 +110,8 @@ inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
     // empty slot of its probe run, so when the first half holds an empty byte
     // the second half cannot hold the key, and its cache line is not touched.
     for (u64 half = 0; half < kGroup; half += 16) {
-      __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + half));
-      u32 empty = (u32)_mm_movemask_epi8(c);
-      u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(c, needle));
-      if (empty) bits &= (empty & (0u - empty)) - 1;
+      u32 empty;
+      u32 bits = sm_match_before_empty(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g + half)), needle, &empty);
       for (; bits; bits &= bits - 1) {
         u64 p = (i + half + (u64)__builtin_ctz(bits)) & mask;
         if (keys.eq(slots + p * stride, key)) return {p, true};
@@ -148,8 +146,8 @@ void freeBlock(const sm_allocator_t& a, void* p) {
 // or when the block size does not fit in size_t.
 sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
   u64 stride = proto.key_size + proto.val_size;
-  if (stride != 0 && cap > (~0ull - sizeof(sm_header_t) - kGroup) / (stride + 1)) return nullptr;
-  size_t bytes = sizeof(sm_header_t) + cap * stride + cap + kGroup;
+  if (cap > (~0ull - sizeof(sm_header_t) - kGroup) / (stride + 2)) return nullptr;
+  size_t bytes = sizeof(sm_header_t) + cap * stride + cap + kGroup + cap;
   sm_header_t* hd = static_cast<sm_header_t*>(allocBlock(proto.alloc, bytes));
   if (!hd) return nullptr;
   *hd = proto;
@@ -172,6 +170,7 @@ void rehashInto(sm_header_t* nh, sm_header_t* hd, const Keys& keys) {
     u64 h = keys.hash(s);
     u64 p = findEmpty(nh, h);
     setCtrl(nh, p, h2Of(h));
+    dispOf(nh)[p] = dispByte((p - homeIndex(h, nh->lgcap)) & (nh->cap - 1));
     copyBytes(newSlots + p * stride, s, stride);
     ++nh->size;
   }
@@ -182,11 +181,12 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
   sm_header_t* hd = sm_header(*mp);
   const u64 stride = slotStride(hd);
   // Grow before looking, even when the key turns out to exist.
+  sm_header_t* old = nullptr;
   if (8 * hd->size + 8 >= 7 * hd->cap) {
     sm_header_t* nh = newTable(*hd, hd->cap * 2, hd->lgcap + 1);
     if (!nh) return -1;
     rehashInto(nh, hd, keysOld);
-    freeBlock(hd->alloc, hd);
+    old = hd;
     hd = nh;
     *mp = hd + 1;
   }
@@ -195,49 +195,114 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
   u64 h = keys.hash(key);
   Probe pr = probe(hd, keys, key, h);
   u8* slot = slotsOf(hd) + pr.slot * stride;
+  int added = 0;
   if (pr.found) {
     copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
-    return 0;
+  } else {
+    setCtrl(hd, pr.slot, h2Of(h));
+    dispOf(hd)[pr.slot] = dispByte((pr.slot - homeIndex(h, hd->lgcap)) & (hd->cap - 1));
+    copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
+    copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
+    ++hd->size;
+    added = 1;
   }
-  setCtrl(hd, pr.slot, h2Of(h));
-  copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
-  copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
-  ++hd->size;
-  return 1;
+  // Only now: key and val may point into the old block.
+  if (old) freeBlock(old->alloc, old);
+  return added;
 }
+
+// Slot copies for the backward shift, chosen once per delete by stride so that
+// the shift loop does not re-test the length for every entry it moves.
+struct CopyUpTo16 {  // 8 to 16 bytes
+  u64 n;
+  void operator()(u8* d, const u8* s) const {
+    move<8>(d, s);
+    move<8>(d + n - 8, s + n - 8);
+  }
+};
+struct CopyUpTo32 {  // 16 to 32 bytes
+  u64 n;
+  void operator()(u8* d, const u8* s) const {
+    move<16>(d, s);
+    move<16>(d + n - 16, s + n - 16);
+  }
+};
+struct CopyAny {
+  u64 n;
+  void operator()(u8* d, const u8* s) const { copyBytes(d, s, n); }
+};
+
+template <typename Keys, typename Copy>
+void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot);
 
 template <typename Keys>
 int erase(sm_header_t* hd, const Keys& keys, const void* key) {
-  Probe pr = probe(hd, keys, key, keys.hash(key));
+  const u64 h = keys.hash(key);
+  // The displacement bytes live apart from the control bytes and slots: start
+  // loading the line the shift will read while the probe runs.
+  __builtin_prefetch(dispOf(hd) + homeIndex(h, hd->lgcap));
+  Probe pr = probe(hd, keys, key, h);
   if (!pr.found) return -1;
   --hd->size;
-  const u64 mask = hd->cap - 1;
   const u64 stride = slotStride(hd);
-  u8* slots = slotsOf(hd);
-  // Backward shift: entries after the hole move into it unless that would put
-  // them before their home; no tombstones are left.
+  if (stride >= 8 && stride <= 16)
+    shiftBack(hd, keys, pr.slot, CopyUpTo16{stride});
+  else if (stride >= 16 && stride <= 32)
+    shiftBack(hd, keys, pr.slot, CopyUpTo32{stride});
+  else
+    shiftBack(hd, keys, pr.slot, CopyAny{stride});
+  return 0;
+}
+
+template <typename Keys, typename Copy>
+void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
   // Header fields are read once: the slot copies below could alias them.
   u8* ctrl = hd->ctrl;
+  u8* disp = dispOf(hd);
+  u8* slots = slotsOf(hd);
+  const u64 mask = hd->cap - 1;
+  const u64 stride = slotStride(hd);
   const u64 lgcap = hd->lgcap;
   const u64 cap = hd->cap;
-  u64 j = pr.slot;
+  u64 j = hole;
   u64 i = (j + 1) & mask;
-  // Most deletes end here: nothing follows the hole, so nothing is rehashed.
-  while (!(ctrl[i] & kEmpty)) {
-    u64 home = homeIndex(keys.hash(slots + i * stride), lgcap);
-    // The entry stays when its home lies cyclically in (j, i]. Whether it moves
-    // is a coin flip to the branch predictor, so it is always copied into the
-    // hole: while j stays the hole, its slot and byte are dead, later
-    // overwritten by a move or emptied below. Nothing reads them meanwhile.
-    bool moves = ((i - home) & mask) >= ((i - j) & mask);
-    copyBytes(slots + j * stride, slots + i * stride, stride);
-    ctrl[j] = ctrl[i];
-    if (j < kGroup) ctrl[cap + j] = ctrl[i];
-    j = moves ? i : j;
+  // Full slots up to the cluster's end, counted a group at a time so that the
+  // shift below runs a known number of times instead of testing each byte.
+  u64 run = 0;
+  for (u64 g = i;; g = (g + kGroup) & mask) {
+    u32 e = matchEmpty(ctrl + g);
+    if (e) {
+      run += (u64)__builtin_ctz(e);
+      break;
+    }
+    run += kGroup;
+  }
+  // Backward shift: each entry after the hole moves into it unless that would
+  // put it before its home; no tombstones are left. An entry d slots past its
+  // home moves when the hole is at most d slots back.
+  // Whether it moves is a coin flip to the branch predictor, so it is always
+  // copied into the hole: while j stays the hole, its slot and bytes are dead,
+  // later overwritten by a move or emptied below. Nothing reads them meanwhile.
+  // Control byte j's mirror: cap + j for j < 32, j itself (written twice) beyond.
+  const u64 mirrorAdd = cap < kGroup ? cap : kGroup;
+  for (; run; --run) {
+    u64 d = disp[i];
+    const u64 back = (i - j) & mask;
+    u8 nd = (u8)(d - back);  // the new displacement if it moves
+    if (__builtin_expect(d == kDispMax, 0)) {
+      d = (i - homeIndex(keys.hash(slots + i * stride), lgcap)) & mask;
+      nd = dispByte(d - back);
+    }
+    const bool moves = d >= back;
+    copySlot(slots + j * stride, slots + i * stride);
+    const u8 c = ctrl[i];
+    ctrl[j] = c;
+    ctrl[((j - kGroup) & mask) + mirrorAdd] = c;
+    disp[j] = nd;
+    j ^= (j ^ i) & (0 - (u64)moves);  // j = moves ? i : j, kept free of branches
     i = (i + 1) & mask;
   }
   setCtrl(hd, j, kEmpty);
-  return 0;
 }
 
 }  // namespace
@@ -295,18 +360,46 @@ inline void* findIn(sm_header_t* hd, const Keys& keys, const void* key) {
   return slotsOf(hd) + pr.slot * slotStride(hd) + hd->key_size;
 }
 
-// Kept out of line so that the common path stays small.
-__attribute__((noinline)) void* findGeneric(sm_header_t* hd, const void* key) {
+}  // namespace
+
+void* sm_find_generic(void* m, const void* key) {
+  if (!m) return nullptr;
+  sm_header_t* hd = sm_header(m);
+  if (isDefault8(hd)) return findIn(hd, Default8Keys{}, key);
   return findIn(hd, GenericKeys{hd}, key);
 }
 
-}  // namespace
-
-void* sm_find(void* m, const void* key) {
-  if (!m) return nullptr;
+u64 sm_check(void* m) {
+  if (!m) return 0;
   sm_header_t* hd = sm_header(m);
-  if (__builtin_expect(isDefault8(hd), 1)) return findIn(hd, Default8Keys{}, key);
-  return findGeneric(hd, key);
+  GenericKeys keys{hd};
+  const u64 mask = hd->cap - 1;
+  const u8* ctrl = hd->ctrl;
+  const u8* disp = dispOf(hd);
+  u64 faults = 0, full = 0;
+  // Walk once around from just after an empty slot, counting the full slots in
+  // a row: a key d slots past its home needs d full slots before it.
+  u64 start = 0;
+  while (start < hd->cap && !(ctrl[start] & kEmpty)) ++start;
+  if (start == hd->cap) return 1;  // no empty slot at all
+  u64 run = 0;
+  for (u64 n = 1; n <= hd->cap; ++n) {
+    u64 p = (start + n) & mask;
+    if (ctrl[p] & kEmpty) {
+      run = 0;
+      continue;
+    }
+    ++full;
+    u64 h = keys.hash(slotsOf(hd) + p * slotStride(hd));
+    u64 d = (p - homeIndex(h, hd->lgcap)) & mask;
+    if (ctrl[p] != h2Of(h) || disp[p] != dispByte(d) || d > run) ++faults;
+    ++run;
+  }
+  for (u64 p = 0; p < kGroup; ++p) {
+    u8 want = p < hd->cap ? ctrl[p] : kEmpty;
+    faults += ctrl[hd->cap + p] != want ? 1 : 0;
+  }
+  return faults + (full != hd->size ? 1 : 0);
 }
 
 int sm_put_(void** mp, const void* key, const void* val) {

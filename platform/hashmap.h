@@ -3,7 +3,16 @@
 // The handle points at slot 0 of a single block; the header sits just before it.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cstddef>
+#include <cstring>
+
+// XXH3 compiled in, so that the inline lookup below hashes without a call.
+#ifndef XXH_INLINE_ALL
+#define XXH_INLINE_ALL
+#endif
+#include <xxhash.h>
 
 #include "platform/types.h"
 
@@ -29,12 +38,20 @@ struct sm_header_t {
 void* sm_new(u64 init_cap, u64 key_size, u64 val_size, const sm_allocator_t* allocs);
 void sm_free(void* m);
 void sm_clear(void* m);
-// Pointer to the value stored for key, or null.
-void* sm_find(void* m, const void* key);
+// Pointer to the value stored for key, or null (inline below).
+inline void* sm_find(void* m, const void* key);
+// The out-of-line lookup for any key size and callbacks.
+void* sm_find_generic(void* m, const void* key);
 // 1: added; 0: overwritten; -1: growth could not allocate (nothing changed).
 int sm_put_(void** m, const void* key, const void* val);
 // 0: removed; -1: absent.
 int sm_delete(void* m, const void* key);
+
+// Debug check of the whole table: every full slot's displacement byte equals
+// its distance from its home slot (255 for 255 and more), no empty slot lies
+// between a key and its home, and the mirror and the count agree. The number of
+// faults found, 0 for a sound table (and for null).
+u64 sm_check(void* m);
 
 int sm_eq_default(void* ctx, const void* a, const void* b, size_t key_size);
 void* sm_alloc(void* ctx, size_t bytes);
@@ -56,4 +73,60 @@ inline bool sm_slot_full(void* m, u64 i) { return sm_header(m)->ctrl[i] < 0x80; 
 inline u8* sm_slot(void* m, u64 i) {
   sm_header_t* h = sm_header(m);
   return static_cast<u8*>(m) + i * (h->key_size + h->val_size);
+}
+
+// Layout shared by the inline lookup and the implementation.
+inline constexpr u8 kSmEmpty = 0x80;
+inline constexpr u64 kSmGroup = 32;
+inline u64 sm_home_index(u64 h, u64 lgcap) { return (h * 0x9e3779b97f4a7c15ull) >> (64 - lgcap); }
+inline u8 sm_h2(u64 h) { return (u8)((h >> 56) & 0x7F); }
+
+// Candidate bits of one 16-byte half of a control group: bytes equal to the tag
+// that come before the half's first empty byte (a key never lies past an empty
+// slot of its probe run). Branch-free: with no empty byte the mask keeps all.
+inline u32 sm_match_before_empty(__m128i ctrl, __m128i needle, u32* empty) {
+  u32 e = (u32)_mm_movemask_epi8(ctrl);
+  *empty = e;
+  return (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(ctrl, needle)) & ((e & (0u - e)) - 1);
+}
+
+// Lookup for 8-byte keys with the default hash and comparison, the common case
+// (pair caches, store indexes), inlined into the caller.
+__attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key) {
+  const u64 h = XXH3_64bits(&key, 8);
+  const u64 mask = hd->cap - 1;
+  const u64 stride = 8 + hd->val_size;
+  u8* slots = reinterpret_cast<u8*>(hd + 1);
+  const u8* ctrl = hd->ctrl;
+  u64 i = sm_home_index(h, hd->lgcap);
+  __builtin_prefetch(slots + i * stride);
+  const __m128i needle = _mm_set1_epi8((char)sm_h2(h));
+  for (;;) {
+    // Second half only when the first has no empty byte, so its line is
+    // usually not touched.
+    for (u64 half = 0; half < kSmGroup; half += 16) {
+      u32 empty;
+      u32 bits = sm_match_before_empty(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + i + half)), needle,
+                                       &empty);
+      for (; bits; bits &= bits - 1) {
+        u8* s = slots + ((i + half + (u64)__builtin_ctzll(bits)) & mask) * stride;
+        u64 k;
+        std::memcpy(&k, s, 8);
+        if (k == key) return s + 8;
+      }
+      if (empty) return nullptr;
+    }
+    i = (i + kSmGroup) & mask;
+  }
+}
+
+__attribute__((always_inline)) inline void* sm_find(void* m, const void* key) {
+  if (!m) return nullptr;
+  sm_header_t* hd = sm_header(m);
+  if (__builtin_expect(hd->key_size == 8 && !hd->alloc.hash && !hd->alloc.eq, 1)) {
+    u64 k;
+    std::memcpy(&k, key, 8);
+    return sm_find_u64(hd, k);
+  }
+  return sm_find_generic(m, key);
 }

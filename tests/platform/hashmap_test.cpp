@@ -99,51 +99,109 @@ u64 lastSlotHash(void*, const void* key, size_t) {
   return (~0ull - (k % 4096)) * inv;
 }
 
-void differential(const sm_allocator_t* a, u64 keySpace, int steps, u64 seed) {
+// Keys of keySize bytes derived from a number (the first 8 bytes hold it, any
+// further bytes repeat a function of it), values of 24 bytes.
+struct KeyBytes {
+  u8 b[16];
+};
+KeyBytes keyOf(u64 n, u64 keySize) {
+  KeyBytes k{};
+  memcpy(k.b, &n, 8);
+  for (u64 i = 8; i < keySize; ++i) k.b[i] = (u8)(n * 31 + i);
+  return k;
+}
+
+// Random puts, overwrites, deletes and finds against std::unordered_map, with
+// the table's layout (displacement bytes against recomputed homes, mirror,
+// count) checked after every operation.
+void differential(const sm_allocator_t* a, u64 keySize, u64 keySpace, int steps, u64 seed) {
   std::mt19937_64 rng(seed);
-  void* m = sm_new(0, 8, sizeof(Val24), a);
+  void* m = sm_new(0, keySize, sizeof(Val24), a);
+  ASSERT_NE(m, nullptr);
   std::unordered_map<u64, Val24> ref;
   for (int step = 0; step < steps; ++step) {
     // Small key space so that overwrites, deletes and hits are frequent.
-    u64 key = rng() % keySpace;
+    u64 n = rng() % keySpace;
+    KeyBytes key = keyOf(n, keySize);
     int op = (int)(rng() % 10);
     if (op < 5) {
       Val24 v{rng(), rng(), rng()};
-      int r = sm_put_(&m, &key, &v);
-      bool isNew = ref.find(key) == ref.end();
+      int r = sm_put_(&m, key.b, &v);
+      bool isNew = ref.find(n) == ref.end();
       ASSERT_EQ(r, isNew ? 1 : 0);
-      ref[key] = v;
+      ref[n] = v;
     } else if (op < 8) {
-      int r = sm_delete(m, &key);
-      ASSERT_EQ(r, ref.erase(key) ? 0 : -1);
+      int r = sm_delete(m, key.b);
+      ASSERT_EQ(r, ref.erase(n) ? 0 : -1);
     } else {
-      Val24* v = static_cast<Val24*>(sm_find(m, &key));
-      auto it = ref.find(key);
+      Val24* v = static_cast<Val24*>(sm_find(m, key.b));
+      auto it = ref.find(n);
       ASSERT_EQ(v != nullptr, it != ref.end());
       if (v) {
         ASSERT_EQ(memcmp(v, &it->second, sizeof(Val24)), 0);
       }
     }
     ASSERT_EQ(sm_size(m), ref.size());
+    ASSERT_EQ(sm_check(m), 0u) << "step " << step;
   }
-  for (auto& [k, v] : ref) {
-    Val24* got = static_cast<Val24*>(sm_find(m, &k));
+  for (auto& [n, v] : ref) {
+    KeyBytes key = keyOf(n, keySize);
+    Val24* got = static_cast<Val24*>(sm_find(m, key.b));
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(memcmp(got, &v, sizeof(Val24)), 0);
+    EXPECT_EQ(sm_find_generic(m, key.b), got);  // the out-of-line lookup agrees
   }
   sm_clear(m);
   EXPECT_EQ(sm_size(m), 0u);
-  for (auto& [k, v] : ref) EXPECT_EQ(sm_find(m, &k), nullptr);
+  for (auto& [n, v] : ref) EXPECT_EQ(sm_find(m, keyOf(n, keySize).b), nullptr);
   sm_free(m);
 }
 
-TEST(HashMap, DifferentialAgainstUnorderedMap) { differential(nullptr, 5000, 200000, 12345); }
+TEST(HashMap, DifferentialAgainstUnorderedMap) {
+  // 8-byte keys take the inline lookup; 12-byte keys the generic path.
+  struct Case { u64 keySize, keySpace; int steps; } cases[] = {{8, 2000, 60000}, {12, 1000, 20000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keySize);
+    differential(nullptr, c.keySize, c.keySpace, c.steps, 12345);
+  }
+}
 
 TEST(HashMap, DifferentialWithOneClusterWrappingPastTheLastSlot) {
   sm_allocator_t a{};
   a.hash = lastSlotHash;
+  // Every key shares one home, so the cluster grows past the 255 that a
+  // displacement byte holds and deletion must recompute homes beyond it.
   // Every probe walks the cluster, so keep it a few hundred keys long.
-  differential(&a, 400, 30000, 777);
+  differential(&a, 8, 700, 20000, 777);
+}
+
+// The map never keeps caller pointers, but a caller may pass pointers into the
+// map itself (re-inserting a found entry under another key); growth must read
+// them before it releases the old block (AddressSanitizer sees a late read).
+TEST(HashMap, ArgumentsPointingIntoTheMapSurviveGrowth) {
+  void* m = sm_new(0, 8, 8, nullptr);
+  u64 k = 1, v = 100;
+  ASSERT_EQ(sm_put_(&m, &k, &v), 1);
+  for (u64 n = 2; n < 2000; ++n) {
+    u64 prev = n - 1;
+    const u64* pv = static_cast<const u64*>(sm_find(m, &prev));
+    ASSERT_NE(pv, nullptr);
+    // Alternate which call meets the growth points: a new key whose value
+    // lies in the map, or an overwrite whose key and value both do.
+    if (n % 2) {
+      ASSERT_EQ(sm_put_(&m, &n, pv), 1);
+    } else {
+      ASSERT_EQ(sm_put_(&m, pv - 1, pv), 0);  // the key's bytes precede its value
+      ASSERT_EQ(sm_put_(&m, &n, sm_find(m, &prev)), 1);
+    }
+  }
+  EXPECT_EQ(sm_size(m), 1999u);
+  for (u64 n = 1; n < 2000; ++n) {
+    const u64* got = static_cast<const u64*>(sm_find(m, &n));
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(*got, 100u);
+  }
+  sm_free(m);
 }
 
 struct FailingAlloc {
