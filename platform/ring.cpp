@@ -31,38 +31,46 @@ struct CircBufferBacking {
 pthread_mutex_t gBackingLock = PTHREAD_MUTEX_INITIALIZER;
 CircBufferBacking* gBackings = nullptr;
 
-// A waiter raises its flag before it takes the sequence, and a committer bumps
-// the sequence before it looks at the other side's flag (all sequentially
-// consistent): either the committer sees the flag and wakes the waiter, or the
-// waiter sees the new sequence and does not sleep. Only the waiter lowers its
-// flag: a committer that cleared it could do so late, after the waiter had
-// raised it again for a new sleep, and that sleep would never be woken.
-void bumpAndWake(AsyncRing* r, std::atomic<u32>* otherWaiting) {
-  r->WaitSeq.fetch_add(1, std::memory_order_seq_cst);
-  if (otherWaiting->load(std::memory_order_seq_cst) != 0) wakeOneu32(&r->WaitSeq);
+// The sleeping protocol is a Dekker pair on (position, sleep word), all
+// sequentially consistent: a committer stores its position and then reads the
+// other side's word; a waiter raises its word and then reads the position.
+// Either the committer sees the raised word and wakes the waiter, or the waiter
+// sees the new position and does not sleep. Only a raised word is taken, with
+// one exchange, so one sleep gets at most one wake-up; a take that lands after
+// the waiter raised its word again only makes that wait return at once.
+void wakeIfSleeping(AsyncRing* r, std::atomic<u32>* sleepWord, std::atomic<u32>* wakes) {
+  if (sleepWord->load(std::memory_order_seq_cst) == 0) return;
+  if (sleepWord->exchange(0, std::memory_order_seq_cst) == 0) return;
+  r->WaitSeq.fetch_add(1, std::memory_order_relaxed);
+  wakes->fetch_add(1, std::memory_order_relaxed);
+  wakeOneu32(sleepWord);
 }
 
 // The other side usually commits within microseconds: spin briefly before
 // paying for a sleep and a wake-up.
 constexpr int kSpinTries = 256;
 
-// Loops tryOnce until it yields a pointer, sleeping on the sequence between tries.
+// Loops tryOnce until it yields a pointer, sleeping on this side's word between
+// tries. tryOnce re-reads the shared position whenever its copy says the
+// request cannot be met, so the test after raising the word is a fresh one.
 template <typename Try>
-u8* waitFor(AsyncRing* r, std::atomic<u32>* myWaiting, Try tryOnce) {
+u8* waitFor(std::atomic<u32>* sleepWord, std::atomic<u32>* sleeps, Try tryOnce) {
   for (int i = 0; i < kSpinTries; ++i) {
     if (u8* p = tryOnce()) return p;
     _mm_pause();
   }
-  u8* p;
-  myWaiting->store(1, std::memory_order_seq_cst);
   for (;;) {
-    // Taking the sequence before the test means a commit in between is never missed.
-    u32 seq = r->WaitSeq.load(std::memory_order_seq_cst);
-    if ((p = tryOnce())) break;
-    waitu32(&r->WaitSeq, seq);
+    sleepWord->store(1, std::memory_order_seq_cst);
+    sleeps->fetch_add(1, std::memory_order_relaxed);
+    if (u8* p = tryOnce()) {
+      // Lower the word again; if a committer already took it, its wake-up
+      // finds nobody waiting, which is harmless.
+      sleepWord->exchange(0, std::memory_order_seq_cst);
+      return p;
+    }
+    while (sleepWord->load(std::memory_order_acquire) != 0) waitu32(sleepWord, 1);
+    if (u8* p = tryOnce()) return p;
   }
-  myWaiting->store(0, std::memory_order_relaxed);
-  return p;
 }
 
 u64 pageSize() {
@@ -168,48 +176,60 @@ void AsyncRingDealloc(AsyncRing* r) {
 
 u8* AsyncRingWritePtr(AsyncRing* r, u64 len) {
   if (!r || !r->Buf.Base || len == 0 || len > r->Buf.Size) return nullptr;
-  u64 w = r->WritePos.load(std::memory_order_relaxed);
-  u64 rd = r->ReadPos.load(std::memory_order_acquire);
-  if (w + len - rd > r->Buf.Size) return nullptr;
+  const u64 w = r->WritePos.load(std::memory_order_relaxed);
+  if (w + len - r->WriteSeenRead > r->Buf.Size) {
+    r->WriteSeenRead = r->ReadPos.load(std::memory_order_seq_cst);
+    if (w + len - r->WriteSeenRead > r->Buf.Size) return nullptr;
+  }
   return r->Buf.Base + w % r->Buf.Size;
 }
 
 i32 AsyncRingWriteCommit(AsyncRing* r, u64 len) {
   if (!r) return -1;
-  u64 w = r->WritePos.load(std::memory_order_relaxed);
-  u64 rd = r->ReadPos.load(std::memory_order_acquire);
-  if (len > r->Buf.Size - (w - rd)) return -1;
-  r->WritePos.store(w + len, std::memory_order_release);
-  bumpAndWake(r, &r->ReadWaiting);
+  const u64 w = r->WritePos.load(std::memory_order_relaxed);
+  if (len > r->Buf.Size - (w - r->WriteSeenRead)) {
+    r->WriteSeenRead = r->ReadPos.load(std::memory_order_seq_cst);
+    if (len > r->Buf.Size - (w - r->WriteSeenRead)) return -1;
+  }
+  r->WritePos.store(w + len, std::memory_order_seq_cst);
+  wakeIfSleeping(r, &r->ReadSleep, &r->ReadWakes);
   return 0;
 }
 
 u8* AsyncRingReadPtr(AsyncRing* r, u64* len) {
   if (!r || !len) return nullptr;
-  u64 w = r->WritePos.load(std::memory_order_acquire);
-  u64 rd = r->ReadPos.load(std::memory_order_relaxed);
-  if (w == rd || !r->Buf.Base) {
+  if (!r->Buf.Base) {
     *len = 0;
     return nullptr;
   }
-  u64 n = w - rd;
+  const u64 rd = r->ReadPos.load(std::memory_order_relaxed);
+  if (r->ReadSeenWrite == rd) {
+    r->ReadSeenWrite = r->WritePos.load(std::memory_order_seq_cst);
+    if (r->ReadSeenWrite == rd) {
+      *len = 0;
+      return nullptr;
+    }
+  }
+  const u64 n = r->ReadSeenWrite - rd;
   *len = n < r->Buf.Size ? n : r->Buf.Size;
   return r->Buf.Base + rd % r->Buf.Size;
 }
 
 i32 AsyncRingReadCommit(AsyncRing* r, u64 len) {
   if (!r) return -1;
-  u64 w = r->WritePos.load(std::memory_order_acquire);
-  u64 rd = r->ReadPos.load(std::memory_order_relaxed);
-  if (len > w - rd) return -1;
-  r->ReadPos.store(rd + len, std::memory_order_release);
-  bumpAndWake(r, &r->WriteWaiting);
+  const u64 rd = r->ReadPos.load(std::memory_order_relaxed);
+  if (len > r->ReadSeenWrite - rd) {
+    r->ReadSeenWrite = r->WritePos.load(std::memory_order_seq_cst);
+    if (len > r->ReadSeenWrite - rd) return -1;
+  }
+  r->ReadPos.store(rd + len, std::memory_order_seq_cst);
+  wakeIfSleeping(r, &r->WriteSleep, &r->WriteWakes);
   return 0;
 }
 
 u8* AsyncRingWritePtrWait(AsyncRing* r, u64 len) {
   if (!r || !r->Buf.Base || len == 0 || len > r->Buf.Size) return nullptr;
-  return waitFor(r, &r->WriteWaiting, [&] { return AsyncRingWritePtr(r, len); });
+  return waitFor(&r->WriteSleep, &r->WriteSleeps, [&] { return AsyncRingWritePtr(r, len); });
 }
 
 u8* AsyncRingReadPtrWait(AsyncRing* r, u64* len) {
@@ -218,5 +238,5 @@ u8* AsyncRingReadPtrWait(AsyncRing* r, u64* len) {
     *len = 0;
     return nullptr;
   }
-  return waitFor(r, &r->ReadWaiting, [&] { return AsyncRingReadPtr(r, len); });
+  return waitFor(&r->ReadSleep, &r->ReadSleeps, [&] { return AsyncRingReadPtr(r, len); });
 }
