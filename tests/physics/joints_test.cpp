@@ -15,6 +15,12 @@ i32 addBlock(TestWorld& t, v3 pos, f64 mass, v4 rot = quatIdentity()) {
                         mass, 0.5, 0.0, BODY_DYNAMIC);
 }
 
+void expectV3(v3 got, v3 want, f64 tol) {
+  EXPECT_NEAR(got.x, want.x, tol);
+  EXPECT_NEAR(got.y, want.y, tol);
+  EXPECT_NEAR(got.z, want.z, tol);
+}
+
 WorldConfig noSleep() {
   WorldConfig c = worldDefaultConfig();
   c.isSleepingEnabled = false;
@@ -338,4 +344,29 @@ TEST(Joints, JointPartnersSleepAndWakeTogether) {
   EXPECT_TRUE(t.body(b)->isAwake);
   t.steps(30);
   EXPECT_GT(t.body(b)->position.x, 0.001);
+}
+
+TEST(Joints, SliderMotorWarmStartIsLinearLikeItsSolve) {
+  // The motor row has mass 1/(mA + mB) and acts on linear velocity only; its warm
+  // start must push the same way, with no turn, even with anchors off the centres.
+  WorldConfig c = noSleep();
+  TestWorld t(&c);
+  ASSERT_TRUE(t.ok);
+  i32 a = addBlock(t, V3(0, 5, 0), 1.0);
+  i32 b = addBlock(t, V3(1, 5, 0), 3.0);
+  JointHandle h = worldCreateSliderJoint(t.world, a, b, V3(0.5, 5.7, 0.2), V3(1, 0, 0));
+  ASSERT_GE(h.index, 0);
+  SliderJoint* j = &t.world->sliderJoints[h.index];
+  j->isMotorEnabled = true;
+  j->motorSpeed = 1.0;
+  j->maxMotorForce = 100.0;
+  Body* bodies = t.world->bodies;
+  sliderJointPreSolve(j, bodies, 1.0 / 120.0, &t.world->solverConfig);
+  j->accumulatedMotorImpulse = 0.6;
+  BodyVelocities vel[2] = {};
+  sliderJointWarmStart(j, bodies, vel);
+  expectV3(vel[0].angVel, V3(0, 0, 0), 0.0);
+  expectV3(vel[1].angVel, V3(0, 0, 0), 0.0);
+  expectV3(vel[0].linVel, V3(-0.6, 0, 0), 1e-12);
+  expectV3(vel[1].linVel, V3(0.2, 0, 0), 1e-12);
 }

@@ -207,3 +207,28 @@ TEST(Mends, BouncesReturnTheRestitutionShareOfTheDropHeight) {
     EXPECT_LE(peak / k.drop, k.high) << k.restitution << " from " << k.drop;
   }
 }
+
+TEST(Mends, ANonFiniteBodyDoesNotSpreadThroughItsJoints) {
+  WorldConfig c = worldDefaultConfig();
+  c.isSleepingEnabled = false;
+  TestWorld t(&c);
+  ASSERT_TRUE(t.ok);
+  i32 anchor = demoCreateBody(t.world, nullptr, V3(0, 0, 0), V3(0, 10, 0), quatIdentity(), 0.0,
+                              0.5, 0.0, BODY_STATIC);
+  i32 chain[3];
+  i32 prev = anchor;
+  for (int k = 0; k < 3; ++k) {
+    chain[k] = demoCreateBody(t.world, nullptr, bodyInertiaSphere(1.0, 0.2), V3(0, 9.0 - k, 0),
+                              quatIdentity(), 1.0, 0.5, 0.0, BODY_DYNAMIC);
+    ASSERT_GE(worldCreateHingeJoint(t.world, prev, chain[k], V3(0, 10.0 - k, 0), V3(0, 0, 1)).index, 0);
+    prev = chain[k];
+  }
+  t.steps(30);
+  t.body(chain[1])->angularVelocity = V3(0, 0, NAN);
+  t.steps(60);
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_TRUE(finiteBody(t.body(chain[k]))) << k;
+    EXPECT_NEAR(t.body(chain[k])->position.y, 9.0 - k, 0.01) << k;
+  }
+  EXPECT_EQ(worldGetNonFiniteResets(t.world), 1u);
+}
