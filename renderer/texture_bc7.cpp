@@ -1,6 +1,7 @@
 // BC7 on the CPU: a fast encoder that writes only modes 5 and 6, and a reference
 // decoder used by the tests and the benchmark to judge blocks from any encoder.
 #include <mutex>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -144,15 +145,18 @@ void packMode5Solid(u8* block, const u8* px) {
   encodeMode5(block, c0, c1, px[3], px[3], ci, ai);
 }
 
-// Four lanes (R, G, B, A) per pixel; the fits below run on whole pixels at once.
-// A lane mask leaves alpha out where it is fitted separately or fixed.
+// The fits work on the block in planar form: for each channel, four vectors of
+// four pixels, so that one operation serves four pixels. Endpoints are vectors
+// of (R, G, B, A). `lanes` selects the channels a fit covers (bit c: channel c).
 typedef f32 f4 __attribute__((vector_size(16)));
 typedef i32 i4 __attribute__((vector_size(16)));
 
 inline f32 hsum(f4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 inline i32 hsumi(i4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+inline f4 splat(f32 v) { return f4{v, v, v, v}; }
+inline i4 splati(i32 v) { return i4{v, v, v, v}; }
 inline f4 clamp255(f4 v) {
-  const f4 zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
+  const f4 zero = splat(0), top = splat(255);
   v = v < zero ? zero : v;
   return v > top ? top : v;
 }
@@ -160,61 +164,86 @@ inline i4 roundToInt(f4 v) { return __builtin_convertvector(clamp255(v) + 0.5f, 
 
 inline i32 clampi(i32 v, i32 lo, i32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+constexpr u32 kRgb = 7, kRgba = 15, kAlpha = 8;
+// Squared error per channel of a block (16 pixels, one level each) below which the
+// least-squares refinement is skipped.
+constexpr i32 kGoodEnough = 16;
+
 struct BlockPixels {
-  f4 p[16];
+  f4 f[4][4];  // channel, group of four pixels
+  i4 i[4][4];
+  const u8* px;  // row-major RGBA
 };
 
 inline void loadPixels(const u8* px, BlockPixels* b) {
-  for (int i = 0; i < 16; i++) b->p[i] = f4{(f32)px[i * 4], (f32)px[i * 4 + 1], (f32)px[i * 4 + 2], (f32)px[i * 4 + 3]};
+  b->px = px;
+  for (int g = 0; g < 4; g++)
+    for (int c = 0; c < 4; c++) {
+      const u8* p = px + g * 16 + c;
+      b->i[c][g] = i4{p[0], p[4], p[8], p[12]};
+      b->f[c][g] = __builtin_convertvector(b->i[c][g], f4);
+    }
+}
+
+inline f4 pixelAt(const BlockPixels& b, int i) {
+  const u8* p = b.px + i * 4;
+  return f4{(f32)p[0], (f32)p[1], (f32)p[2], (f32)p[3]};
 }
 
 // The pixels with the smallest and largest projection on the principal axis of
-// the masked lanes' covariance (three power-iteration steps, normalised only when
-// the squared length exceeds 1e-6).
-void axisExtremes(const BlockPixels& b, f4 mask, f4* lo, f4* hi) {
-  f4 mean = {0, 0, 0, 0};
-  for (int i = 0; i < 16; i++) mean += b.p[i];
-  mean *= 1.0f / 16.0f;
-  f4 row[4] = {};
-  for (int i = 0; i < 16; i++) {
-    f4 d = (b.p[i] - mean) * mask;
-    row[0] += d * d[0];
-    row[1] += d * d[1];
-    row[2] += d * d[2];
-    row[3] += d * d[3];
+// the selected channels' covariance (three power-iteration steps, normalised only
+// when the squared length exceeds 1e-6).
+template <u32 lanes>
+void axisExtremes(const BlockPixels& b, f4* lo, f4* hi) {
+  f4 d[4][4] = {};
+  for (int c = 0; c < 4; c++) {
+    if (!(lanes & (1u << c))) continue;
+    f32 mean = hsum(b.f[c][0] + b.f[c][1] + b.f[c][2] + b.f[c][3]) * (1.0f / 16.0f);
+    for (int g = 0; g < 4; g++) d[c][g] = b.f[c][g] - mean;
   }
+  f32 cov[4][4] = {};
+  for (int r = 0; r < 4; r++)
+    for (int c = r; c < 4; c++) {
+      if (!(lanes & (1u << r)) || !(lanes & (1u << c))) continue;
+      cov[r][c] = cov[c][r] = hsum(d[r][0] * d[c][0] + d[r][1] * d[c][1] + d[r][2] * d[c][2] + d[r][3] * d[c][3]);
+    }
   // Start from the covariance column of the widest channel: a fixed start such as
   // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
   int widest = 0;
   for (int c = 1; c < 4; c++)
-    if (row[c][c] > row[widest][widest]) widest = c;
-  f4 axis = row[widest];
+    if (cov[c][c] > cov[widest][widest]) widest = c;
+  f32 axis[4] = {cov[0][widest], cov[1][widest], cov[2][widest], cov[3][widest]};
   for (int it = 0; it < 3; it++) {
-    f4 next = row[0] * axis[0] + row[1] * axis[1] + row[2] * axis[2] + row[3] * axis[3];
-    f32 len2 = hsum(next * next);
-    if (len2 > 1e-6f) next *= 1.0f / std::sqrt(len2);
-    axis = next;
+    f32 next[4];
+    for (int r = 0; r < 4; r++) next[r] = cov[r][0] * axis[0] + cov[r][1] * axis[1] + cov[r][2] * axis[2] + cov[r][3] * axis[3];
+    f32 len2 = next[0] * next[0] + next[1] * next[1] + next[2] * next[2] + next[3] * next[3];
+    f32 inv = len2 > 1e-6f ? 1.0f / std::sqrt(len2) : 1.0f;
+    for (int r = 0; r < 4; r++) axis[r] = next[r] * inv;
   }
   f32 minP = 3.4028235e38f, maxP = -3.4028235e38f;
   int minI = 0, maxI = 0;
-  for (int i = 0; i < 16; i++) {
-    f32 p = hsum(b.p[i] * axis);
-    if (p < minP) {
-      minP = p;
-      minI = i;
-    }
-    if (p > maxP) {
-      maxP = p;
-      maxI = i;
+  for (int g = 0; g < 4; g++) {
+    f4 p = splat(0);
+    for (int c = 0; c < 4; c++)
+      if (lanes & (1u << c)) p += b.f[c][g] * axis[c];
+    for (int k = 0; k < 4; k++) {
+      if (p[k] < minP) {
+        minP = p[k];
+        minI = g * 4 + k;
+      }
+      if (p[k] > maxP) {
+        maxP = p[k];
+        maxI = g * 4 + k;
+      }
     }
   }
-  *lo = b.p[minI];
-  *hi = b.p[maxI];
+  *lo = pixelAt(b, minI);
+  *hi = pixelAt(b, maxI);
 }
 
-// Mode-6 endpoints: each lane c quantised to min((c + (1 - p)) >> 1, 127) and
+// Mode-6 endpoints: each channel c quantised to min((c + (1 - p)) >> 1, 127) and
 // read back as (q << 1) | p. With fixedP >= 0 both p-bits are that value,
-// otherwise the four combinations are tried on the masked endpoint error.
+// otherwise the four combinations are tried on the endpoint error.
 void quantizeMode6(f4 lo, f4 hi, i4 laneMask, i32 fixedP, i4* q0, i4* q1, i32* p0, i32* p1) {
   i4 c0 = roundToInt(lo), c1 = roundToInt(hi);
   i32 bestErr = 1 << 30;
@@ -224,8 +253,9 @@ void quantizeMode6(f4 lo, f4 hi, i4 laneMask, i32 fixedP, i4* q0, i4* q1, i32* p
     i4 t0 = (c0 + (1 - a)) >> 1, t1 = (c1 + (1 - b)) >> 1;
     t0 = t0 > 127 ? 127 : t0;
     t1 = t1 > 127 ? 127 : t1;
-    i4 d0 = (((t0 << 1) | a) - c0) & laneMask, d1 = (((t1 << 1) | b) - c1) & laneMask;
-    i32 err = hsumi(d0 * d0 + d1 * d1);
+    f4 d0 = __builtin_convertvector((((t0 << 1) | a) - c0) & laneMask, f4);
+    f4 d1 = __builtin_convertvector((((t1 << 1) | b) - c1) & laneMask, f4);
+    i32 err = (i32)hsum(d0 * d0 + d1 * d1);
     if (err < bestErr) {
       bestErr = err;
       *p0 = a;
@@ -236,45 +266,78 @@ void quantizeMode6(f4 lo, f4 hi, i4 laneMask, i32 fixedP, i4* q0, i4* q1, i32* p
   }
 }
 
-// Index per pixel: its projection on the endpoint line (the palette lies on it),
-// over the masked lanes; returns the total squared error.
-template <int count>
-f32 assignIndices(const BlockPixels& b, f4 mask, i4 e0, i4 e1, const u8* weights, u8* idx) {
-  f4 pal[count];
-  for (int k = 0; k < count; k++)
-    pal[k] = __builtin_convertvector((e0 * (64 - weights[k]) + e1 * weights[k] + 32) >> 6, f4);
-  f4 fe0 = __builtin_convertvector(e0, f4);
-  f4 d = (__builtin_convertvector(e1, f4) - fe0) * mask;
-  f32 scale = (f32)(count - 1) / (hsum(d * d) + 1e-6f);
-  f32 total = 0;
-  for (int i = 0; i < 16; i++) {
-    f32 t = hsum((b.p[i] - fe0) * d) * scale;
-    i32 k = clampi((i32)(t + 1.5f) - 1, 0, count - 1);
-    f4 e = (pal[k] - b.p[i]) * mask;
-    total += hsum(e * e);
-    idx[i] = (u8)k;
+// Index per pixel: its projection on the endpoint line (the palette lies on it);
+// returns the exact total squared error of the chosen palette entries.
+template <u32 lanes, int count>
+i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, const u8* weights, u8* idx) {
+  f32 d[4] = {}, len2 = 0;
+  for (int c = 0; c < 4; c++)
+    if (lanes & (1u << c)) {
+      d[c] = (f32)(e1[c] - e0[c]);
+      len2 += d[c] * d[c];
+    }
+  f32 scale = (f32)(count - 1) / (len2 + 1e-6f);
+  // Float arithmetic throughout: every value is a small integer, exact in f32,
+  // and 32-bit integer multiplies are slow on plain SSE2.
+  f4 fe0[4], fe1[4];
+  for (int c = 0; c < 4; c++) {
+    fe0[c] = splat((f32)e0[c]);
+    fe1[c] = splat((f32)e1[c]);
   }
-  return total;
+  f4 err = splat(0);
+  for (int g = 0; g < 4; g++) {
+    f4 t = splat(0);
+    for (int c = 0; c < 4; c++)
+      if (lanes & (1u << c)) t += (b.f[c][g] - (f32)e0[c]) * d[c];
+    i4 k = __builtin_convertvector(t * scale + 1.5f, i4) - 1;
+    k = k < 0 ? 0 : k;
+    k = k > count - 1 ? count - 1 : k;
+    f4 w = {(f32)weights[k[0]], (f32)weights[k[1]], (f32)weights[k[2]], (f32)weights[k[3]]};
+    f4 v = 64.0f - w;
+    for (int c = 0; c < 4; c++)
+      if (lanes & (1u << c)) {
+        // (e0 (64 - w) + e1 w + 32) >> 6: non-negative, so truncation is the shift.
+        f4 pal = __builtin_convertvector(
+            __builtin_convertvector((fe0[c] * v + fe1[c] * w + 32.0f) * (1.0f / 64.0f), i4), f4);
+        f4 diff = pal - b.f[c][g];
+        err += diff * diff;
+      }
+    for (int j = 0; j < 4; j++) idx[g * 4 + j] = (u8)k[j];
+  }
+  return (i32)hsum(err);
 }
 
 // Least-squares endpoints for fixed indices: minimises the sum over pixels of
-// ((1 - w) e0 + w e1 - x)^2 per lane. False when the weights are degenerate.
+// ((1 - w) e0 + w e1 - x)^2 per channel. False when the weights are degenerate.
+template <u32 lanes>
 b8 leastSquares(const BlockPixels& b, const u8* idx, const u8* weights, f4* lo, f4* hi) {
-  f32 aa = 0, ab = 0, bb = 0;
-  f4 ax = {0, 0, 0, 0}, bx = {0, 0, 0, 0};
-  for (int i = 0; i < 16; i++) {
-    f32 w = weights[idx[i]] * (1.0f / 64.0f), v = 1.0f - w;
+  f4 aa = splat(0), ab = splat(0), bb = splat(0), ax[4] = {}, bx[4] = {};
+  for (int g = 0; g < 4; g++) {
+    const u8* k = idx + g * 4;
+    f4 w = f4{(f32)weights[k[0]], (f32)weights[k[1]], (f32)weights[k[2]], (f32)weights[k[3]]} * (1.0f / 64.0f);
+    f4 v = 1.0f - w;
     aa += v * v;
     ab += v * w;
     bb += w * w;
-    ax += b.p[i] * v;
-    bx += b.p[i] * w;
+    for (int c = 0; c < 4; c++)
+      if (lanes & (1u << c)) {
+        ax[c] += v * b.f[c][g];
+        bx[c] += w * b.f[c][g];
+      }
   }
-  f32 det = aa * bb - ab * ab;
+  f32 a = hsum(aa), m = hsum(ab), bsum = hsum(bb);
+  f32 det = a * bsum - m * m;
   if (std::fabs(det) < 1e-6f) return false;
   f32 inv = 1.0f / det;
-  *lo = clamp255((ax * bb - bx * ab) * inv);
-  *hi = clamp255((bx * aa - ax * ab) * inv);
+  f4 l = splat(0), h = splat(0);
+  for (int c = 0; c < 4; c++)
+    if (lanes & (1u << c)) {
+      f32 sa = hsum(ax[c]), sb = hsum(bx[c]);
+      l[c] = (sa * bsum - sb * m) * inv;
+      h[c] = (sb * a - sa * m) * inv;
+    }
+  *lo = clamp255(l);
+  *hi = clamp255(h);
   return true;
 }
 
@@ -283,24 +346,26 @@ inline i4 pbitEndpoint(i4 q, i32 p) { return (q << 1) | p; }
 // Mode 6 over RGB (opaque: alpha endpoints 127 with p-bits 1, so alpha is 255)
 // or RGBA: principal-axis endpoints, then one least-squares refinement kept only
 // when it lowers the error.
-void compressMode6(const BlockPixels& b, b8 opaque, u8* block) {
-  const f4 mask = opaque ? f4{1, 1, 1, 0} : f4{1, 1, 1, 1};
+template <u32 lanes>
+void compressMode6(const BlockPixels& b, u8* block) {
+  constexpr b8 opaque = lanes == kRgb;
   const i4 laneMask = opaque ? i4{-1, -1, -1, 0} : i4{-1, -1, -1, -1};
-  i32 fixedP = opaque ? 1 : -1;
+  const i32 fixedP = opaque ? 1 : -1;
   f4 lo, hi;
-  axisExtremes(b, mask, &lo, &hi);
+  axisExtremes<lanes>(b, &lo, &hi);
   i4 q0, q1;
   i32 p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
   u8 idx[16];
-  f32 err = assignIndices<16>(b, mask, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), kWeights4, idx);
+  i32 err = assignIndices<lanes, 16>(b, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), kWeights4, idx);
   f4 rlo, rhi;
-  if (err > 0 && leastSquares(b, idx, kWeights4, &rlo, &rhi)) {
+  // A fit already within about one level per channel gains nothing worth its cost.
+  if (err > kGoodEnough * (opaque ? 3 : 4) && leastSquares<lanes>(b, idx, kWeights4, &rlo, &rhi)) {
     i4 t0, t1;
     i32 tp0 = 1, tp1 = 1;
     quantizeMode6(rlo, rhi, laneMask, fixedP, &t0, &t1, &tp0, &tp1);
     u8 tidx[16];
-    f32 terr = assignIndices<16>(b, mask, pbitEndpoint(t0, tp0), pbitEndpoint(t1, tp1), kWeights4, tidx);
+    i32 terr = assignIndices<lanes, 16>(b, pbitEndpoint(t0, tp0), pbitEndpoint(t1, tp1), kWeights4, tidx);
     if (terr < err) {
       std::memcpy(idx, tidx, 16);
       q0 = t0;
@@ -339,34 +404,34 @@ inline i4 expand7(i4 q) { return (q << 1) | (q >> 6); }
 // colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range, each
 // with one least-squares refinement.
 void compressMode5(const BlockPixels& b, u8* block) {
-  const f4 rgb = {1, 1, 1, 0}, alpha = {0, 0, 0, 1};
   f4 lo, hi;
-  axisExtremes(b, rgb, &lo, &hi);
+  axisExtremes<kRgb>(b, &lo, &hi);
   i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
-  f32 err = assignIndices<4>(b, rgb, expand7(c0), expand7(c1), kWeights2, ci);
+  i32 err = assignIndices<kRgb, 4>(b, expand7(c0), expand7(c1), kWeights2, ci);
   f4 rlo, rhi;
-  if (err > 0 && leastSquares(b, ci, kWeights2, &rlo, &rhi)) {
+  if (err > kGoodEnough * 3 && leastSquares<kRgb>(b, ci, kWeights2, &rlo, &rhi)) {
     i4 t0 = quant5(rlo), t1 = quant5(rhi);
     u8 tci[16];
-    if (assignIndices<4>(b, rgb, expand7(t0), expand7(t1), kWeights2, tci) < err) {
+    if (assignIndices<kRgb, 4>(b, expand7(t0), expand7(t1), kWeights2, tci) < err) {
       std::memcpy(ci, tci, 16);
       c0 = t0;
       c1 = t1;
     }
   }
-  f32 amin = 255, amax = 0;
-  for (int i = 0; i < 16; i++) {
-    amin = b.p[i][3] < amin ? b.p[i][3] : amin;
-    amax = b.p[i][3] > amax ? b.p[i][3] : amax;
+  i4 amin = b.i[3][0], amax = b.i[3][0];
+  for (int g = 1; g < 4; g++) {
+    amin = b.i[3][g] < amin ? b.i[3][g] : amin;
+    amax = b.i[3][g] > amax ? b.i[3][g] : amax;
   }
-  i4 a0 = {0, 0, 0, (i32)amin}, a1 = {0, 0, 0, (i32)amax};
+  i4 a0 = {0, 0, 0, std::min(std::min(amin[0], amin[1]), std::min(amin[2], amin[3]))};
+  i4 a1 = {0, 0, 0, std::max(std::max(amax[0], amax[1]), std::max(amax[2], amax[3]))};
   u8 ai[16];
-  f32 aerr = assignIndices<4>(b, alpha, a0, a1, kWeights2, ai);
-  if (aerr > 0 && leastSquares(b, ai, kWeights2, &rlo, &rhi)) {
+  i32 aerr = assignIndices<kAlpha, 4>(b, a0, a1, kWeights2, ai);
+  if (aerr > kGoodEnough && leastSquares<kAlpha>(b, ai, kWeights2, &rlo, &rhi)) {
     i4 t0 = roundToInt(rlo), t1 = roundToInt(rhi);
     u8 tai[16];
-    if (assignIndices<4>(b, alpha, t0, t1, kWeights2, tai) < aerr) {
+    if (assignIndices<kAlpha, 4>(b, t0, t1, kWeights2, tai) < aerr) {
       a0 = t0;
       a1 = t1;
       std::memcpy(ai, tai, 16);
@@ -378,15 +443,14 @@ void compressMode5(const BlockPixels& b, u8* block) {
 
 // Alpha weakly tied to colour (and varying): mode 5 keeps it on its own indices.
 b8 alphaIndependent(const BlockPixels& b) {
-  f4 mean = {0, 0, 0, 0};
-  for (int i = 0; i < 16; i++) mean += b.p[i];
-  mean *= 1.0f / 16.0f;
-  f4 var = {0, 0, 0, 0}, cov = {0, 0, 0, 0};
-  for (int i = 0; i < 16; i++) {
-    f4 d = b.p[i] - mean;
-    var += d * d;
-    cov += d * d[3];
+  f4 d[4][4];
+  for (int c = 0; c < 4; c++) {
+    f32 mean = hsum(b.f[c][0] + b.f[c][1] + b.f[c][2] + b.f[c][3]) * (1.0f / 16.0f);
+    for (int g = 0; g < 4; g++) d[c][g] = b.f[c][g] - mean;
   }
+  f32 var[4], cov[3];
+  for (int c = 0; c < 4; c++) var[c] = hsum(d[c][0] * d[c][0] + d[c][1] * d[c][1] + d[c][2] * d[c][2] + d[c][3] * d[c][3]);
+  for (int c = 0; c < 3; c++) cov[c] = hsum(d[c][0] * d[3][0] + d[c][1] * d[3][1] + d[c][2] * d[3][2] + d[c][3] * d[3][3]);
   f32 covSq = cov[0] * cov[0] + cov[1] * cov[1] + cov[2] * cov[2];
   f32 colourVar = var[0] + var[1] + var[2];
   return var[3] > 16.0f && covSq < colourVar * var[3] * 0.25f;
@@ -426,10 +490,12 @@ void bc7f_compress_block(const u8* px, u8* block) {
   }
   BlockPixels b;
   loadPixels(px, &b);
-  if (!opaque && alphaIndependent(b))
+  if (opaque)
+    compressMode6<kRgb>(b, block);
+  else if (alphaIndependent(b))
     compressMode5(b, block);
   else
-    compressMode6(b, opaque, block);
+    compressMode6<kRgba>(b, block);
 }
 
 u64 textureBc7Size(u32 w, u32 h) { return ((u64)(w + 3) / 4 * 16) * ((u64)(h + 3) / 4); }
