@@ -6,6 +6,8 @@ namespace {
 
 // Split impulses push out this share of the excess depth per second.
 constexpr f64 kSplitImpulseFactor = 12.0;
+// Tangential speed above which the friction directions follow the sliding.
+constexpr f64 kFrictionTurnSpeed = 1e-3;
 
 v3 centerOfMass(const Body& b) { return b.position + quatRotate(b.rotation, b.centerOfMassLocal); }
 
@@ -169,10 +171,15 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
               v3Cross(va.angVel, m.r1Friction);
     v3 t = vRel - n * v3Dot(vRel, n);
     f64 tl = v3Length(t);
-    if (tl > 1.19209e-7)
+    // Below a sliding speed the tangents stay where they were (in this step's
+    // plane): at rest the relative velocity is noise and turning the tangents
+    // with it every step spoils the warm start.
+    v3 kept = cm.cachedFrictionVector1 - n * v3Dot(cm.cachedFrictionVector1, n);
+    f64 keptLen = v3Length(kept);
+    if (tl > kFrictionTurnSpeed || (tl > 1.19209e-7 && !(keptLen > 0.5)))
       m.frictionVector1 = t * (1.0 / tl);
-    else if (v3LengthSq(cm.cachedFrictionVector1) > 0.0)
-      m.frictionVector1 = cm.cachedFrictionVector1;
+    else if (keptLen > 0.5)
+      m.frictionVector1 = kept * (1.0 / keptLen);
     else
       m.frictionVector1 = perpendicular(n);
     m.frictionVector2 = v3Cross(n, m.frictionVector1);
@@ -194,8 +201,14 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
     m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
 
-    m.accumulatedFriction1Impulse = cm.cachedFriction1Impulse;
-    m.accumulatedFriction2Impulse = cm.cachedFriction2Impulse;
+    // Last step's friction impulse was along last step's tangents: warm start with
+    // that same impulse expressed along this step's (the tangents follow the
+    // sliding direction, which turns freely at rest; reusing the numbers along
+    // new directions pushed resting stacks sideways).
+    const v3 oldFriction = cm.cachedFrictionVector1 * cm.cachedFriction1Impulse +
+                           cm.cachedFrictionVector2 * cm.cachedFriction2Impulse;
+    m.accumulatedFriction1Impulse = v3Dot(oldFriction, m.frictionVector1);
+    m.accumulatedFriction2Impulse = v3Dot(oldFriction, m.frictionVector2);
     m.accumulatedTwistImpulse = cm.cachedTwistImpulse;
   }
   *numManifolds = out;
@@ -240,7 +253,11 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
     BodyVelocities& b = vel[m.bodyIndexB];
 
     f64 sum = 0.0;
-    for (u32 i = 0; i < m.numContacts; ++i) {
+    // Every other pass walks the points backwards, so that no corner of a face
+    // contact is always solved first (a fixed order tips resting boxes).
+    const b8 backwards = (m.passes++ & 1u) != 0;
+    for (u32 ii = 0; ii < m.numContacts; ++ii) {
+      const u32 i = backwards ? m.numContacts - 1 - ii : ii;
       ContactPointSolverData& p = m.points[i];
       f64 jv = jacobianVelocity(a, b, p.r1, p.r2, p.normal);
       f64 lambda = p.accumulatedNormalImpulse - (jv + p.restitutionBias) * p.inverseMassNormal;

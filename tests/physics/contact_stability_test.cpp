@@ -1,5 +1,6 @@
-// Contacts before touch and against terrain, seen through the world: bodies rest
-// on height fields, fast small bodies do not pass through thin walls or terrain.
+// Contacts before touch and against terrain, seen through the world: a pyramid
+// placed exactly touching holds its shape, bodies rest on height fields, fast
+// small bodies do not pass through thin walls or terrain.
 #include <cmath>
 #include <vector>
 
@@ -9,6 +10,8 @@ namespace {
 
 constexpr f64 kDt = 1.0 / 120.0;
 constexpr f64 kDeg = 3.14159265358979323846 / 180.0;
+
+f64 horizontal(v3 a, v3 b) { return std::hypot(a.x - b.x, a.z - b.z); }
 
 WorldConfig sleepConfig(b8 sleeping) {
   WorldConfig c = worldDefaultConfig();
@@ -45,6 +48,31 @@ struct Terrain {
 };
 
 }  // namespace
+
+// The demo's 8-layer pyramid (cubes exactly touching), world defaults: every
+// cube within 5 mm horizontally and 1 cm vertically of where it started, over 20 s.
+TEST(ContactsBeforeTouch, PyramidOfEightHoldsItsShape) {
+  TestWorld t;
+  ASSERT_TRUE(t.ok);
+  DemoSceneOptions o = demoSceneNone();
+  o.floor = true;
+  o.pyramidLayers = 8;
+  ASSERT_TRUE(demoSceneBuild(t.scene, t.world, &o));
+  std::vector<v3> start;
+  for (u32 i = 0; i < t.scene->numPyramid; ++i) start.push_back(t.body(t.scene->pyramid[i])->position);
+  f64 worstH = 0.0, worstV = 0.0;
+  for (int s = 0; s < 20 * 120; ++s) {
+    worldStep(t.world, kDt);
+    if (s % 60 != 59) continue;
+    for (u32 i = 0; i < t.scene->numPyramid; ++i) {
+      v3 p = t.body(t.scene->pyramid[i])->position;
+      worstH = std::fmax(worstH, horizontal(p, start[i]));
+      worstV = std::fmax(worstV, std::fabs(p.y - start[i].y));
+    }
+  }
+  EXPECT_LT(worstH, 0.005);
+  EXPECT_LT(worstV, 0.01);
+}
 
 // A small sphere thrown at a thin static wall, and dropped on a height field, at
 // the speeds a blast gives: it stops on the near side every time.
