@@ -241,6 +241,19 @@ void axisExtremes(const BlockPixels& b, f4* lo, f4* hi) {
   *hi = pixelAt(b, maxI);
 }
 
+// Grey opaque blocks lie on the (1, 1, 1) axis: their darkest and brightest pixels.
+void greyExtremes(const BlockPixels& b, f4* lo, f4* hi) {
+  f4 mn = b.f[0][0], mx = b.f[0][0];
+  for (int g = 1; g < 4; g++) {
+    mn = b.f[0][g] < mn ? b.f[0][g] : mn;
+    mx = b.f[0][g] > mx ? b.f[0][g] : mx;
+  }
+  f32 l = std::min(std::min(mn[0], mn[1]), std::min(mn[2], mn[3]));
+  f32 h = std::max(std::max(mx[0], mx[1]), std::max(mx[2], mx[3]));
+  *lo = f4{l, l, l, 255};
+  *hi = f4{h, h, h, 255};
+}
+
 // Mode-6 endpoints: each channel c quantised to min((c + (1 - p)) >> 1, 127) and
 // read back as (q << 1) | p. With fixedP >= 0 both p-bits are that value,
 // otherwise the four combinations are tried on the endpoint error.
@@ -347,12 +360,15 @@ inline i4 pbitEndpoint(i4 q, i32 p) { return (q << 1) | p; }
 // or RGBA: principal-axis endpoints, then one least-squares refinement kept only
 // when it lowers the error.
 template <u32 lanes>
-void compressMode6(const BlockPixels& b, u8* block) {
+void compressMode6(const BlockPixels& b, b8 grey, u8* block) {
   constexpr b8 opaque = lanes == kRgb;
   const i4 laneMask = opaque ? i4{-1, -1, -1, 0} : i4{-1, -1, -1, -1};
   const i32 fixedP = opaque ? 1 : -1;
   f4 lo, hi;
-  axisExtremes<lanes>(b, &lo, &hi);
+  if (grey)
+    greyExtremes(b, &lo, &hi);
+  else
+    axisExtremes<lanes>(b, &lo, &hi);
   i4 q0, q1;
   i32 p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
@@ -461,10 +477,11 @@ void bc7f_init() {
 }
 
 void bc7f_compress_block(const u8* px, u8* block) {
-  b8 opaque = true, sameRgb = true;
+  b8 opaque = true, sameRgb = true, grey = true;
   for (int i = 0; i < 16; i++) {
     opaque &= px[i * 4 + 3] == 255;
     sameRgb &= px[i * 4] == px[0] && px[i * 4 + 1] == px[1] && px[i * 4 + 2] == px[2];
+    grey &= px[i * 4] == px[i * 4 + 1] && px[i * 4] == px[i * 4 + 2];
   }
   if (opaque && sameRgb) {
     packMode5Solid(block, px);
@@ -473,11 +490,11 @@ void bc7f_compress_block(const u8* px, u8* block) {
   BlockPixels b;
   loadPixels(px, &b);
   if (opaque)
-    compressMode6<kRgb>(b, block);
+    compressMode6<kRgb>(b, grey, block);
   else if (alphaIndependent(b))
     compressMode5(b, block);
   else
-    compressMode6<kRgba>(b, block);
+    compressMode6<kRgba>(b, false, block);
 }
 
 u64 textureBc7Size(u32 w, u32 h) { return ((u64)(w + 3) / 4 * 16) * ((u64)(h + 3) / 4); }
