@@ -208,6 +208,7 @@ bs_status lockedOpen(bs_store* s, bool* created) {
         fd = open(s->path, O_RDWR | O_CLOEXEC);
     }
     if (fd < 0) return BS_ERR;
+    bs_crash_here("open:opened");
     if (flock(fd, (s->read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
       bool busy = errno == EWOULDBLOCK;
       close(fd);
@@ -329,7 +330,8 @@ int bs_trailer_build(void* index, void* keep, const bs_entry* entries, u64 count
 bool bs_space_due(const bs_store* s) {
   // The size a compaction would leave is as of the last flush or open: records
   // added since count as dead until the next flush, which only brings this forward.
-  return s->compact_size > 0 && s->append_offset > (s->compact_size + s->compact_trailer) * 3 / 2;
+  u64 end = s->append_offset > s->file_end ? s->append_offset : s->file_end;
+  return s->compact_size > 0 && end > (s->compact_size + s->compact_trailer) * 3 / 2;
 }
 
 bool bs_compaction_due(const bs_store* s) {

@@ -117,6 +117,7 @@ struct bs_store {
   u64 free_count;
   u64 free_cap;
   u64 record_end;       // one past the last record the index lists
+  u64 file_end;         // the file's size as of the last flush or open
   u64 records_since_flush;  // bytes of records written since the last flush
   u64 compact_size;     // the file a compaction would leave, as of the last flush or open
   u64 compact_trailer;  // of which the trailer

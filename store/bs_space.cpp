@@ -143,9 +143,14 @@ int bs_space_rebuild(bs_store* s, bool flushed) {
   }
   memFree(used);
   s->append_offset = at;
-  // Beyond the last used byte there is nothing to keep: give it back.
+  // Beyond the last used byte there is nothing to keep. A tail the size of a
+  // trailer or two is left: the next trailer past the end goes there anyway, and
+  // cutting the file at every other flush costs time.
   u64 size = 0;
-  if (flushed && bs_file_size(s->fd, &size) == 0 && size > at) (void)!ftruncate(s->fd, (off_t)at);
+  if (bs_file_size(s->fd, &size) != 0) size = at;
+  u64 trailer_len = s->disk.index_length + s->disk.manifest_length;
+  if (flushed && size > at && size - at > 2 * trailer_len && ftruncate(s->fd, (off_t)at) == 0) size = at;
+  s->file_end = size > at ? size : at;
 
   // What a compaction would leave: superblock, live records and their trailer.
   u64 manifest = 4;
@@ -158,7 +163,7 @@ int bs_space_rebuild(bs_store* s, bool flushed) {
 
 void bs_space_reset(bs_store* s, u64 end) {
   s->free_count = 0;
-  s->append_offset = end;
+  s->append_offset = s->file_end = end;
 }
 
 void bs_space_free(bs_store* s) {

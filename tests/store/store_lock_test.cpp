@@ -8,6 +8,7 @@
 #include <string>
 
 #include "store/blob_store.h"
+#include "store/bs_internal.h"
 #include "store_fixture.h"
 
 namespace {
@@ -74,6 +75,41 @@ TEST_F(Locking, CompactionKeepsTheStoreLocked) {
   EXPECT_EQ(restore(b, "after"), d);
   EXPECT_EQ(restore(b, "e1"), noise(5000, 1));
   bs_close(b);
+}
+
+// Another process's compaction renames a new file over the store between our open
+// and our lock: the lock we get is on a file nobody will read again, so the open
+// must notice and take the file the path names now.
+std::string gReplacement, gTarget;
+void replaceOnce(const char* where) {
+  if (std::string(where) != "open:opened" || gReplacement.empty()) return;
+  ASSERT_EQ(std::rename(gReplacement.c_str(), gTarget.c_str()), 0);
+  gReplacement.clear();
+}
+
+TEST_F(Locking, AFileRenamedOverTheStoreBeforeTheLockIsReopened) {
+  for (bool readOnly : {false, true}) {
+    std::remove(path.c_str());
+    makeStore(2, 0);
+    std::string newer = file("newer.qel");
+    Bytes fresh = noise(3000, 42);
+    {
+      bs_cfg cfg = smallCfg();
+      bs_store* n = nullptr;
+      ASSERT_EQ(bs_open(&n, newer.c_str(), &cfg), BS_OK);
+      ASSERT_EQ(bs_add_buffer(n, fresh.data(), fresh.size(), "fresh"), BS_OK);
+      ASSERT_EQ(bs_close(n), BS_OK);
+    }
+    gReplacement = newer;
+    gTarget = path;
+    bs_crash_point = replaceOnce;
+    bs_store* s = nullptr;
+    bs_status r = openAs(&s, readOnly);
+    bs_crash_point = nullptr;
+    ASSERT_EQ(r, BS_OK);
+    EXPECT_EQ(restore(s, "fresh"), fresh) << readOnly;
+    bs_close(s);
+  }
 }
 
 TEST_F(Locking, ReadOnlyOpensNeverWrite) {
