@@ -79,7 +79,7 @@ int addSingle(bs_store* s, const u8* data, size_t len, u64* id_out) {
   // One id maps to one record: a stored chunk of other bytes under this id means
   // the add cannot be stored, and nothing is written.
   if (const bs_index_entry* x = static_cast<const bs_index_entry*>(sm_find(s->index, &id))) {
-    if (bs_chunk_same(s, x, bytes, (u32)len, slot) != 1) return -1;
+    if (bs_chunk_same(s, x, bytes, (u32)len, bs_chunk_check(bytes, len), slot) != 1) return -1;
     s->stats.logical_chunks++;
     s->stats.logical_bytes += len;
     return 0;
@@ -101,29 +101,60 @@ int addSingle(bs_store* s, const u8* data, size_t len, u64* id_out) {
   return appendRecord(s, &it, slot->seal);
 }
 
-// Pieces go to the workers through a ring of slot_count items; the oldest is drained
-// (its record written) when the ring is full and at the end, so records land in
-// buffer order. Equality is checked against the index only: a piece equal to one
-// still in flight is written again.
+// Both hashes of a run of pieces, computed by a worker.
+struct HashJob {
+  const u8* data;
+  size_t len;
+  size_t cs;
+  u64 first, end;
+  u64* ids;
+  u64* checks;
+  std::atomic<u32> done;
+};
+
+void hashPieces(void* arg) {
+  HashJob* j = static_cast<HashJob*>(arg);
+  for (u64 p = j->first; p < j->end; p++) {
+    const u8* piece = j->data + p * j->cs;
+    size_t n = j->len - p * j->cs < j->cs ? j->len - p * j->cs : j->cs;
+    j->ids[p] = bs_chunk_id(piece, n);
+    j->checks[p] = bs_chunk_check(piece, n);
+  }
+  j->done.store(1, std::memory_order_release);
+}
+
+// The ids and second hashes of every piece, spread over the workers: hashing is
+// nearly all the work of saving unchanged data again.
+int hashPiecesAll(bs_store* s, const u8* data, size_t len, u64 pieces, u64* ids, u64* checks) {
+  u64 jobs = pieces < 2 * (u64)s->worker_count ? pieces : 2 * (u64)s->worker_count;
+  HashJob* js = static_cast<HashJob*>(memAlloc(jobs * sizeof(HashJob)));
+  if (!js) return -1;
+  for (u64 j = 0; j < jobs; j++) {
+    new (&js[j]) HashJob{data, len, s->chunk_size, pieces * j / jobs, pieces * (j + 1) / jobs, ids, checks, {0}};
+    if (tp_submit(&s->pool, hashPieces, &js[j]) != 0) hashPieces(&js[j]);  // no job record: here instead
+  }
+  for (u64 j = 0; j < jobs; j++) tp_wait_item(&s->pool, &js[j].done);
+  memFree(js);
+  return 0;
+}
+
 // Before anything is written, every piece's id is checked: against the chunk
 // already stored under it, and against earlier pieces of this buffer that share it.
 // Different bytes under one id fail the add.
-int checkIds(bs_store* s, const u8* data, size_t len, u64* chunks) {
+int checkIds(bs_store* s, const u8* data, size_t len, u64 pieces, const u64* chunks, const u64* checks) {
   size_t cs = s->chunk_size;
-  u64 pieces = (len + cs - 1) / cs;
   void* first = bs_map_new(pieces < 1024 ? 1024 : pieces, 8);  // new id -> its first piece
   if (!first) return -1;
   int r = 0;
   for (u64 p = 0; p < pieces && r == 0; p++) {
     const u8* piece = data + p * cs;
     u32 n = (u32)(len - p * cs < cs ? len - p * cs : cs);
-    u64 id = bs_chunk_id(piece, n);
-    chunks[p] = id;
+    u64 id = chunks[p];
     if (const bs_index_entry* x = static_cast<const bs_index_entry*>(sm_find(s->index, &id))) {
-      if (bs_chunk_same(s, x, piece, n, &s->slots[0]) != 1) r = -1;
+      if (bs_chunk_same(s, x, piece, n, checks[p], &s->slots[0]) != 1) r = -1;
     } else if (const u64* q = static_cast<const u64*>(sm_find(first, &id))) {
       u64 qn = len - *q * cs < cs ? len - *q * cs : cs;
-      if (qn != n || std::memcmp(data + *q * cs, piece, n) != 0) r = -1;
+      if (qn != n || checks[*q] != checks[p] || std::memcmp(data + *q * cs, piece, n) != 0) r = -1;
     } else if (sm_put(first, &id, &p) < 0) {
       r = -1;
     }
@@ -132,11 +163,25 @@ int checkIds(bs_store* s, const u8* data, size_t len, u64* chunks) {
   return r;
 }
 
+// Pieces go to the workers through a ring of slot_count items; the oldest is drained
+// (its record written) when the ring is full and at the end, so records land in
+// buffer order. Equality is checked against the index only: a piece equal to one
+// still in flight is written again.
 int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
-  if (checkIds(s, data, len, chunks) != 0) return -1;
+  size_t cs = s->chunk_size;
+  u64 pieces = (len + cs - 1) / cs;
+  u64* checks = static_cast<u64*>(memAlloc(pieces * sizeof(u64)));
+  if (!checks) return -1;
+  if (hashPiecesAll(s, data, len, pieces, chunks, checks) != 0 || checkIds(s, data, len, pieces, chunks, checks) != 0) {
+    memFree(checks);
+    return -1;
+  }
   u32 ring = s->slot_count;
   bs_work_item* items = static_cast<bs_work_item*>(memAlloc(ring * sizeof(bs_work_item)));
-  if (!items) return -1;
+  if (!items) {
+    memFree(checks);
+    return -1;
+  }
   for (u32 i = 0; i < ring; i++) new (&items[i]) bs_work_item{};
   u64 submitted = 0, drained = 0;
   int r = 0;
@@ -146,8 +191,6 @@ int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
     drained++;
     if (r == 0 && (it->result != 0 || appendRecord(s, it, it->slot->seal) != 0)) r = -1;
   };
-  size_t cs = s->chunk_size;
-  u64 pieces = (len + cs - 1) / cs;
   for (u64 p = 0; p < pieces && r == 0; p++) {
     const u8* piece = data + p * cs;
     u32 n = (u32)(len - p * cs < cs ? len - p * cs : cs);
@@ -158,6 +201,7 @@ int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
     bs_work_item* it = &items[submitted % ring];
     bs_slot* slot = &s->slots[submitted % ring];
     prepareItem(s, it, slot, id, n);
+    it->check = checks[p];
     std::memcpy(slot->raw, piece, n);
     if (tp_submit(&s->pool, bs_add_worker, it) != 0) {
       r = -1;
@@ -169,6 +213,7 @@ int addMulti(bs_store* s, const u8* data, size_t len, u64* chunks) {
   // In-flight items are always awaited, also after a failure: workers use their slots.
   while (drained < submitted) drainOldest();
   memFree(items);
+  memFree(checks);
   return r;
 }
 
@@ -180,7 +225,6 @@ void bs_add_worker(void* arg) {
   const u8* stored;
   u32 stored_len;
   size_t sealed = 0;
-  it->check = bs_chunk_check(it->slot->raw, it->raw_length);
   int r = packChunk(it->slot->raw, it->raw_length, it->slot->pack, 2 * cs + 64, &stored, &stored_len);
   if (r == 0)
     r = bs_seal_payload(&it->keys->enc, it->keys->mac_key, stored, stored_len, it->slot->seal, 2 * cs + 96, &sealed,

@@ -181,11 +181,12 @@ inline u64 bs_chunk_id(const void* bytes, size_t len) {
 inline u64 bs_chunk_check(const void* bytes, size_t len) {
   return XXH3_64bits_withSeed(bytes, len, 0x3053454C51434B31ull);
 }
-// Whether the stored chunk x holds exactly these bytes: 1 yes, 0 no (the ids
-// collide), -1 when the record cannot be read or opened. A header whose second
-// hash does not match (records written before it existed too) is settled by
-// opening the chunk and comparing bytes. Uses the slot's buffers.
-int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, bs_slot* slot);
+// Whether the stored chunk x holds exactly these bytes (whose second hash is
+// check): 1 yes, 0 no (the ids collide), -1 when the record cannot be read or
+// opened. A header whose second hash does not match (records written before it
+// existed too) is settled by opening the chunk and comparing bytes. Uses the
+// slot's buffers.
+int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, u64 check, bs_slot* slot);
 
 // Hook for durability tests: called at named points of the write paths.
 extern void (*bs_crash_point)(const char* where);

@@ -93,13 +93,13 @@ void bs_restore_worker(void* arg) {
   it->done.store(1, std::memory_order_release);
 }
 
-int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, bs_slot* slot) {
+int bs_chunk_same(bs_store* s, const bs_index_entry* x, const u8* bytes, u32 len, u64 check, bs_slot* slot) {
   if (x->raw_length != len) return 0;
   bs_chunk_header h;
   if (bs_pread(s->fd, slot->raw, BS_CHUNK_HEADER_SIZE, x->record_offset) != 0) return -1;
   bs_chunk_header_load(&h, slot->raw);
   if (!bs_chunk_header_plausible(s, &h, x)) return -1;
-  if (h.sequence == bs_chunk_check(bytes, len)) return 1;
+  if (h.sequence == check) return 1;
   // The seal buffer has room for a chunk and is free while a record is read.
   bs_work_item it;
   prepareItem(s, &it, slot, x, slot->seal);
