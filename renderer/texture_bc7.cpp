@@ -193,20 +193,42 @@ inline f4 pixelAt(const BlockPixels& b, int i) {
 // The pixels with the smallest and largest projection on the principal axis of
 // the selected channels' covariance (three power-iteration steps, normalised only
 // when the squared length exceeds 1e-6).
+struct Covariance {
+  f32 m[4][4];
+};
+
+// Covariance of the selected channels (zero elsewhere).
 template <u32 lanes>
-void axisExtremes(const BlockPixels& b, f4* lo, f4* hi) {
+Covariance blockCovariance(const BlockPixels& b) {
   f4 d[4][4] = {};
   for (int c = 0; c < 4; c++) {
     if (!(lanes & (1u << c))) continue;
     f32 mean = hsum(b.f[c][0] + b.f[c][1] + b.f[c][2] + b.f[c][3]) * (1.0f / 16.0f);
     for (int g = 0; g < 4; g++) d[c][g] = b.f[c][g] - mean;
   }
-  f32 cov[4][4] = {};
+  Covariance cv{};
   for (int r = 0; r < 4; r++)
     for (int c = r; c < 4; c++) {
       if (!(lanes & (1u << r)) || !(lanes & (1u << c))) continue;
-      cov[r][c] = cov[c][r] = hsum(d[r][0] * d[c][0] + d[r][1] * d[c][1] + d[r][2] * d[c][2] + d[r][3] * d[c][3]);
+      cv.m[r][c] = cv.m[c][r] =
+          hsum(d[r][0] * d[c][0] + d[r][1] * d[c][1] + d[r][2] * d[c][2] + d[r][3] * d[c][3]);
     }
+  return cv;
+}
+
+// The same matrix restricted to the selected channels.
+template <u32 lanes>
+Covariance restrictTo(const Covariance& full) {
+  Covariance cv{};
+  for (int r = 0; r < 4; r++)
+    for (int c = 0; c < 4; c++)
+      if ((lanes & (1u << r)) && (lanes & (1u << c))) cv.m[r][c] = full.m[r][c];
+  return cv;
+}
+
+template <u32 lanes>
+void axisExtremes(const BlockPixels& b, const Covariance& cv, f4* lo, f4* hi) {
+  const auto& cov = cv.m;
   // Start from the covariance column of the widest channel: a fixed start such as
   // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
   int widest = 0;
@@ -360,7 +382,7 @@ inline i4 pbitEndpoint(i4 q, i32 p) { return (q << 1) | p; }
 // or RGBA: principal-axis endpoints, then one least-squares refinement kept only
 // when it lowers the error.
 template <u32 lanes>
-void compressMode6(const BlockPixels& b, b8 grey, u8* block) {
+void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* block) {
   constexpr b8 opaque = lanes == kRgb;
   const i4 laneMask = opaque ? i4{-1, -1, -1, 0} : i4{-1, -1, -1, -1};
   const i32 fixedP = opaque ? 1 : -1;
@@ -368,7 +390,7 @@ void compressMode6(const BlockPixels& b, b8 grey, u8* block) {
   if (grey)
     greyExtremes(b, &lo, &hi);
   else
-    axisExtremes<lanes>(b, &lo, &hi);
+    axisExtremes<lanes>(b, cv, &lo, &hi);
   i4 q0, q1;
   i32 p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
@@ -420,9 +442,9 @@ inline i4 expand7(i4 q) { return (q << 1) | (q >> 6); }
 
 // Mode 5 for blocks whose alpha varies independently of colour: a principal-axis
 // colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range.
-void compressMode5(const BlockPixels& b, u8* block) {
+void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
   f4 lo, hi;
-  axisExtremes<kRgb>(b, &lo, &hi);
+  axisExtremes<kRgb>(b, rgb, &lo, &hi);
   i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
   assignIndices<kRgb, 4>(b, expand7(c0), expand7(c1), kWeights2, ci);
@@ -440,18 +462,11 @@ void compressMode5(const BlockPixels& b, u8* block) {
 }
 
 // Alpha weakly tied to colour (and varying): mode 5 keeps it on its own indices.
-b8 alphaIndependent(const BlockPixels& b) {
-  f4 d[4][4];
-  for (int c = 0; c < 4; c++) {
-    f32 mean = hsum(b.f[c][0] + b.f[c][1] + b.f[c][2] + b.f[c][3]) * (1.0f / 16.0f);
-    for (int g = 0; g < 4; g++) d[c][g] = b.f[c][g] - mean;
-  }
-  f32 var[4], cov[3];
-  for (int c = 0; c < 4; c++) var[c] = hsum(d[c][0] * d[c][0] + d[c][1] * d[c][1] + d[c][2] * d[c][2] + d[c][3] * d[c][3]);
-  for (int c = 0; c < 3; c++) cov[c] = hsum(d[c][0] * d[3][0] + d[c][1] * d[3][1] + d[c][2] * d[3][2] + d[c][3] * d[3][3]);
-  f32 covSq = cov[0] * cov[0] + cov[1] * cov[1] + cov[2] * cov[2];
-  f32 colourVar = var[0] + var[1] + var[2];
-  return var[3] > 16.0f && covSq < colourVar * var[3] * 0.25f;
+b8 alphaIndependent(const Covariance& cv) {
+  const auto& m = cv.m;
+  f32 covSq = m[0][3] * m[0][3] + m[1][3] * m[1][3] + m[2][3] * m[2][3];
+  f32 colourVar = m[0][0] + m[1][1] + m[2][2];
+  return m[3][3] > 16.0f && covSq < colourVar * m[3][3] * 0.25f;
 }
 
 // Decoder mode descriptions.
@@ -489,12 +504,16 @@ void bc7f_compress_block(const u8* px, u8* block) {
   }
   BlockPixels b;
   loadPixels(px, &b);
-  if (opaque)
-    compressMode6<kRgb>(b, grey, block);
-  else if (alphaIndependent(b))
-    compressMode5(b, block);
+  if (opaque) {
+    Covariance cv = grey ? Covariance{} : blockCovariance<kRgb>(b);
+    compressMode6<kRgb>(b, grey, cv, block);
+    return;
+  }
+  Covariance cv = blockCovariance<kRgba>(b);
+  if (alphaIndependent(cv))
+    compressMode5(b, restrictTo<kRgb>(cv), block);
   else
-    compressMode6<kRgba>(b, false, block);
+    compressMode6<kRgba>(b, false, cv, block);
 }
 
 u64 textureBc7Size(u32 w, u32 h) { return ((u64)(w + 3) / 4 * 16) * ((u64)(h + 3) / 4); }
@@ -514,11 +533,15 @@ b8 textureCompressRgbaToBc7(const u8* rgba, u32 width, u32 height, u8** outData,
       // Textures keep their true size, so the padding of edge blocks is never
       // sampled: it repeats the nearest edge pixel, which leaves the fit to the
       // real pixels (transparent black would make opaque edges fit alpha too).
-      for (u32 y = 0; y < 4; y++) {
-        u32 sy = by * 4 + y < height ? by * 4 + y : height - 1;
-        for (u32 x = 0; x < 4; x++) {
-          u32 sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
-          std::memcpy(px + (y * 4 + x) * 4, rgba + ((u64)sy * width + sx) * 4, 4);
+      if (bx * 4 + 4 <= width && by * 4 + 4 <= height) {
+        for (u32 y = 0; y < 4; y++) std::memcpy(px + y * 16, rgba + ((u64)(by * 4 + y) * width + bx * 4) * 4, 16);
+      } else {
+        for (u32 y = 0; y < 4; y++) {
+          u32 sy = by * 4 + y < height ? by * 4 + y : height - 1;
+          for (u32 x = 0; x < 4; x++) {
+            u32 sx = bx * 4 + x < width ? bx * 4 + x : width - 1;
+            std::memcpy(px + (y * 4 + x) * 4, rgba + ((u64)sy * width + sx) * 4, 4);
+          }
         }
       }
       bc7f_compress_block(px, out + ((u64)by * bw + bx) * 16);
