@@ -152,9 +152,7 @@ typedef f32 f4 __attribute__((vector_size(16)));
 typedef i32 i4 __attribute__((vector_size(16)));
 
 inline f32 hsum(f4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
-inline i32 hsumi(i4 v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 inline f4 splat(f32 v) { return f4{v, v, v, v}; }
-inline i4 splati(i32 v) { return i4{v, v, v, v}; }
 inline f4 clamp255(f4 v) {
   const f4 zero = splat(0), top = splat(255);
   v = v < zero ? zero : v;
@@ -177,12 +175,16 @@ struct BlockPixels {
 
 inline void loadPixels(const u8* px, BlockPixels* b) {
   b->px = px;
-  for (int g = 0; g < 4; g++)
-    for (int c = 0; c < 4; c++) {
-      const u8* p = px + g * 16 + c;
-      b->i[c][g] = i4{p[0], p[4], p[8], p[12]};
-      b->f[c][g] = __builtin_convertvector(b->i[c][g], f4);
-    }
+  typedef u8 u8x16 __attribute__((vector_size(16)));
+  for (int g = 0; g < 4; g++) {
+    u8x16 row;
+    std::memcpy(&row, px + g * 16, 16);
+    b->i[0][g] = __builtin_convertvector(__builtin_shufflevector(row, row, 0, 4, 8, 12), i4);
+    b->i[1][g] = __builtin_convertvector(__builtin_shufflevector(row, row, 1, 5, 9, 13), i4);
+    b->i[2][g] = __builtin_convertvector(__builtin_shufflevector(row, row, 2, 6, 10, 14), i4);
+    b->i[3][g] = __builtin_convertvector(__builtin_shufflevector(row, row, 3, 7, 11, 15), i4);
+    for (int c = 0; c < 4; c++) b->f[c][g] = __builtin_convertvector(b->i[c][g], f4);
+  }
 }
 
 inline f4 pixelAt(const BlockPixels& b, int i) {
