@@ -237,32 +237,35 @@ void axisExtremes(const BlockPixels& b, const Covariance& cv, f4* lo, f4* hi) {
   for (int c = 1; c < 4; c++)
     if (cov[c][c] > cov[widest][widest]) widest = c;
   f32 axis[4] = {cov[0][widest], cov[1][widest], cov[2][widest], cov[3][widest]};
+  // Only the direction matters (the extremes are compared, not measured), and
+  // three products of entries below 2^20 stay far inside f32: no normalising.
   for (int it = 0; it < 3; it++) {
     f32 next[4];
     for (int r = 0; r < 4; r++) next[r] = cov[r][0] * axis[0] + cov[r][1] * axis[1] + cov[r][2] * axis[2] + cov[r][3] * axis[3];
-    f32 len2 = next[0] * next[0] + next[1] * next[1] + next[2] * next[2] + next[3] * next[3];
-    f32 inv = len2 > 1e-6f ? 1.0f / std::sqrt(len2) : 1.0f;
-    for (int r = 0; r < 4; r++) axis[r] = next[r] * inv;
+    for (int r = 0; r < 4; r++) axis[r] = next[r];
   }
-  f32 minP = 3.4028235e38f, maxP = -3.4028235e38f;
-  int minI = 0, maxI = 0;
+  // Extremes over four pixels at a time, keeping the first pixel on ties.
+  f4 minP = splat(3.4028235e38f), maxP = splat(-3.4028235e38f);
+  i4 minI = {0, 1, 2, 3}, maxI = minI;
   for (int g = 0; g < 4; g++) {
     f4 p = splat(0);
     for (int c = 0; c < 4; c++)
       if (lanes & (1u << c)) p += b.f[c][g] * axis[c];
-    for (int k = 0; k < 4; k++) {
-      if (p[k] < minP) {
-        minP = p[k];
-        minI = g * 4 + k;
-      }
-      if (p[k] > maxP) {
-        maxP = p[k];
-        maxI = g * 4 + k;
-      }
-    }
+    const i4 at = i4{0, 1, 2, 3} + g * 4;
+    i4 lower = p < minP, higher = p > maxP;
+    minP = lower ? p : minP;
+    minI = lower ? at : minI;
+    maxP = higher ? p : maxP;
+    maxI = higher ? at : maxI;
   }
-  *lo = pixelAt(b, minI);
-  *hi = pixelAt(b, maxI);
+  int mi = minI[0], ma = maxI[0];
+  f32 mv = minP[0], xv = maxP[0];
+  for (int k = 1; k < 4; k++) {
+    if (minP[k] < mv || (minP[k] == mv && minI[k] < mi)) mv = minP[k], mi = minI[k];
+    if (maxP[k] > xv || (maxP[k] == xv && maxI[k] < ma)) xv = maxP[k], ma = maxI[k];
+  }
+  *lo = pixelAt(b, mi);
+  *hi = pixelAt(b, ma);
 }
 
 // Grey opaque blocks lie on the (1, 1, 1) axis: their darkest and brightest pixels.
