@@ -502,6 +502,19 @@ void finishBodies(World* w) {
   }
 }
 
+// The joint record in slot k of a kind, or null outside the kind's slots.
+JointBase* jointSlot(World* w, u32 type, i32 k) {
+  if (k < 0) return nullptr;
+  switch (type) {
+    case JOINT_HANDLE_BALL_SOCKET:
+      return (u32)k < w->numBallSocketJoints ? &w->ballSocketJoints[k].base : nullptr;
+    case JOINT_HANDLE_HINGE: return (u32)k < w->numHingeJoints ? &w->hingeJoints[k].base : nullptr;
+    case JOINT_HANDLE_SLIDER: return (u32)k < w->numSliderJoints ? &w->sliderJoints[k].base : nullptr;
+    case JOINT_HANDLE_FIXED: return (u32)k < w->numFixedJoints ? &w->fixedJoints[k].base : nullptr;
+  }
+  return nullptr;
+}
+
 u64 disabledKey(i32 a, i32 b) {
   if (a > b) std::swap(a, b);
   return pairKey(a, b);
@@ -790,35 +803,10 @@ void worldDestroyBody(World* w, i32 index) {
   Body& b = w->bodies[index];
   // Joints on it go with it (a later body in the slot must not be driven by them),
   // and whatever rested on it or hung from it falls.
-  for (u32 t = 0; t < 4; ++t) {
-    JointHandleType type = (JointHandleType)t;
-    for (i32 k = 0;; ++k) {
-      JointHandle h{type, k, 0};
-      JointBase* j = nullptr;
-      switch (type) {
-        case JOINT_HANDLE_BALL_SOCKET:
-          if ((u32)k >= w->numBallSocketJoints) break;
-          j = &w->ballSocketJoints[k].base;
-          break;
-        case JOINT_HANDLE_HINGE:
-          if ((u32)k >= w->numHingeJoints) break;
-          j = &w->hingeJoints[k].base;
-          break;
-        case JOINT_HANDLE_SLIDER:
-          if ((u32)k >= w->numSliderJoints) break;
-          j = &w->sliderJoints[k].base;
-          break;
-        case JOINT_HANDLE_FIXED:
-          if ((u32)k >= w->numFixedJoints) break;
-          j = &w->fixedJoints[k].base;
-          break;
-      }
-      if (!j) break;
-      if (j->bodyIndexA != index && j->bodyIndexB != index) continue;
-      h.generation = w->jointSlots[t].generation[k];
-      worldDestroyJoint(w, h);
-    }
-  }
+  for (u32 t = 0; t < 4; ++t)
+    for (i32 k = 0; JointBase* j = jointSlot(w, t, k); ++k)
+      if (j->bodyIndexA == index || j->bodyIndexB == index)
+        worldDestroyJoint(w, JointHandle{(JointHandleType)t, k, w->jointSlots[t].generation[k]});
   wakeAround(w, index);
   forgetDisabledPairs(w, index);
   broadphaseRemoveBody(&w->broadphase, index);
@@ -927,14 +915,6 @@ JointHandle createJoint(World* w, J* joints, u32* count, JointHandleType type, i
   return h;
 }
 
-template <typename J>
-JointBase* liveJoint(World* w, J* joints, u32 count, JointHandle h) {
-  if (h.index < 0 || (u32)h.index >= count) return nullptr;
-  u32 gen = w->jointSlots[h.type].generation[h.index];
-  if (!(gen & 1u) || gen != h.generation) return nullptr;
-  return &joints[h.index].base;
-}
-
 }  // namespace
 
 JointHandle worldCreateBallSocketJoint(World* w, i32 a, i32 b, v3 worldAnchor) {
@@ -958,13 +938,10 @@ JointHandle worldCreateFixedJoint(World* w, i32 a, i32 b) {
 }
 
 JointBase* worldGetJoint(World* w, JointHandle h) {
-  switch (h.type) {
-    case JOINT_HANDLE_BALL_SOCKET: return liveJoint(w, w->ballSocketJoints, w->numBallSocketJoints, h);
-    case JOINT_HANDLE_HINGE: return liveJoint(w, w->hingeJoints, w->numHingeJoints, h);
-    case JOINT_HANDLE_SLIDER: return liveJoint(w, w->sliderJoints, w->numSliderJoints, h);
-    case JOINT_HANDLE_FIXED: return liveJoint(w, w->fixedJoints, w->numFixedJoints, h);
-  }
-  return nullptr;
+  if ((u32)h.type >= 4) return nullptr;
+  JointBase* j = jointSlot(w, h.type, h.index);
+  u32 gen = j ? w->jointSlots[h.type].generation[h.index] : 0;
+  return (gen & 1u) && gen == h.generation ? j : nullptr;
 }
 
 void worldDestroyJoint(World* w, JointHandle h) {

@@ -265,6 +265,8 @@ TEST(Joints, CreationFailsForBadBodiesAndFullArrays) {
   // A freed slot makes room again; handles that name nothing are ignored.
   worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 5000, 1});
   worldDestroyJoint(t.world, JointHandle{JOINT_HANDLE_SLIDER, 3, 0});
+  worldDestroyJoint(t.world, JointHandle{(JointHandleType)7, 3, 1});  // no such kind
+  EXPECT_EQ(worldGetJoint(t.world, JointHandle{(JointHandleType)7, 3, 1}), nullptr);
   EXPECT_EQ(worldCreateSliderJoint(t.world, a, b, V3(0, 0, 0), V3(1, 0, 0)).index, -1);
   JointHandle third{JOINT_HANDLE_SLIDER, 3, t.world->jointSlots[JOINT_HANDLE_SLIDER].generation[3]};
   ASSERT_NE(worldGetJoint(t.world, third), nullptr);
