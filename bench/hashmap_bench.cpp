@@ -68,7 +68,7 @@ struct SmMap {
   ~SmMap() { sm_free(m); }
   void insert(u64 k, const V& v) { sm_put_(&m, &k, &v); }
   u64 find(u64 k) {
-    const V* v = static_cast<const V*>(sm_find(m, &k));
+    const V* v = sm_find_t<V>(m, k);
     return v ? *reinterpret_cast<const u8*>(v) + 1 : 0;
   }
   void erase(u64 k) { sm_delete(m, &k); }

@@ -91,11 +91,13 @@ inline u32 sm_match_before_empty(__m128i ctrl, __m128i needle, u32* empty) {
 }
 
 // Lookup for 8-byte keys with the default hash and comparison, the common case
-// (pair caches, store indexes), inlined into the caller.
+// (pair caches, store indexes), inlined into the caller. kStride is the slot
+// size when the caller knows it (0: read from the header).
+template <u64 kStride = 0>
 __attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key) {
   const u64 h = XXH3_64bits(&key, 8);
   const u64 mask = hd->cap - 1;
-  const u64 stride = 8 + hd->val_size;
+  const u64 stride = kStride ? kStride : 8 + hd->val_size;
   u8* slots = reinterpret_cast<u8*>(hd + 1);
   const u8* ctrl = hd->ctrl;
   u64 i = sm_home_index(h, hd->lgcap);
@@ -129,4 +131,15 @@ __attribute__((always_inline)) inline void* sm_find(void* m, const void* key) {
     return sm_find_u64(hd, k);
   }
   return sm_find_generic(m, key);
+}
+
+// Typed lookup for a map of 8-byte keys and V values: the slot size is known
+// at compile time. Maps with other sizes or callbacks take the general path.
+template <typename V>
+__attribute__((always_inline)) inline V* sm_find_t(void* m, u64 key) {
+  if (!m) return nullptr;
+  sm_header_t* hd = sm_header(m);
+  if (__builtin_expect(hd->key_size == 8 && hd->val_size == sizeof(V) && !hd->alloc.hash && !hd->alloc.eq, 1))
+    return static_cast<V*>(sm_find_u64<8 + sizeof(V)>(hd, key));
+  return static_cast<V*>(sm_find_generic(m, &key));
 }

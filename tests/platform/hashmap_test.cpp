@@ -137,6 +137,9 @@ void differential(const sm_allocator_t* a, u64 keySize, u64 keySpace, int steps,
       Val24* v = static_cast<Val24*>(sm_find(m, key.b));
       auto it = ref.find(n);
       ASSERT_EQ(v != nullptr, it != ref.end());
+      if (keySize == 8) {
+        ASSERT_EQ(sm_find_t<Val24>(m, n), v);  // the typed lookup agrees
+      }
       if (v) {
         ASSERT_EQ(memcmp(v, &it->second, sizeof(Val24)), 0);
       }
