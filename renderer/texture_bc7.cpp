@@ -17,6 +17,9 @@ struct endpoint_err {
 };
 
 endpoint_err g_bc7_mode_5_optimal_endpoints[256];
+// Nearest 7-bit mode-5 colour endpoint of each 8-bit value, read back as
+// (q << 1) | (q >> 6); built with the endpoint table.
+u8 g_mode5_quant[256];
 
 const u8 kWeights2[4] = {0, 21, 43, 64};
 const u8 kWeights3[8] = {0, 9, 18, 27, 37, 46, 55, 64};
@@ -56,6 +59,20 @@ struct BitReader {
   }
 };
 
+void buildQuantTable() {
+  for (i32 c = 0; c < 256; c++) {
+    i32 best = 0, bestErr = 1 << 30;
+    for (i32 q = 0; q < 128; q++) {
+      i32 d = expand7(q) - c;
+      if (d * d < bestErr) {
+        bestErr = d * d;
+        best = q;
+      }
+    }
+    g_mode5_quant[c] = (u8)best;
+  }
+}
+
 void buildTable() {
   for (i32 v = 0; v < 256; v++) {
     i32 best = 1 << 30;
@@ -72,6 +89,7 @@ void buildTable() {
     }
     g_bc7_mode_5_optimal_endpoints[v] = e;
   }
+  buildQuantTable();
 }
 
 // Mode 5 with rotation 0: 7-bit colour endpoints, 8-bit alpha endpoints, 2-bit
@@ -100,8 +118,14 @@ void encodeMode5(u8* block, i32 c0[3], i32 c1[3], i32 a0, i32 a1, u8 ci[16], u8 
   }
   w.put((u32)a0, 8);
   w.put((u32)a1, 8);
-  for (int i = 0; i < 16; i++) w.put(ci[i], i == 0 ? 1 : 2);
-  for (int i = 0; i < 16; i++) w.put(ai[i], i == 0 ? 1 : 2);
+  // Index fields packed whole: the anchor (index 0) has one bit less.
+  u32 cbits = ci[0], abits = ai[0];
+  for (int i = 1; i < 16; i++) {
+    cbits |= (u32)ci[i] << (2 * i - 1);
+    abits |= (u32)ai[i] << (2 * i - 1);
+  }
+  w.put(cbits, 31);
+  w.put(abits, 31);
   w.flush();
 }
 
@@ -126,7 +150,10 @@ void encodeMode6(u8* block, i32 e0[4], i32 e1[4], i32 p0, i32 p1, u8 idx[16]) {
   }
   w.put((u32)p0, 1);
   w.put((u32)p1, 1);
-  for (int i = 0; i < 16; i++) w.put(idx[i], i == 0 ? 3 : 4);
+  u64 bits = idx[0];
+  for (int i = 1; i < 16; i++) bits |= (u64)idx[i] << (4 * i - 1);
+  w.put((u32)bits, 32);
+  w.put((u32)(bits >> 32), 31);
   w.flush();
 }
 
@@ -424,19 +451,7 @@ void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* bloc
   encodeMode6(block, e0, e1, p0, p1, idx);
 }
 
-// Nearest 7-bit mode-5 colour endpoint, read back as (q << 1) | (q >> 6).
-inline i32 quant5(i32 c) {
-  i32 q = clampi((c * 127 + 127) / 255, 0, 127), best = q, bestErr = 1 << 30;
-  for (i32 t = q - 1; t <= q + 1; t++) {
-    if (t < 0 || t > 127) continue;
-    i32 d = expand7(t) - c;
-    if (d * d < bestErr) {
-      bestErr = d * d;
-      best = t;
-    }
-  }
-  return best;
-}
+inline i32 quant5(i32 c) { return g_mode5_quant[c]; }
 
 inline i4 quant5(f4 v) {
   i4 c = roundToInt(v);
