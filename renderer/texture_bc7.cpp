@@ -333,10 +333,20 @@ void quantizeMode6(f4 lo, f4 hi, i4 laneMask, i32 fixedP, i4* q0, i4* q1, i32* p
   }
 }
 
+// The interpolation weights of indices k, computed rather than looked up: the
+// 2-bit weights are floor((64k + 1) / 3) and the 4-bit ones floor((64k + 7) / 15).
+// Half added to the numerator keeps the float quotient clear of the next integer.
+template <int count>
+inline f4 weightOf(i4 k) {
+  f4 kf = __builtin_convertvector(k, f4);
+  f4 q = count == 4 ? (kf * 64.0f + 1.5f) * (1.0f / 3.0f) : (kf * 64.0f + 7.5f) * (1.0f / 15.0f);
+  return __builtin_convertvector(__builtin_convertvector(q, i4), f4);
+}
+
 // Index per pixel: its projection on the endpoint line (the palette lies on it);
 // returns the exact total squared error of the chosen palette entries.
 template <u32 lanes, int count>
-i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, const u8* weights, u8* idx) {
+i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, u8* idx) {
   f32 d[4] = {}, len2 = 0;
   for (int c = 0; c < 4; c++)
     if (lanes & (1u << c)) {
@@ -359,7 +369,7 @@ i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, const u8* weights, u8* idx
     i4 k = __builtin_convertvector(t * scale + 1.5f, i4) - 1;
     k = k < 0 ? 0 : k;
     k = k > count - 1 ? count - 1 : k;
-    f4 w = {(f32)weights[k[0]], (f32)weights[k[1]], (f32)weights[k[2]], (f32)weights[k[3]]};
+    f4 w = weightOf<count>(k);
     f4 v = 64.0f - w;
     for (int c = 0; c < 4; c++)
       if (lanes & (1u << c)) {
@@ -427,7 +437,7 @@ void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* bloc
   i32 p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
   u8 idx[16];
-  i32 err = assignIndices<lanes, 16>(b, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), kWeights4, idx);
+  i32 err = assignIndices<lanes, 16>(b, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), idx);
   f4 rlo, rhi;
   // Refined only when opaque (blocks with alpha keep the single fit: the
   // refinement costs half again for under a decibel), and not when the fit is
@@ -437,7 +447,7 @@ void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* bloc
     i32 tp0 = 1, tp1 = 1;
     quantizeMode6(rlo, rhi, laneMask, fixedP, &t0, &t1, &tp0, &tp1);
     u8 tidx[16];
-    i32 terr = assignIndices<lanes, 16>(b, pbitEndpoint(t0, tp0), pbitEndpoint(t1, tp1), kWeights4, tidx);
+    i32 terr = assignIndices<lanes, 16>(b, pbitEndpoint(t0, tp0), pbitEndpoint(t1, tp1), tidx);
     if (terr < err) {
       std::memcpy(idx, tidx, 16);
       q0 = t0;
@@ -467,7 +477,7 @@ void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
   axisExtremes<kRgb>(b, rgb, &lo, &hi);
   i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
-  assignIndices<kRgb, 4>(b, expand7(c0), expand7(c1), kWeights2, ci);
+  assignIndices<kRgb, 4>(b, expand7(c0), expand7(c1), ci);
   i4 amin = b.i[3][0], amax = b.i[3][0];
   for (int g = 1; g < 4; g++) {
     amin = b.i[3][g] < amin ? b.i[3][g] : amin;
@@ -476,7 +486,7 @@ void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
   i4 a0 = {0, 0, 0, std::min(std::min(amin[0], amin[1]), std::min(amin[2], amin[3]))};
   i4 a1 = {0, 0, 0, std::max(std::max(amax[0], amax[1]), std::max(amax[2], amax[3]))};
   u8 ai[16];
-  assignIndices<kAlpha, 4>(b, a0, a1, kWeights2, ai);
+  assignIndices<kAlpha, 4>(b, a0, a1, ai);
   i32 e0[3] = {c0[0], c0[1], c0[2]}, e1[3] = {c1[0], c1[1], c1[2]};
   encodeMode5(block, e0, e1, a0[3], a1[3], ci, ai);
 }
