@@ -354,4 +354,24 @@ TEST_F(Textures, FilesWithoutADotTryPngJpgAndKtx2InThatOrder) {
   rmdir(dir);
 }
 
+TEST_F(Textures, ADestroyedTextureIsReleasedOnlyAfterTheFramesInFlight) {
+  std::vector<u8> rgba = sampleImage(64, 64, 5);
+  GltfTexture t{};
+  ASSERT_TRUE(textureCreateFromRgba(rgba.data(), 64, 64, &t, &r));
+  u32 slot = t.bindlessIndex;
+  size_t withTexture = memoryGet()->vramUsed.load();
+  // A frame that may sample it is still on the GPU.
+  u64 frame = gpuSerialBeginFrame();
+  textureDestroy(&t, &r);
+  EXPECT_EQ(t.image, nullptr);
+  EXPECT_EQ(memoryGet()->vramUsed.load(), withTexture);  // kept for that frame
+  textureCollect(false);
+  EXPECT_EQ(memoryGet()->vramUsed.load(), withTexture);
+  gpuSerialComplete(frame);
+  textureCollect(false);
+  EXPECT_LT(memoryGet()->vramUsed.load(), withTexture);
+  draw(slot);
+  EXPECT_TRUE(showsFallback());
+}
+
 }  // namespace
