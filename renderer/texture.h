@@ -104,6 +104,7 @@ u32 textureAlignToBlock(u32 v);
 void bc7f_init();
 // 64 bytes of RGBA (4x4, row-major) to one 16-byte block.
 void bc7f_compress_block(const u8* pixels_rgba, u8* block);
-// Our reference decoder: one block to 64 bytes of RGBA. False for a reserved
-// mode or a mode it does not decode.
+// Our reference decoder: one block to 64 bytes of RGBA. Reads the one- and
+// two-subset modes (4 to 7, 1 and 3); false for the three-subset modes (0, 2)
+// and for a reserved mode, which gives transparent black.
 b8 bc7DecodeBlock(const u8* block, u8* pixels_rgba);

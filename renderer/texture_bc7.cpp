@@ -510,6 +510,21 @@ const ModeInfo kModes[8] = {
     {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
 };
 
+// Two-subset partitions of the format: bit i is the subset of pixel i.
+const u16 kPartitions2[64] = {
+    0xCCCC, 0x8888, 0xEEEE, 0xECC8, 0xC880, 0xFEEC, 0xFEC8, 0xEC80, 0xC800, 0xFFEC, 0xFE80, 0xE800, 0xFFE8,
+    0xFF00, 0xFFF0, 0xF000, 0xF710, 0x008E, 0x7100, 0x08CE, 0x008C, 0x7310, 0x3100, 0x8CCE, 0x088C, 0x3110,
+    0x6666, 0x366C, 0x17E8, 0x0FF0, 0x718E, 0x399C, 0xAAAA, 0xF0F0, 0x5A5A, 0x33CC, 0x3C3C, 0x55AA, 0x9696,
+    0xA55A, 0x73CE, 0x13C8, 0x324C, 0x3BDC, 0x6996, 0xC33C, 0x9966, 0x0660, 0x0272, 0x04E4, 0x4E40, 0x2720,
+    0xC936, 0x936C, 0x39C6, 0x639C, 0x9336, 0x9CC6, 0x817E, 0xE718, 0xCCF0, 0x0FCC, 0x7744, 0xEE22,
+};
+// The anchor pixel of the second subset of each two-subset partition.
+const u8 kAnchors2[64] = {
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 2,  8, 2,  2, 8,  8,  15, 2, 8,  2, 2,
+    8,  8,  2,  2,  15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2, 15, 15, 6,  6, 2,  6,  8,  15, 15, 2, 2,
+    15, 15, 15, 15, 15, 2,  2,  15,
+};
+
 const u8* weightsFor(u32 bits) { return bits == 2 ? kWeights2 : (bits == 3 ? kWeights3 : kWeights4); }
 
 inline i32 expandBits(u32 v, u32 n) { return (i32)((v << (8 - n)) | (v >> (2 * n - 8))); }
@@ -590,19 +605,24 @@ b8 bc7DecodeBlock(const u8* block, u8* out) {
     return false;
   }
   const ModeInfo& m = kModes[mode];
-  if (m.subsets != 1) return false;  // partitioned modes are not decoded here
+  if (m.subsets > 2) return false;  // three-subset modes are not decoded here
   BitReader r{block, mode + 1};
+  u32 partition = r.get(m.partitionBits);
   u32 rotation = r.get(m.rotationBits);
   u32 indexSel = r.get(m.indexSelBits);
-  u32 ep[2][4];
+  const u32 ends = m.subsets * 2;  // endpoint e of subset s is at 2s + e
+  u32 ep[4][4];
   for (int c = 0; c < 3; c++)
-    for (int e = 0; e < 2; e++) ep[e][c] = r.get(m.colorBits);
-  for (int e = 0; e < 2; e++) ep[e][3] = m.alphaBits ? r.get(m.alphaBits) : 255;
-  u32 pb[2] = {0, 0};
+    for (u32 e = 0; e < ends; e++) ep[e][c] = r.get(m.colorBits);
+  for (u32 e = 0; e < ends; e++) ep[e][3] = m.alphaBits ? r.get(m.alphaBits) : 255;
+  u32 pb[4] = {0, 0, 0, 0};
   if (m.endpointPBits)
-    for (int e = 0; e < 2; e++) pb[e] = r.get(1);
-  i32 col[2][4];
-  for (int e = 0; e < 2; e++) {
+    for (u32 e = 0; e < ends; e++) pb[e] = r.get(1);
+  if (m.sharedPBits)
+    for (u32 sub = 0; sub < m.subsets; sub++) pb[sub * 2] = pb[sub * 2 + 1] = r.get(1);
+  const b8 pbits = m.endpointPBits || m.sharedPBits;
+  i32 col[4][4];
+  for (u32 e = 0; e < ends; e++) {
     for (int c = 0; c < 4; c++) {
       u32 bits = c < 3 ? m.colorBits : m.alphaBits;
       if (c == 3 && m.alphaBits == 0) {
@@ -610,18 +630,24 @@ b8 bc7DecodeBlock(const u8* block, u8* out) {
         continue;
       }
       u32 v = ep[e][c];
-      if (m.endpointPBits) {
+      if (pbits) {
         v = (v << 1) | pb[e];
         bits++;
       }
       col[e][c] = expandBits(v, bits);
     }
   }
+  const u16 subsetMask = m.subsets == 2 ? kPartitions2[partition] : 0;
+  const u32 anchor2 = m.subsets == 2 ? kAnchors2[partition] : 0;
+  auto isAnchor = [&](int i) { return i == 0 || (m.subsets == 2 && (u32)i == anchor2); };
   u8 idx1[16], idx2[16];
-  for (int i = 0; i < 16; i++) idx1[i] = (u8)r.get(i == 0 ? m.indexBits - 1 : m.indexBits);
+  for (int i = 0; i < 16; i++) idx1[i] = (u8)r.get(isAnchor(i) ? m.indexBits - 1 : m.indexBits);
   if (m.index2Bits)
     for (int i = 0; i < 16; i++) idx2[i] = (u8)r.get(i == 0 ? m.index2Bits - 1 : m.index2Bits);
   for (int i = 0; i < 16; i++) {
+    u32 sub = (subsetMask >> i) & 1;
+    const i32* e0 = col[sub * 2];
+    const i32* e1 = col[sub * 2 + 1];
     u32 cBits = m.indexBits, aBits = m.indexBits;
     u8 ci = idx1[i], ai = idx1[i];
     if (m.index2Bits) {
@@ -634,8 +660,8 @@ b8 bc7DecodeBlock(const u8* block, u8* out) {
       }
     }
     i32 px[4];
-    for (int c = 0; c < 3; c++) px[c] = interp(col[0][c], col[1][c], weightsFor(cBits)[ci]);
-    px[3] = interp(col[0][3], col[1][3], weightsFor(aBits)[ai]);
+    for (int c = 0; c < 3; c++) px[c] = interp(e0[c], e1[c], weightsFor(cBits)[ci]);
+    px[3] = interp(e0[3], e1[3], weightsFor(aBits)[ai]);
     if (rotation) {
       i32 t = px[3];
       px[3] = px[rotation - 1];
