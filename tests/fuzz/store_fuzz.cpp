@@ -1,5 +1,6 @@
-// Fuzzes opening a store file and everything a reader does with it: restore every
-// entry (whole and into a short buffer), then delete one and compact.
+// Fuzzes opening a store file and everything done with it: a read-only open that
+// restores every entry, then a writer's open that restores every entry (whole and
+// into a short buffer), deletes one and compacts.
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,6 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
   cfg.nz_block_size = 1;
   cfg.privkey_path = encrypted ? p.priv.c_str() : nullptr;
   bs_store* s = nullptr;
+  // A reader first: it must neither crash nor write.
+  cfg.read_only = 1;
+  if (bs_open(&s, p.store.c_str(), &cfg) == BS_OK) {
+    for (u64 i = 0, n = bs_manifest_count(s); i < n; i++) {
+      u8* buf = nullptr;
+      size_t len = 0;
+      bs_restore_buffer(s, bs_manifest_name(s, i), &buf, &len);
+      memFree(buf);
+    }
+    bs_close(s);
+  }
+  cfg.read_only = 0;
   if (bs_open(&s, p.store.c_str(), &cfg) == BS_OK) {
     u64 n = bs_manifest_count(s);
     for (u64 i = 0; i < n; i++) {
