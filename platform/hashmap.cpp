@@ -57,7 +57,14 @@ inline u64 slotStride(const sm_header_t* hd) { return hd->key_size + hd->val_siz
 inline u8* slotsOf(sm_header_t* hd) { return reinterpret_cast<u8*>(hd + 1); }
 // One byte per slot after the control bytes and their mirror: how far a full
 // slot lies past its home, so that deletion need not rehash to find homes.
+// Bytes 0 to 31 are mirrored after the last like the control bytes, so that
+// deletion can compare 16 of them from any slot.
 inline u8* dispOf(sm_header_t* hd) { return hd->ctrl + hd->cap + kGroup; }
+inline void setDisp(sm_header_t* hd, u64 p, u8 v) {
+  u8* disp = dispOf(hd);
+  disp[p] = v;
+  if (p < kGroup) disp[hd->cap + p] = v;
+}
 
 // Key handling. The default callbacks stay null in the header, so that the hot
 // paths call XXH3 and the byte comparison directly; 8-byte keys with both
@@ -146,8 +153,8 @@ void freeBlock(const sm_allocator_t& a, void* p) {
 // or when the block size does not fit in size_t.
 sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
   u64 stride = proto.key_size + proto.val_size;
-  if (cap > (~0ull - sizeof(sm_header_t) - kGroup) / (stride + 2)) return nullptr;
-  size_t bytes = sizeof(sm_header_t) + cap * stride + cap + kGroup + cap;
+  if (cap > (~0ull - sizeof(sm_header_t) - 2 * kGroup) / (stride + 2)) return nullptr;
+  size_t bytes = sizeof(sm_header_t) + cap * stride + 2 * (cap + kGroup);
   sm_header_t* hd = static_cast<sm_header_t*>(allocBlock(proto.alloc, bytes));
   if (!hd) return nullptr;
   *hd = proto;
@@ -156,6 +163,7 @@ sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
   hd->size = 0;
   hd->ctrl = slotsOf(hd) + cap * stride;
   std::memset(hd->ctrl, kEmpty, cap + kGroup);
+  std::memset(dispOf(hd), 0, cap + kGroup);
   return hd;
 }
 
@@ -170,7 +178,7 @@ void rehashInto(sm_header_t* nh, sm_header_t* hd, const Keys& keys) {
     u64 h = keys.hash(s);
     u64 p = findEmpty(nh, h);
     setCtrl(nh, p, h2Of(h));
-    dispOf(nh)[p] = dispByte((p - homeIndex(h, nh->lgcap)) & (nh->cap - 1));
+    setDisp(nh, p, dispByte((p - homeIndex(h, nh->lgcap)) & (nh->cap - 1)));
     copyBytes(newSlots + p * stride, s, stride);
     ++nh->size;
   }
@@ -200,7 +208,7 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
     copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
   } else {
     setCtrl(hd, pr.slot, h2Of(h));
-    dispOf(hd)[pr.slot] = dispByte((pr.slot - homeIndex(h, hd->lgcap)) & (hd->cap - 1));
+    setDisp(hd, pr.slot, dispByte((pr.slot - homeIndex(h, hd->lgcap)) & (hd->cap - 1)));
     copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
     copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
     ++hd->size;
@@ -279,28 +287,43 @@ void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
   }
   // Backward shift: each entry after the hole moves into it unless that would
   // put it before its home; no tombstones are left. An entry d slots past its
-  // home moves when the hole is at most d slots back.
-  // Whether it moves is a coin flip to the branch predictor, so it is always
-  // copied into the hole: while j stays the hole, its slot and bytes are dead,
-  // later overwritten by a move or emptied below. Nothing reads them meanwhile.
-  // Control byte j's mirror: cap + j for j < 32, j itself (written twice) beyond.
+  // home moves when the hole is at most d slots back. Rather than stepping
+  // through the run, 16 displacement bytes at a time are compared with their
+  // distances from the hole: the first that reaches it is the next entry to
+  // move, and the hole follows it. Distances are saturated like the bytes, so
+  // a saturated byte is only a candidate, confirmed from its recomputed home.
+  // Bytes j and j's mirror: cap + j for j < 32, j itself (written twice) beyond.
   const u64 mirrorAdd = cap < kGroup ? cap : kGroup;
-  for (; run; --run) {
-    u64 d = disp[i];
-    const u64 back = (i - j) & mask;
-    u8 nd = (u8)(d - back);  // the new displacement if it moves
-    if (__builtin_expect(d == kDispMax, 0)) {
-      d = (i - homeIndex(keys.hash(slots + i * stride), lgcap)) & mask;
-      nd = dispByte(d - back);
+  const __m128i ramp = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
+  while (run) {
+    const u64 n = run < 16 ? run : 16;
+    const u64 back0 = (i - j) & mask;  // distance of i from the hole, at least 1
+    const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(disp + i));
+    const __m128i distv = _mm_adds_epu8(ramp, _mm_set1_epi8((char)(u8)(back0 - 1 < 255 ? back0 - 1 : 255)));
+    u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & (u32)((1ull << n) - 1);
+    if (!bits) {
+      i = (i + n) & mask;
+      run -= n;
+      continue;
     }
-    const bool moves = d >= back;
-    copySlot(slots + j * stride, slots + i * stride);
-    const u8 c = ctrl[i];
+    const u64 t = (u64)__builtin_ctz(bits);
+    const u64 p = (i + t) & mask;
+    const u64 back = (p - j) & mask;
+    u64 d = disp[p];
+    run -= t + 1;
+    i = (p + 1) & mask;
+    if (__builtin_expect(d == kDispMax, 0)) {
+      d = (p - homeIndex(keys.hash(slots + p * stride), lgcap)) & mask;
+      if (d < back) continue;  // its home lies after the hole: it stays
+    }
+    copySlot(slots + j * stride, slots + p * stride);
+    const u8 c = ctrl[p];
     ctrl[j] = c;
     ctrl[((j - kGroup) & mask) + mirrorAdd] = c;
+    const u8 nd = dispByte(d - back);
     disp[j] = nd;
-    j ^= (j ^ i) & (0 - (u64)moves);  // j = moves ? i : j, kept free of branches
-    i = (i + 1) & mask;
+    disp[((j - kGroup) & mask) + mirrorAdd] = nd;
+    j = p;
   }
   setCtrl(hd, j, kEmpty);
 }
@@ -398,6 +421,7 @@ u64 sm_check(void* m) {
   for (u64 p = 0; p < kGroup; ++p) {
     u8 want = p < hd->cap ? ctrl[p] : kEmpty;
     faults += ctrl[hd->cap + p] != want ? 1 : 0;
+    if (p < hd->cap && !(ctrl[p] & kEmpty)) faults += disp[hd->cap + p] != disp[p] ? 1 : 0;
   }
   return faults + (full != hd->size ? 1 : 0);
 }

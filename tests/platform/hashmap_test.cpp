@@ -90,6 +90,37 @@ TEST(HashMap, DeleteFromWrappingClusterKeepsKeysReachable) {
   sm_free(m);
 }
 
+// A key carrying its wanted home in its low 10 bits, for maps of 1024 slots.
+u64 home10Hash(void*, const void* key, size_t) {
+  u64 k;
+  memcpy(&k, key, 8);
+  const u64 inv = 0xf1de83e19937733dull;  // inverse of 0x9e3779b97f4a7c15 mod 2^64
+  return ((k & 1023) << (64 - 10)) * inv;
+}
+
+// An entry more than 255 slots past its home has a saturated displacement byte
+// and a hole more than 255 slots back; when its home lies after that hole it
+// must stay, which only its recomputed home can tell.
+TEST(HashMap, DeleteKeepsFarDisplacedEntriesWhoseHomeFollowsTheHole) {
+  sm_allocator_t a{};
+  a.hash = home10Hash;
+  void* m = sm_new(800, 8, 8, &a);
+  ASSERT_EQ(sm_cap(m), 1024u);
+  std::vector<u64> keys;
+  for (u64 home = 0; home <= 300; ++home) keys.push_back((1ull << 20) | home);  // each at its home
+  keys.push_back((2ull << 20) | 5);  // homed at 5, lands in slot 301
+  for (u64 k : keys) ASSERT_EQ(sm_put_(&m, &k, &k), 1);
+  ASSERT_EQ(sm_check(m), 0u);
+  ASSERT_EQ(sm_delete(m, &keys[0]), 0);  // the hole at slot 0, 301 slots before the far entry
+  EXPECT_EQ(sm_check(m), 0u);
+  for (size_t i = 1; i < keys.size(); ++i) {
+    const u64* v = static_cast<const u64*>(sm_find(m, &keys[i]));
+    ASSERT_NE(v, nullptr) << i;
+    EXPECT_EQ(*v, keys[i]);
+  }
+  sm_free(m);
+}
+
 // Homes every key at the last slot whatever the capacity: (h * M) has all top
 // bits set. Every insert joins one cluster that wraps from the last slot to 0.
 u64 lastSlotHash(void*, const void* key, size_t) {
