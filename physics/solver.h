@@ -57,7 +57,7 @@ struct ContactManifoldSolverData {
   ContactPointSolverData points[4];
   u32 numContacts;
   b8 isNew;
-  u32 passes;  // velocity passes so far this step (alternates the point order)
+  u32 passes;  // sweeps over the normal rows so far this step (alternates their order)
   u32 manifoldIndex;  // the manifold this record came from: impulses go back there
   // Angular responses of the friction and twist rows, fixed for the step:
   // invInertia * (r x t) for both tangents on each body, invInertia * n.
