@@ -157,19 +157,20 @@ void encodeMode6(u8* block, i32 e0[4], i32 e1[4], i32 p0, i32 p1, u8 idx[16]) {
   w.flush();
 }
 
+// Every colour index 1 (the anchor's top bit is clear, so nothing is swapped),
+// every alpha index 0; written field by field without the general encoder.
 void packMode5Solid(u8* block, const u8* px) {
-  i32 c0[3], c1[3];
+  BitWriter w{block, 0};
+  w.put(1u << 5, 6);
+  w.put(0, 2);
   for (int c = 0; c < 3; c++) {
     const endpoint_err& e = g_bc7_mode_5_optimal_endpoints[px[c]];
-    c0[c] = e.m_lo;
-    c1[c] = e.m_hi;
+    w.put((u32)e.m_lo | (u32)e.m_hi << 7, 14);
   }
-  u8 ci[16], ai[16];
-  for (int i = 0; i < 16; i++) {
-    ci[i] = 1;
-    ai[i] = 0;
-  }
-  encodeMode5(block, c0, c1, px[3], px[3], ci, ai);
+  w.put((u32)px[3] | (u32)px[3] << 8, 16);
+  w.put(0x2AAAAAABu, 31);  // index 1 everywhere: the anchor bit, then fifteen pairs 01
+  w.put(0, 31);
+  w.flush();
 }
 
 // The fits work on the block in planar form: for each channel, four vectors of
@@ -537,12 +538,21 @@ void bc7f_init() {
 }
 
 void bc7f_compress_block(const u8* px, u8* block) {
-  b8 opaque = true, sameRgb = true, grey = true;
-  for (int i = 0; i < 16; i++) {
-    opaque &= px[i * 4 + 3] == 255;
-    sameRgb &= px[i * 4] == px[0] && px[i * 4 + 1] == px[1] && px[i * 4 + 2] == px[2];
-    grey &= px[i * 4] == px[i * 4 + 1] && px[i * 4] == px[i * 4 + 2];
+  // Classified on whole pixels (little-endian words 0xAABBGGRR), four at a time.
+  typedef u32 u4 __attribute__((vector_size(16)));
+  u4 w[4];
+  std::memcpy(w, px, 64);
+  u32 first;
+  std::memcpy(&first, px, 4);
+  u4 notOpaque = {0, 0, 0, 0}, notSame = notOpaque, notGrey = notOpaque;
+  for (int g = 0; g < 4; g++) {
+    notOpaque |= ~w[g] & 0xFF000000u;
+    notSame |= (w[g] ^ first) & 0x00FFFFFFu;
+    notGrey |= (w[g] ^ (w[g] >> 8)) & 0x0000FFFFu;  // R != G or G != B
   }
+  const b8 opaque = (notOpaque[0] | notOpaque[1] | notOpaque[2] | notOpaque[3]) == 0;
+  const b8 sameRgb = (notSame[0] | notSame[1] | notSame[2] | notSame[3]) == 0;
+  const b8 grey = (notGrey[0] | notGrey[1] | notGrey[2] | notGrey[3]) == 0;
   if (opaque && sameRgb) {
     packMode5Solid(block, px);
     return;
