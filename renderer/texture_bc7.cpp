@@ -346,7 +346,7 @@ inline f4 weightOf(i4 k) {
 
 // Index per pixel: its projection on the endpoint line (the palette lies on it);
 // returns the exact total squared error of the chosen palette entries.
-template <u32 lanes, int count>
+template <u32 lanes, int count, b8 withError = true>
 i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, u8* idx) {
   f32 d[4] = {}, len2 = 0;
   for (int c = 0; c < 4; c++)
@@ -370,6 +370,8 @@ i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, u8* idx) {
     i4 k = __builtin_convertvector(t * scale + 1.5f, i4) - 1;
     k = k < 0 ? 0 : k;
     k = k > count - 1 ? count - 1 : k;
+    for (int j = 0; j < 4; j++) idx[g * 4 + j] = (u8)k[j];
+    if (!withError) continue;
     f4 w = weightOf<count>(k);
     f4 v = 64.0f - w;
     for (int c = 0; c < 4; c++)
@@ -380,7 +382,6 @@ i32 assignIndices(const BlockPixels& b, i4 e0, i4 e1, u8* idx) {
         f4 diff = pal - b.f[c][g];
         err += diff * diff;
       }
-    for (int j = 0; j < 4; j++) idx[g * 4 + j] = (u8)k[j];
   }
   return (i32)hsum(err);
 }
@@ -421,6 +422,13 @@ b8 leastSquares(const BlockPixels& b, const u8* idx, const u8* weights, f4* lo, 
 
 inline i4 pbitEndpoint(i4 q, i32 p) { return (q << 1) | p; }
 
+// Opaque blocks store alpha endpoints 127 with p-bits 1: alpha 255.
+void encodeFit6(u8* block, i4 q0, i4 q1, i32 p0, i32 p1, b8 opaque, u8* idx) {
+  i32 e0[4] = {q0[0], q0[1], q0[2], opaque ? 127 : q0[3]};
+  i32 e1[4] = {q1[0], q1[1], q1[2], opaque ? 127 : q1[3]};
+  encodeMode6(block, e0, e1, p0, p1, idx);
+}
+
 // Mode 6 over RGB (opaque: alpha endpoints 127 with p-bits 1, so alpha is 255)
 // or RGBA: principal-axis endpoints, then one least-squares refinement kept only
 // when it lowers the error.
@@ -438,12 +446,17 @@ void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* bloc
   i32 p0 = 1, p1 = 1;
   quantizeMode6(lo, hi, laneMask, fixedP, &q0, &q1, &p0, &p1);
   u8 idx[16];
+  // Refined only when opaque and in colour (blocks with alpha keep the single
+  // fit: the refinement costs half again for under a decibel; grey ones gain
+  // nothing), and not when the fit is already close.
+  if (!opaque || grey) {
+    assignIndices<lanes, 16, false>(b, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), idx);
+    encodeFit6(block, q0, q1, p0, p1, opaque, idx);
+    return;
+  }
   i32 err = assignIndices<lanes, 16>(b, pbitEndpoint(q0, p0), pbitEndpoint(q1, p1), idx);
   f4 rlo, rhi;
-  // Refined only when opaque (blocks with alpha keep the single fit: the
-  // refinement costs half again for under a decibel), and not when the fit is
-  // already close.
-  if (opaque && err > kGoodEnough * 3 && leastSquares<lanes>(b, idx, kWeights4, &rlo, &rhi)) {
+  if (err > kGoodEnough * 3 && leastSquares<lanes>(b, idx, kWeights4, &rlo, &rhi)) {
     i4 t0, t1;
     i32 tp0 = 1, tp1 = 1;
     quantizeMode6(rlo, rhi, laneMask, fixedP, &t0, &t1, &tp0, &tp1);
@@ -457,9 +470,7 @@ void compressMode6(const BlockPixels& b, b8 grey, const Covariance& cv, u8* bloc
       p1 = tp1;
     }
   }
-  i32 e0[4] = {q0[0], q0[1], q0[2], opaque ? 127 : q0[3]};
-  i32 e1[4] = {q1[0], q1[1], q1[2], opaque ? 127 : q1[3]};
-  encodeMode6(block, e0, e1, p0, p1, idx);
+  encodeFit6(block, q0, q1, p0, p1, opaque, idx);
 }
 
 inline i32 quant5(i32 c) { return g_mode5_quant[c]; }
@@ -478,7 +489,7 @@ void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
   axisExtremes<kRgb>(b, rgb, &lo, &hi);
   i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
-  assignIndices<kRgb, 4>(b, expand7(c0), expand7(c1), ci);
+  assignIndices<kRgb, 4, false>(b, expand7(c0), expand7(c1), ci);
   i4 amin = b.i[3][0], amax = b.i[3][0];
   for (int g = 1; g < 4; g++) {
     amin = b.i[3][g] < amin ? b.i[3][g] : amin;
@@ -487,7 +498,7 @@ void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
   i4 a0 = {0, 0, 0, std::min(std::min(amin[0], amin[1]), std::min(amin[2], amin[3]))};
   i4 a1 = {0, 0, 0, std::max(std::max(amax[0], amax[1]), std::max(amax[2], amax[3]))};
   u8 ai[16];
-  assignIndices<kAlpha, 4>(b, a0, a1, ai);
+  assignIndices<kAlpha, 4, false>(b, a0, a1, ai);
   i32 e0[3] = {c0[0], c0[1], c0[2]}, e1[3] = {c1[0], c1[1], c1[2]};
   encodeMode5(block, e0, e1, a0[3], a1[3], ci, ai);
 }
