@@ -246,30 +246,25 @@ Covariance blockCovariance(const BlockPixels& b) {
   return cv;
 }
 
-// The same matrix restricted to the selected channels.
-template <u32 lanes>
-Covariance restrictTo(const Covariance& full) {
-  Covariance cv{};
-  for (int r = 0; r < 4; r++)
-    for (int c = 0; c < 4; c++)
-      if ((lanes & (1u << r)) && (lanes & (1u << c))) cv.m[r][c] = full.m[r][c];
-  return cv;
-}
-
 template <u32 lanes>
 void axisExtremes(const BlockPixels& b, const Covariance& cv, f4* lo, f4* hi) {
   const auto& cov = cv.m;
   // Start from the covariance column of the widest channel: a fixed start such as
   // (1, 1, 1) is orthogonal to anti-correlated channels and would collapse.
-  int widest = 0;
-  for (int c = 1; c < 4; c++)
-    if (cov[c][c] > cov[widest][widest]) widest = c;
-  f32 axis[4] = {cov[0][widest], cov[1][widest], cov[2][widest], cov[3][widest]};
+  constexpr int kFirst = lanes & 1 ? 0 : 3;  // alpha alone starts at channel 3
+  int widest = kFirst;
+  for (int c = kFirst + 1; c < 4; c++)
+    if ((lanes & (1u << c)) && cov[c][c] > cov[widest][widest]) widest = c;
+  f32 axis[4] = {};
+  for (int r = 0; r < 4; r++)
+    if (lanes & (1u << r)) axis[r] = cov[r][widest];
   // Only the direction matters (the extremes are compared, not measured), and
   // three products of entries below 2^20 stay far inside f32: no normalising.
   for (int it = 0; it < 3; it++) {
-    f32 next[4];
-    for (int r = 0; r < 4; r++) next[r] = cov[r][0] * axis[0] + cov[r][1] * axis[1] + cov[r][2] * axis[2] + cov[r][3] * axis[3];
+    f32 next[4] = {};
+    for (int r = 0; r < 4; r++)
+      for (int c = 0; c < 4; c++)
+        if ((lanes & (1u << r)) && (lanes & (1u << c))) next[r] += cov[r][c] * axis[c];
     for (int r = 0; r < 4; r++) axis[r] = next[r];
   }
   // Extremes over four pixels at a time, keeping the first pixel on ties.
@@ -484,9 +479,9 @@ inline i4 expand7(i4 q) { return (q << 1) | (q >> 6); }
 
 // Mode 5 for blocks whose alpha varies independently of colour: a principal-axis
 // colour fit (7-bit endpoints, 2-bit indices) and a separate alpha range.
-void compressMode5(const BlockPixels& b, const Covariance& rgb, u8* block) {
+void compressMode5(const BlockPixels& b, const Covariance& cv, u8* block) {
   f4 lo, hi;
-  axisExtremes<kRgb>(b, rgb, &lo, &hi);
+  axisExtremes<kRgb>(b, cv, &lo, &hi);
   i4 c0 = quant5(lo), c1 = quant5(hi);
   u8 ci[16];
   assignIndices<kRgb, 4, false>(b, expand7(c0), expand7(c1), ci);
@@ -577,7 +572,7 @@ void bc7f_compress_block(const u8* px, u8* block) {
   }
   Covariance cv = blockCovariance<kRgba>(b);
   if (alphaIndependent(cv))
-    compressMode5(b, restrictTo<kRgb>(cv), block);
+    compressMode5(b, cv, block);
   else
     compressMode6<kRgba>(b, false, cv, block);
 }
