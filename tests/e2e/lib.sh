@@ -45,3 +45,13 @@ near() {
     for (i = 1; i <= 3; i++) { d = c[i] - e[i]; if (d < 0) d = -d; if (d > t) exit 1 }
     exit 0 }'
 }
+
+# capture_window FILE: a screenshot of the program's window. The id is looked up
+# again each time, and import gets a time limit: given a window that has gone,
+# import falls back to asking for a mouse click and would wait for ever.
+capture_window() {
+  local wid
+  wid=$(xdotool search --onlyvisible --name '^Terrain$' 2>/dev/null | head -n1)
+  [ -n "$wid" ] || return 1
+  timeout 20 import -window "$wid" "$1"
+}

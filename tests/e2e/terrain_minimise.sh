@@ -38,7 +38,7 @@ wid=$(wait_terrain_window)
 sleep 2
 
 centre() {
-  import -window "$wid" "$work/shot.png" 2>/dev/null || { echo none; return; }
+  capture_window "$work/shot.png" 2>/dev/null || { echo none; return; }
   # Sky, clear of the scene and of the debug windows.
   convert "$work/shot.png" -format "%[pixel:p{640,150}]" info:
 }

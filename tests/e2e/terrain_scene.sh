@@ -33,7 +33,7 @@ count_pixels() {  # FILE AWK-CONDITION-ON-r,g,b
 
 check_scene() {  # MODE
   local shot="$work/$1.png"
-  import -window "$wid" "$shot" || fail "$1: screenshot failed"
+  capture_window "$shot" || fail "$1: screenshot failed"
   # Sky, away from where the debug windows will sit.
   for p in "640 150" "300 50" "1000 100" "800 250" "200 260"; do
     c=$(pixel "$shot" $p)

@@ -29,14 +29,15 @@ grep -q '^Selected: .* (\(discrete\|fallback\), vendor 0x[0-9A-F]\{4,\})$' "$wor
 
 # The sky shows the clear colour 0.2, gray 51; probes avoid the scene and the
 # debug windows (Terrain, VoIP, Players, Trace at UI scale 0.5).
-import -window "$wid" "$work/shot.png" || fail "screenshot failed"
+capture_window "$work/shot.png" || fail "screenshot failed"
 for p in 640,150 300,50 1000,100 800,250 200,260; do
   c=$(convert "$work/shot.png" -format "%[pixel:p{$p}]" info:)
   [ "$c" = "gray(51)" ] || [ "$c" = "srgb(51,51,51)" ] || fail "pixel $p is $c, not gray 51"
 done
 
-# CPU of the frame loop and what it drives (the driver's threads), with the
-# physics thread paused (Space) so that its steps do not count.
+# CPU of the frame loop (the main thread), with the physics thread paused
+# (Space). The whole process is shown too: on lavapipe it is mostly the driver
+# rendering, which takes longer than a frame here, so it says little about pacing.
 xdotool key --window "$wid" space
 sleep 1
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
@@ -44,8 +45,8 @@ hz=$(getconf CLK_TCK)
 t0=$(ticks); m0=$(main_thread_ticks); sleep 3; t1=$(ticks); m1=$(main_thread_ticks)
 use=$(( (t1 - t0) * 100 / (3 * hz) ))
 main=$(( (m1 - m0) * 100 / (3 * hz) ))
-echo "CPU use while drawing: ${use}% of one core (main thread ${main}%)"
-[ "$use" -lt 45 ] || fail "drawing takes ${use}% of a core"
+echo "CPU use while drawing: main thread ${main}% of one core (whole process ${use}%)"
+[ "$main" -lt 45 ] || fail "the frame loop takes ${main}% of a core"
 
 # Hidden: no drawing, the loop sleeps until the window system has news.
 xdotool windowunmap "$wid"
@@ -58,7 +59,7 @@ echo "CPU use while hidden: ${idle}% of one core (main thread ${main}%)"
 [ "$main" -lt 5 ] || fail "the hidden program's main thread still takes ${main}% of a core"
 xdotool windowmap "$wid"
 sleep 1
-import -window "$wid" "$work/shot2.png" || fail "screenshot after showing failed"
+capture_window "$work/shot2.png" || fail "screenshot after showing failed"
 c=$(convert "$work/shot2.png" -format "%[pixel:p{640,150}]" info:)
 [ "$c" = "gray(51)" ] || [ "$c" = "srgb(51,51,51)" ] || fail "after showing again the sky is $c"
 
