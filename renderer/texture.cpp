@@ -35,8 +35,6 @@ struct TextureUploadState {
   ThreadMutex lock;  // command pool, bindless writes, retired list
   VkCommandPool commandPool;
   b8 queueReady;
-  b8 buildingFallback;
-  b8 fallbackReady;
   GltfTexture fallbackTex;
   std::atomic<u32> nextBindlessIndex;
   RetiredTexture* retired;
@@ -325,7 +323,6 @@ void releaseState() {
   sTex.retired = nullptr;
   sTex.retiredCount = sTex.retiredCapacity = 0;
   sTex.queueReady = false;
-  sTex.fallbackReady = false;
   sTex.fallbackTex = GltfTexture{};
   sTex.nextBindlessIndex.store(0);
 }
@@ -390,7 +387,6 @@ b8 textureEnsureBindless(Renderer* r) {
   }
   fillWithFallback(r);
   sTex.nextBindlessIndex.store(1);
-  sTex.fallbackReady = true;
   sTex.queueReady = textureUploadQueueInit(&sTex.queue, completeUpload, nullptr);
   b8 workerOk = sTex.queueReady && textureUploadQueueStart(&sTex.queue);
   sInitialized.store(true, std::memory_order_release);
