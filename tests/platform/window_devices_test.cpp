@@ -176,6 +176,33 @@ TEST_F(DummyWindow, KeysAndCloseFlowThroughPoll) {
   EXPECT_TRUE(platformShouldClose(plat));
 }
 
+// A burst of mouse motion between two polls, with a key pressed before and
+// released after it: the release reaches the application.
+TEST_F(DummyWindow, AKeyReleaseAfterABurstOfMotionIsNotLost) {
+  InputEvent e;
+  platformPoll(plat);
+  while (platformPollInput(plat, &e)) {
+  }
+  SDL_Event k{};
+  k.type = SDL_KEYDOWN;
+  k.key.keysym.scancode = SDL_SCANCODE_W;
+  k.key.windowID = plat->windowId;
+  SDL_PushEvent(&k);
+  for (i32 i = 1; i <= 100; i++) pushMotion(100 + i, 100);
+  k.type = SDL_KEYUP;
+  SDL_PushEvent(&k);
+  platformPoll(plat);
+  b8 pressed = false, released = false;
+  i32 lastX = 0;
+  while (platformPollInput(plat, &e)) {
+    if (e.type == InputEventKey && e.key == InputKeyW) (e.value ? pressed : released) = true;
+    if (e.type == InputEventMouseMotion) lastX = e.motion.x;
+  }
+  EXPECT_TRUE(pressed);
+  EXPECT_TRUE(released) << "W would stay held";
+  EXPECT_EQ(lastX, 200) << "the mouse ends where it went";
+}
+
 TEST_F(DummyWindow, ClipboardRoundTripAndCapacity) {
   platformSetClipboard(plat, "h\xC3\xA9llo");
   char buf[16];
