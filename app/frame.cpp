@@ -69,25 +69,6 @@ void shadowPass(State* s, VkCommandBuffer cmd) {
   }
 }
 
-void drawPlayers(State* s, VkCommandBuffer cmd) {
-  for (u32 i = 0; i < s->localPlayerCount; i++) {
-    LocalPlayer* p = statePlayer(s, i);
-    SplitViewport cell = splitViewport(s->windowW, s->windowH, s->localPlayerCount, i);
-    if (cell.width <= 0 || cell.height <= 0) continue;
-    CameraSetAspect(&p->camera, (f64)cell.width / (f64)cell.height);
-    VkViewport vp{(f32)cell.x, (f32)cell.y, (f32)cell.width, (f32)cell.height, 0.0f, 1.0f};
-    VkRect2D scissor{{cell.x, cell.y}, {(u32)cell.width, (u32)cell.height}};
-    vkCmdSetViewport(cmd, 0, 1, &vp);
-    vkCmdSetScissor(cmd, 0, 1, &scissor);
-    mat4f32 vpm = mat4ToF32(p->camera.view_projection);
-    trisDraw(&s->tris, &s->pipelines, cmd, &vpm, s->lighting.emptyDescSet, s->lighting.descSet,
-             lightingGetAddress(&s->lighting));
-    // Debug lines in every cell, each with its own player's camera.
-    linesDraw(&s->lines, &s->pipelines, kLinesPipelineSlot, cmd, &vpm, (f32)cell.width, (f32)cell.height, 1.0f,
-              p->camera.position);
-  }
-}
-
 }  // namespace
 
 void updateTornado(State* s, f64 dt) {
@@ -155,6 +136,25 @@ b8 buildBodyGeometry(State* s) {
     }
   }
   return true;
+}
+
+void drawPlayers(State* s, VkCommandBuffer cmd) {
+  for (u32 i = 0; i < s->localPlayerCount; i++) {
+    LocalPlayer* p = statePlayer(s, i);
+    SplitViewport cell = splitViewport(s->windowW, s->windowH, s->localPlayerCount, i);
+    if (cell.width <= 0 || cell.height <= 0) continue;
+    CameraSetAspect(&p->camera, (f64)cell.width / (f64)cell.height);
+    VkViewport vp{(f32)cell.x, (f32)cell.y, (f32)cell.width, (f32)cell.height, 0.0f, 1.0f};
+    VkRect2D scissor{{cell.x, cell.y}, {(u32)cell.width, (u32)cell.height}};
+    vkCmdSetViewport(cmd, 0, 1, &vp);
+    vkCmdSetScissor(cmd, 0, 1, &scissor);
+    mat4f32 vpm = mat4ToF32(p->camera.view_projection);
+    trisDraw(&s->tris, &s->pipelines, cmd, &vpm, s->lighting.emptyDescSet, s->lighting.descSet,
+             lightingGetAddress(&s->lighting));
+    // Debug lines in every cell, each with its own player's camera.
+    linesDraw(&s->lines, &s->pipelines, kLinesPipelineSlot, cmd, &vpm, (f32)cell.width, (f32)cell.height, 1.0f,
+              p->camera.position);
+  }
 }
 
 b8 renderFrame(State* s, f64 dt) {

@@ -116,6 +116,9 @@ void fillLighting(State* state);
 // Step 12: body instances from the pinned snapshot when it or the body count
 // changed; otherwise last frame's are carried over. True when rebuilt.
 b8 buildBodyGeometry(State* state);
+// Step 16: the bodies and debug lines in every player's split-screen cell, each
+// cell with its own player's camera (inside the main render pass).
+void drawPlayers(State* state, VkCommandBuffer cmd);
 // Everything from pinning the snapshot to presenting; false when the frame was
 // skipped (the snapshot is released either way).
 b8 renderFrame(State* state, f64 dt);

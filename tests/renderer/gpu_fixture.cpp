@@ -241,3 +241,124 @@ PipelineConfig gpuFullscreenConfig(const char* fragName, VkRenderPass renderPass
   c.renderPass = renderPass;
   return c;
 }
+
+b8 mainPassTargetCreate(Renderer* r, MainPassTarget* t, u32 width, u32 height) {
+  *t = MainPassTarget{};
+  VkDevice d = r->device;
+  t->format = r->swapchainFormat;
+  t->width = width;
+  t->height = height;
+  if (!vramCreateImage2D(d, {width, height}, r->swapchainFormat,
+                         VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT, &t->color,
+                         &t->colorMem, &t->colorSize))
+    return false;
+  if (!vramCreateImage2D(d, {width, height}, r->depthFormat, VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT,
+                         &t->depth, &t->depthMem, &t->depthSize))
+    return false;
+  VkImageViewCreateInfo vi{};
+  vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
+  vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
+  vi.image = t->color;
+  vi.format = r->swapchainFormat;
+  vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCreateImageView(d, &vi, nullptr, &t->colorView);
+  vi.image = t->depth;
+  vi.format = r->depthFormat;
+  vi.subresourceRange = {VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
+  vkCreateImageView(d, &vi, nullptr, &t->depthView);
+  VkAttachmentDescription att[2]{};
+  att[0].format = r->swapchainFormat;
+  att[0].samples = VK_SAMPLE_COUNT_1_BIT;
+  att[0].loadOp = VK_ATTACHMENT_LOAD_OP_CLEAR;
+  att[0].storeOp = VK_ATTACHMENT_STORE_OP_STORE;
+  att[0].stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
+  att[0].stencilStoreOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
+  att[0].initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+  // Moved to TRANSFER_SRC by a barrier after the pass, ordered before the copy
+  // (a dependency of its own would make the pass incompatible with the main one).
+  att[0].finalLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
+  att[1] = att[0];
+  att[1].format = r->depthFormat;
+  att[1].storeOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
+  att[1].finalLayout = VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
+  VkAttachmentReference cref{0, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL};
+  VkAttachmentReference dref{1, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL};
+  VkSubpassDescription sub{};
+  sub.pipelineBindPoint = VK_PIPELINE_BIND_POINT_GRAPHICS;
+  sub.colorAttachmentCount = 1;
+  sub.pColorAttachments = &cref;
+  sub.pDepthStencilAttachment = &dref;
+  // The main pass's dependency, so that the two passes are compatible.
+  VkSubpassDependency dep = rendererMainPassDependency();
+  VkRenderPassCreateInfo rp{};
+  rp.sType = VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO;
+  rp.attachmentCount = 2;
+  rp.pAttachments = att;
+  rp.subpassCount = 1;
+  rp.pSubpasses = &sub;
+  rp.dependencyCount = 1;
+  rp.pDependencies = &dep;
+  if (vkCreateRenderPass(d, &rp, nullptr, &t->pass) != VK_SUCCESS) return false;
+  VkImageView views[2] = {t->colorView, t->depthView};
+  VkFramebufferCreateInfo fi{};
+  fi.sType = VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO;
+  fi.renderPass = t->pass;
+  fi.attachmentCount = 2;
+  fi.pAttachments = views;
+  fi.width = width;
+  fi.height = height;
+  fi.layers = 1;
+  if (vkCreateFramebuffer(d, &fi, nullptr, &t->fb) != VK_SUCCESS) return false;
+  t->readback = gpuCreateHostBuffer(r, (VkDeviceSize)width * height * 4, VK_BUFFER_USAGE_TRANSFER_DST_BIT);
+  return t->readback.mapped != nullptr;
+}
+
+void mainPassTargetDestroy(Renderer* r, MainPassTarget* t) {
+  VkDevice d = r->device;
+  vkDestroyFramebuffer(d, t->fb, nullptr);
+  vkDestroyRenderPass(d, t->pass, nullptr);
+  vkDestroyImageView(d, t->colorView, nullptr);
+  vkDestroyImageView(d, t->depthView, nullptr);
+  vkDestroyImage(d, t->color, nullptr);
+  vkDestroyImage(d, t->depth, nullptr);
+  if (t->colorMem) vramFree(t->colorMem, t->colorSize, false);
+  if (t->depthMem) vramFree(t->depthMem, t->depthSize, false);
+  if (t->readback.buffer) gpuDestroyBuffer(r, &t->readback);
+  *t = MainPassTarget{};
+}
+
+void mainPassTargetBegin(MainPassTarget* t, VkCommandBuffer cmd) {
+  VkClearValue clears[2]{};
+  clears[1].depthStencil = {1.0f, 0};
+  VkRenderPassBeginInfo bi{};
+  bi.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
+  bi.renderPass = t->pass;
+  bi.framebuffer = t->fb;
+  bi.renderArea = {{0, 0}, {t->width, t->height}};
+  bi.clearValueCount = 2;
+  bi.pClearValues = clears;
+  vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+  VkViewport vp{0, 0, (f32)t->width, (f32)t->height, 0, 1};
+  VkRect2D sc{{0, 0}, {t->width, t->height}};
+  vkCmdSetViewport(cmd, 0, 1, &vp);
+  vkCmdSetScissor(cmd, 0, 1, &sc);
+}
+
+void mainPassTargetEnd(MainPassTarget* t, VkCommandBuffer cmd) {
+  vkCmdEndRenderPass(cmd);
+  barrier(cmd, t->color, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
+          VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT, VK_ACCESS_TRANSFER_READ_BIT,
+          VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT);
+  VkBufferImageCopy region{};
+  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageExtent = {t->width, t->height, 1};
+  vkCmdCopyImageToBuffer(cmd, t->color, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, t->readback.buffer, 1, &region);
+}
+
+void mainPassTargetRGB(const MainPassTarget* t, u32 x, u32 y, int rgb[3]) {
+  const u8* b = static_cast<const u8*>(t->readback.mapped) + 4 * ((size_t)y * t->width + x);
+  b8 bgra = t->format == VK_FORMAT_B8G8R8A8_UNORM;
+  rgb[0] = bgra ? b[2] : b[0];
+  rgb[1] = b[1];
+  rgb[2] = bgra ? b[0] : b[2];
+}

@@ -61,6 +61,29 @@ void offscreenBegin(Offscreen* o, VkCommandBuffer cmd);
 void offscreenEnd(Offscreen* o, VkCommandBuffer cmd);
 u32 offscreenPixel(const Offscreen* o, u32 x, u32 y);  // 0xAABBGGRR
 
+// A colour and depth target compatible with the renderer's main pass, so that
+// the registry's pipelines draw into it; read back after each pass.
+struct MainPassTarget {
+  VkImage color, depth;
+  VkDeviceMemory colorMem, depthMem;
+  VkDeviceSize colorSize, depthSize;
+  VkImageView colorView, depthView;
+  VkRenderPass pass;
+  VkFramebuffer fb;
+  GpuBuffer readback;
+  VkFormat format;
+  u32 width, height;
+};
+
+b8 mainPassTargetCreate(Renderer* r, MainPassTarget* t, u32 width, u32 height);
+void mainPassTargetDestroy(Renderer* r, MainPassTarget* t);
+// Begins the pass (black, depth 1) with viewport and scissor on the whole target.
+void mainPassTargetBegin(MainPassTarget* t, VkCommandBuffer cmd);
+// Ends the pass and copies the colour to the readback buffer.
+void mainPassTargetEnd(MainPassTarget* t, VkCommandBuffer cmd);
+// The read-back pixel as r, g, b whatever the swapchain's channel order.
+void mainPassTargetRGB(const MainPassTarget* t, u32 x, u32 y, int rgb[3]);
+
 // A pipeline config for the test shaders drawing one fullscreen triangle.
 PipelineConfig gpuFullscreenConfig(const char* fragName, VkRenderPass renderPass);
 const ShaderData* gpuTestShader(const char* name);

@@ -17,18 +17,6 @@ namespace {
 constexpr u32 kSize = 128;
 constexpr f64 kHalfView = 10.0;  // the top view shows x and z in [-10, 10]
 
-// A colour and depth target compatible with the renderer's main pass, so that
-// the registry's pipelines draw into it; read back after each scene.
-struct SceneTarget {
-  VkImage color, depth;
-  VkDeviceMemory colorMem, depthMem;
-  VkDeviceSize colorSize, depthSize;
-  VkImageView colorView, depthView;
-  VkRenderPass pass;
-  VkFramebuffer fb;
-  GpuBuffer readback;
-};
-
 struct LitScene : testing::Test {
   void SetUp() override {
     memoryInit(~0ull, ~0ull);
@@ -43,92 +31,17 @@ struct LitScene : testing::Test {
     ASSERT_NE(pipelinesGet(&p, kTrisPipelineSlot), nullptr);
     linesInit(&lines, &r);
     linesCreatePipeline(&p, &r);
-    createTarget();
+    ASSERT_TRUE(mainPassTargetCreate(&r, &st, kSize, kSize));
   }
   void TearDown() override {
     if (!up) return;
     rendererWaitIdle(&r);
-    destroyTarget();
+    mainPassTargetDestroy(&r, &st);
     linesDestroy(&lines);
     trisDestroy(&t);
     lightingDestroy(&l);
     pipelinesDestroy(&p);
     gpuRendererRelease(&r, instance, surface);
-  }
-
-  void createTarget() {
-    VkDevice d = r.device;
-    ASSERT_TRUE(vramCreateImage2D(d, {kSize, kSize}, r.swapchainFormat,
-                                  VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT, &st.color,
-                                  &st.colorMem, &st.colorSize));
-    ASSERT_TRUE(vramCreateImage2D(d, {kSize, kSize}, r.depthFormat, VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT,
-                                  &st.depth, &st.depthMem, &st.depthSize));
-    VkImageViewCreateInfo vi{};
-    vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
-    vi.viewType = VK_IMAGE_VIEW_TYPE_2D;
-    vi.image = st.color;
-    vi.format = r.swapchainFormat;
-    vi.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCreateImageView(d, &vi, nullptr, &st.colorView);
-    vi.image = st.depth;
-    vi.format = r.depthFormat;
-    vi.subresourceRange = {VK_IMAGE_ASPECT_DEPTH_BIT, 0, 1, 0, 1};
-    vkCreateImageView(d, &vi, nullptr, &st.depthView);
-    VkAttachmentDescription att[2]{};
-    att[0].format = r.swapchainFormat;
-    att[0].samples = VK_SAMPLE_COUNT_1_BIT;
-    att[0].loadOp = VK_ATTACHMENT_LOAD_OP_CLEAR;
-    att[0].storeOp = VK_ATTACHMENT_STORE_OP_STORE;
-    att[0].stencilLoadOp = VK_ATTACHMENT_LOAD_OP_DONT_CARE;
-    att[0].stencilStoreOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
-    att[0].initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    // Moved to TRANSFER_SRC by a barrier after the pass, ordered before the copy
-    // (a dependency of its own would make the pass incompatible with the main one).
-    att[0].finalLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-    att[1] = att[0];
-    att[1].format = r.depthFormat;
-    att[1].storeOp = VK_ATTACHMENT_STORE_OP_DONT_CARE;
-    att[1].finalLayout = VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL;
-    VkAttachmentReference cref{0, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL};
-    VkAttachmentReference dref{1, VK_IMAGE_LAYOUT_DEPTH_STENCIL_ATTACHMENT_OPTIMAL};
-    VkSubpassDescription sub{};
-    sub.pipelineBindPoint = VK_PIPELINE_BIND_POINT_GRAPHICS;
-    sub.colorAttachmentCount = 1;
-    sub.pColorAttachments = &cref;
-    sub.pDepthStencilAttachment = &dref;
-    // The main pass's dependency, so that the two passes are compatible.
-    VkSubpassDependency dep = rendererMainPassDependency();
-    VkRenderPassCreateInfo rp{};
-    rp.sType = VK_STRUCTURE_TYPE_RENDER_PASS_CREATE_INFO;
-    rp.attachmentCount = 2;
-    rp.pAttachments = att;
-    rp.subpassCount = 1;
-    rp.pSubpasses = &sub;
-    rp.dependencyCount = 1;
-    rp.pDependencies = &dep;
-    ASSERT_EQ(vkCreateRenderPass(d, &rp, nullptr, &st.pass), VK_SUCCESS);
-    VkImageView views[2] = {st.colorView, st.depthView};
-    VkFramebufferCreateInfo fi{};
-    fi.sType = VK_STRUCTURE_TYPE_FRAMEBUFFER_CREATE_INFO;
-    fi.renderPass = st.pass;
-    fi.attachmentCount = 2;
-    fi.pAttachments = views;
-    fi.width = fi.height = kSize;
-    fi.layers = 1;
-    ASSERT_EQ(vkCreateFramebuffer(d, &fi, nullptr, &st.fb), VK_SUCCESS);
-    st.readback = gpuCreateHostBuffer(&r, kSize * kSize * 4, VK_BUFFER_USAGE_TRANSFER_DST_BIT);
-  }
-  void destroyTarget() {
-    VkDevice d = r.device;
-    vkDestroyFramebuffer(d, st.fb, nullptr);
-    vkDestroyRenderPass(d, st.pass, nullptr);
-    vkDestroyImageView(d, st.colorView, nullptr);
-    vkDestroyImageView(d, st.depthView, nullptr);
-    vkDestroyImage(d, st.color, nullptr);
-    vkDestroyImage(d, st.depth, nullptr);
-    vramFree(st.colorMem, st.colorSize, false);
-    vramFree(st.depthMem, st.depthSize, false);
-    gpuDestroyBuffer(&r, &st.readback);
   }
 
   // The program's light: ambient 0.3, one white light at 0.7 toward (0.5, 1, 0.3).
@@ -188,40 +101,11 @@ struct LitScene : testing::Test {
       trisDrawShadow(&t, cmd, l.shadowTrisLayout, l.emptyDescSet, l.emptyDescSet, &l.data.lights[0].shadowVP);
       vkCmdEndRenderPass(cmd);
     }
-    VkClearValue clears[2]{};
-    clears[1].depthStencil = {1.0f, 0};
-    VkRenderPassBeginInfo bi{};
-    bi.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
-    bi.renderPass = st.pass;
-    bi.framebuffer = st.fb;
-    bi.renderArea = {{0, 0}, {kSize, kSize}};
-    bi.clearValueCount = 2;
-    bi.pClearValues = clears;
-    vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
-    VkViewport vp{0, 0, (f32)kSize, (f32)kSize, 0, 1};
-    VkRect2D sc{{0, 0}, {kSize, kSize}};
-    vkCmdSetViewport(cmd, 0, 1, &vp);
-    vkCmdSetScissor(cmd, 0, 1, &sc);
+    mainPassTargetBegin(&st, cmd);
     mat4f32 view = topView();
     trisDraw(&t, &p, cmd, &view, l.emptyDescSet, l.descSet, lightingGetAddress(&l));
     linesDraw(&lines, &p, kLinesPipelineSlot, cmd, &view, kSize, kSize, 1.0f, V3(0, 10, 0));
-    vkCmdEndRenderPass(cmd);
-    VkImageMemoryBarrier toCopy{};
-    toCopy.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
-    toCopy.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
-    toCopy.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
-    toCopy.oldLayout = VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-    toCopy.newLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-    toCopy.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    toCopy.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-    toCopy.image = st.color;
-    toCopy.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0,
-                         nullptr, 0, nullptr, 1, &toCopy);
-    VkBufferImageCopy region{};
-    region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-    region.imageExtent = {kSize, kSize, 1};
-    vkCmdCopyImageToBuffer(cmd, st.color, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, st.readback.buffer, 1, &region);
+    mainPassTargetEnd(&st, cmd);
     rendererEndOneTimeCommands(&r, cmd);
   }
 
@@ -229,11 +113,7 @@ struct LitScene : testing::Test {
   void at(f64 x, f64 z, int rgb[3]) const {
     u32 px = (u32)((x + kHalfView) / (2 * kHalfView) * kSize);
     u32 py = (u32)((z + kHalfView) / (2 * kHalfView) * kSize);
-    const u8* b = static_cast<const u8*>(st.readback.mapped) + 4 * (py * kSize + px);
-    b8 bgra = r.swapchainFormat == VK_FORMAT_B8G8R8A8_UNORM;
-    rgb[0] = bgra ? b[2] : b[0];
-    rgb[1] = b[1];
-    rgb[2] = bgra ? b[0] : b[2];
+    mainPassTargetRGB(&st, px, py, rgb);
   }
   void expectLit(f64 x, f64 z, const u8 albedo[3], f64 factor, const char* what) const {
     int got[3];
@@ -261,7 +141,7 @@ struct LitScene : testing::Test {
   Lighting l{};
   Tris t{};
   Lines lines{};
-  SceneTarget st{};
+  MainPassTarget st{};
   v3 cube = V3(0, 3, 0);
 };
 
