@@ -19,6 +19,11 @@ f64 jacobianVelocity(const BodyVelocities& a, const BodyVelocities& b, v3 r1, v3
   return v3Dot(d, rel);
 }
 
+// The same from the row's angular terms c1 = r1 x d, c2 = r2 x d: three dot products.
+inline f64 rowVelocity(const BodyVelocities& a, const BodyVelocities& b, v3 d, v3 c1, v3 c2) {
+  return v3Dot(d, b.linVel - a.linVel) + v3Dot(c2, b.angVel) - v3Dot(c1, a.angVel);
+}
+
 // Inverse effective mass of a row with linear direction d, angular parts c1 = r1 x d,
 // c2 = r2 x d and their responses i1 = IA c1, i2 = IB c2; 0 when nothing can respond.
 f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, v3 c1, v3 i1, v3 c2, v3 i2) {
@@ -27,7 +32,7 @@ f64 inverseEffectiveMass(f64 invMassA, f64 invMassB, v3 c1, v3 i1, v3 c2, v3 i2)
 }
 
 // Impulse lambda along a tangent, using the step's precomputed angular responses.
-void applyTangent(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b, v3 t,
+inline void applyTangent(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b, v3 t,
                   v3 i1, v3 i2, f64 lambda) {
   a.linVel -= t * (lambda * m.invMassA);
   a.angVel -= i1 * lambda;
@@ -35,14 +40,14 @@ void applyTangent(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVel
   b.angVel += i2 * lambda;
 }
 
-void applyTwist(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
+inline void applyTwist(const ContactManifoldSolverData& m, BodyVelocities& a, BodyVelocities& b,
                 f64 lambda) {
   a.angVel -= m.i1TimesN * lambda;
   b.angVel += m.i2TimesN * lambda;
 }
 
 // Normal impulse along a contact normal, using the cached inertia products.
-void applyNormal(const ContactManifoldSolverData& m, const ContactPointSolverData& p,
+inline void applyNormal(const ContactManifoldSolverData& m, const ContactPointSolverData& p,
                  BodyVelocities& a, BodyVelocities& b, f64 lambda) {
   a.linVel -= p.normal * (lambda * m.invMassA);
   a.angVel -= p.i1TimesR1CrossN * lambda;
@@ -55,9 +60,9 @@ f64 clampAbs(f64 v, f64 limit) { return v < -limit ? -limit : (v > limit ? limit
 // One friction row along tangent t at the manifold's friction point, its impulse
 // kept within the budget limit.
 inline void solveFrictionRow(const ContactManifoldSolverData& m, BodyVelocities& a,
-                             BodyVelocities& b, v3 t, v3 i1, v3 i2, f64 inverseMass, f64 limit,
-                             f64* accumulated) {
-  f64 l = *accumulated - jacobianVelocity(a, b, m.r1Friction, m.r2Friction, t) * inverseMass;
+                             BodyVelocities& b, v3 t, v3 c1, v3 c2, v3 i1, v3 i2, f64 inverseMass,
+                             f64 limit, f64* accumulated) {
+  f64 l = *accumulated - rowVelocity(a, b, t, c1, c2) * inverseMass;
   l = clampAbs(l, limit);
   applyTangent(m, a, b, t, i1, i2, l - *accumulated);
   *accumulated = l;
@@ -93,6 +98,8 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     if (np == 0) continue;
     if (cm.bodyA < 0 || cm.bodyB < 0 || (u32)cm.bodyA >= bodyCount || (u32)cm.bodyB >= bodyCount)
       continue;
+    // A body never touches itself; the velocity pass works on the pair as two copies.
+    if (cm.bodyA == cm.bodyB) continue;
     const Body& A = bodies[cm.bodyA];
     const Body& B = bodies[cm.bodyB];
     ContactManifoldSolverData& m = solverData[out++];
@@ -101,8 +108,8 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     m.bodyIndexB = cm.bodyB;
     m.invMassA = A.invMass;
     m.invMassB = B.invMass;
-    m.invInertiaA = A.invInertiaWorld;
-    m.invInertiaB = B.invInertiaWorld;
+    const mat3& invInertiaA = A.invInertiaWorld;
+    const mat3& invInertiaB = B.invInertiaWorld;
     m.friction = std::sqrt(A.friction * B.friction);
     f64 restitution = A.restitution > B.restitution ? A.restitution : B.restitution;
     m.isNew = true;
@@ -120,22 +127,24 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
       v3 pA = A.position + quatRotate(A.rotation, cp.localPointA);
       v3 pB = B.position + quatRotate(B.rotation, cp.localPointB);
       p.normal = cp.normal;
-      p.r1 = pA - x1;
-      p.r2 = pB - x2;
+      const v3 r1 = pA - x1;
+      const v3 r2 = pB - x2;
       p.penetrationDepth = cp.penetrationDepth;
       p.accumulatedNormalImpulse = cp.cachedNormalImpulse;
       p.accumulatedSplitImpulse = 0.0;
       p.isRestingContact = cp.cachedNormalImpulse != 0.0;
-      v3 c1 = v3Cross(p.r1, p.normal), c2 = v3Cross(p.r2, p.normal);
-      p.i1TimesR1CrossN = mat3MulV(m.invInertiaA, c1);
-      p.i2TimesR2CrossN = mat3MulV(m.invInertiaB, c2);
+      v3 c1 = v3Cross(r1, p.normal), c2 = v3Cross(r2, p.normal);
+      p.r1CrossN = c1;
+      p.r2CrossN = c2;
+      p.i1TimesR1CrossN = mat3MulV(invInertiaA, c1);
+      p.i2TimesR2CrossN = mat3MulV(invInertiaB, c2);
       p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, c1, p.i1TimesR1CrossN,
                                                  c2, p.i2TimesR2CrossN);
-      f64 vn = jacobianVelocity(va, vb, p.r1, p.r2, p.normal);
+      f64 vn = jacobianVelocity(va, vb, r1, r2, p.normal);
       // A bounce returns the approach speed the bodies arrived with: this step's
       // gravity in it would add g dt to every rebound (energy gained).
       f64 approach = approachVel ? jacobianVelocity(approachVel[cm.bodyA], approachVel[cm.bodyB],
-                                                    p.r1, p.r2, p.normal)
+                                                    r1, r2, p.normal)
                                  : vn;
       p.restitutionBias = approach < -config->restitutionThreshold ? approach * restitution : 0.0;
       if (p.restitutionBias < 0.0 && restitution < 1.0 && approachVel) {
@@ -162,15 +171,13 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
     }
 
     f64 inv = 1.0 / (f64)np;
-    m.frictionPointA = sumA * inv;
-    m.frictionPointB = sumB * inv;
     m.normal = v3Normalize(sumN);
-    m.r1Friction = m.frictionPointA - x1;
-    m.r2Friction = m.frictionPointB - x2;
+    const v3 r1Friction = sumA * inv - x1;
+    const v3 r2Friction = sumB * inv - x2;
 
     v3 n = m.normal;
-    v3 vRel = vb.linVel + v3Cross(vb.angVel, m.r2Friction) - va.linVel -
-              v3Cross(va.angVel, m.r1Friction);
+    v3 vRel = vb.linVel + v3Cross(vb.angVel, r2Friction) - va.linVel -
+              v3Cross(va.angVel, r1Friction);
     v3 t = vRel - n * v3Dot(vRel, n);
     f64 tl = v3Length(t);
     // Below a sliding speed the tangents stay where they were (in this step's
@@ -186,20 +193,24 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
       m.frictionVector1 = perpendicular(n);
     m.frictionVector2 = v3Cross(n, m.frictionVector1);
 
-    v3 c1t1 = v3Cross(m.r1Friction, m.frictionVector1);
-    v3 c2t1 = v3Cross(m.r2Friction, m.frictionVector1);
-    v3 c1t2 = v3Cross(m.r1Friction, m.frictionVector2);
-    v3 c2t2 = v3Cross(m.r2Friction, m.frictionVector2);
-    m.i1TimesR1CrossT1 = mat3MulV(m.invInertiaA, c1t1);
-    m.i1TimesR1CrossT2 = mat3MulV(m.invInertiaA, c1t2);
-    m.i2TimesR2CrossT1 = mat3MulV(m.invInertiaB, c2t1);
-    m.i2TimesR2CrossT2 = mat3MulV(m.invInertiaB, c2t2);
+    v3 c1t1 = v3Cross(r1Friction, m.frictionVector1);
+    v3 c2t1 = v3Cross(r2Friction, m.frictionVector1);
+    v3 c1t2 = v3Cross(r1Friction, m.frictionVector2);
+    v3 c2t2 = v3Cross(r2Friction, m.frictionVector2);
+    m.r1CrossT1 = c1t1;
+    m.r1CrossT2 = c1t2;
+    m.r2CrossT1 = c2t1;
+    m.r2CrossT2 = c2t2;
+    m.i1TimesR1CrossT1 = mat3MulV(invInertiaA, c1t1);
+    m.i1TimesR1CrossT2 = mat3MulV(invInertiaA, c1t2);
+    m.i2TimesR2CrossT1 = mat3MulV(invInertiaB, c2t1);
+    m.i2TimesR2CrossT2 = mat3MulV(invInertiaB, c2t2);
     m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t1, m.i1TimesR1CrossT1,
                                                   c2t1, m.i2TimesR2CrossT1);
     m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t2, m.i1TimesR1CrossT2,
                                                   c2t2, m.i2TimesR2CrossT2);
-    m.i1TimesN = mat3MulV(m.invInertiaA, n);
-    m.i2TimesN = mat3MulV(m.invInertiaB, n);
+    m.i1TimesN = mat3MulV(invInertiaA, n);
+    m.i2TimesN = mat3MulV(invInertiaB, n);
     f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
     m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
 
@@ -251,8 +262,12 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
   (void)config;
   for (u32 k = 0; k < numManifolds; ++k) {
     ContactManifoldSolverData& m = solverData[k];
-    BodyVelocities& a = vel[m.bodyIndexA];
-    BodyVelocities& b = vel[m.bodyIndexB];
+    // The two bodies' velocities are worked on in locals (in registers) and
+    // written back once: the rows below all act on the same pair.
+    BodyVelocities& outA = vel[m.bodyIndexA];
+    BodyVelocities& outB = vel[m.bodyIndexB];
+    BodyVelocities a = outA;
+    BodyVelocities b = outB;
 
     // A manifold's normal rows act on the same two bodies and pull against each
     // other, so they are swept a few times per pass, each sweep in the other
@@ -266,7 +281,7 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
       for (u32 ii = 0; ii < m.numContacts; ++ii) {
         const u32 i = backwards ? m.numContacts - 1 - ii : ii;
         ContactPointSolverData& p = m.points[i];
-        f64 jv = jacobianVelocity(a, b, p.r1, p.r2, p.normal);
+        f64 jv = rowVelocity(a, b, p.normal, p.r1CrossN, p.r2CrossN);
         f64 lambda = p.accumulatedNormalImpulse - (jv + p.restitutionBias) * p.inverseMassNormal;
         if (lambda < 0.0) lambda = 0.0;
         f64 delta = lambda - p.accumulatedNormalImpulse;
@@ -277,16 +292,20 @@ void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numMa
     }
 
     f64 limit = m.friction * sum;
-    solveFrictionRow(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
-                     m.inverseFriction1Mass, limit, &m.accumulatedFriction1Impulse);
-    solveFrictionRow(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
-                     m.inverseFriction2Mass, limit, &m.accumulatedFriction2Impulse);
+    solveFrictionRow(m, a, b, m.frictionVector1, m.r1CrossT1, m.r2CrossT1, m.i1TimesR1CrossT1,
+                     m.i2TimesR2CrossT1, m.inverseFriction1Mass, limit,
+                     &m.accumulatedFriction1Impulse);
+    solveFrictionRow(m, a, b, m.frictionVector2, m.r1CrossT2, m.r2CrossT2, m.i1TimesR1CrossT2,
+                     m.i2TimesR2CrossT2, m.inverseFriction2Mass, limit,
+                     &m.accumulatedFriction2Impulse);
 
     f64 lt = m.accumulatedTwistImpulse -
              v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
     lt = clampAbs(lt, limit);
     applyTwist(m, a, b, lt - m.accumulatedTwistImpulse);
     m.accumulatedTwistImpulse = lt;
+    outA = a;
+    outB = b;
   }
 }
 
@@ -302,7 +321,7 @@ void contactSolverSolvePosition(ContactManifoldSolverData* solverData, u32 numMa
       // lift the bounce by the depth (energy gained).
       if (p.penetrationDepth <= config->slop || p.restitutionBias < 0.0) continue;
       f64 bias = kSplitImpulseFactor * (p.penetrationDepth - config->slop) -
-                 jacobianVelocity(a, b, p.r1, p.r2, p.normal);
+                 rowVelocity(a, b, p.normal, p.r1CrossN, p.r2CrossN);
       f64 lambda = p.accumulatedSplitImpulse + bias * p.inverseMassNormal;
       if (lambda < 0.0) lambda = 0.0;
       applyNormal(m, p, a, b, lambda - p.accumulatedSplitImpulse);

@@ -17,52 +17,50 @@ struct SolverConfig {
   f64 timeStep;
 };
 
+// Hot data first: a row costs dot products against the angular terms fixed at init
+// (r x n and its inertia-weighted response), no cross or matrix products.
 struct ContactPointSolverData {
   v3 normal;
-  v3 r1;
-  v3 r2;
-  f64 penetrationDepth;
+  v3 r1CrossN;
+  v3 r2CrossN;
+  v3 i1TimesR1CrossN;
+  v3 i2TimesR2CrossN;
+  f64 inverseMassNormal;
   // Velocity bias of the normal row: restitution for a touching point, or the
   // speed that closes a gap within the step for a point not yet touching.
   f64 restitutionBias;
   f64 accumulatedNormalImpulse;
   f64 accumulatedSplitImpulse;
-  f64 inverseMassNormal;
-  v3 i1TimesR1CrossN;
-  v3 i2TimesR2CrossN;
+  f64 penetrationDepth;
   b8 isRestingContact;
 };
 
 struct ContactManifoldSolverData {
   i32 bodyIndexA;
   i32 bodyIndexB;
+  u32 numContacts;
+  u32 passes;  // sweeps over the normal rows so far this step (alternates their order)
   f64 invMassA;
   f64 invMassB;
-  mat3 invInertiaA;
-  mat3 invInertiaB;
   f64 friction;
+  ContactPointSolverData points[4];
   v3 normal;
-  v3 frictionPointA;
-  v3 frictionPointB;
-  v3 r1Friction;
-  v3 r2Friction;
   v3 frictionVector1;
   v3 frictionVector2;
+  // Angular terms of the friction and twist rows at the friction point, fixed for
+  // the step: r x t for both tangents on each body, their inertia-weighted
+  // responses and invInertia * n.
+  v3 r1CrossT1, r1CrossT2, r2CrossT1, r2CrossT2;
+  v3 i1TimesR1CrossT1, i1TimesR1CrossT2, i2TimesR2CrossT1, i2TimesR2CrossT2;
+  v3 i1TimesN, i2TimesN;
   f64 inverseFriction1Mass;
   f64 inverseFriction2Mass;
   f64 inverseTwistFrictionMass;
   f64 accumulatedFriction1Impulse;
   f64 accumulatedFriction2Impulse;
   f64 accumulatedTwistImpulse;
-  ContactPointSolverData points[4];
-  u32 numContacts;
   b8 isNew;
-  u32 passes;  // sweeps over the normal rows so far this step (alternates their order)
   u32 manifoldIndex;  // the manifold this record came from: impulses go back there
-  // Angular responses of the friction and twist rows, fixed for the step:
-  // invInertia * (r x t) for both tangents on each body, invInertia * n.
-  v3 i1TimesR1CrossT1, i1TimesR1CrossT2, i2TimesR2CrossT1, i2TimesR2CrossT2;
-  v3 i1TimesN, i2TimesN;
 };
 
 SolverConfig solverDefaultConfig();
