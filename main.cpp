@@ -8,7 +8,6 @@
 #include "platform/memory.h"
 #include "renderer/texture.h"
 #include "renderer/validation.h"
-#include "renderer/texture.h"
 #include "renderer/vkloader.h"
 
 namespace {
@@ -16,6 +15,7 @@ namespace {
 constexpr u64 kMemoryLimit = 0x200000000ull;  // 8 GiB of heap and of GPU memory
 constexpr VkDeviceSize kMeshPoolSize = 0x4000000;  // 64 MiB
 constexpr u32 kVulkanApi12 = 0x402000;
+constexpr u32 kMaxParticles = 32768, kMaxEmitters = 16;
 
 void setInitialValues(State* s) {
   s->windowW = 1280;
@@ -25,6 +25,21 @@ void setInitialValues(State* s) {
   s->localPlayerCount = 1;
   s->heightfieldBodyId = -1;
   s->tornadoFieldIdx = -1;
+  s->explosionParticleEmitterId = kParticleNoEmitter;
+}
+
+// The fire above the scene and the (disabled) emitter the blast fires.
+b8 initParticles(State* s) {
+  if (!particleSystemInit(&s->particles, &s->renderer, kMaxParticles, kMaxEmitters)) return false;
+  ParticleEmitter fire = particleEmitterFire(V3(0, 18, 0));
+  u32 fireId = particleSystemAddEmitter(&s->particles, &fire);
+  particleSystemBurst(&s->particles, fireId, 128);
+  ParticleEmitter boom = particleEmitterExplosion(V3(0, 0, 0));
+  boom.spawn.x = 0.0f;
+  u32 id = particleSystemAddEmitter(&s->particles, &boom);
+  if (id != kParticleNoEmitter) particleSystemSetEmitterEnabled(&s->particles, id, false);
+  s->explosionParticleEmitterId = id;
+  return true;
 }
 
 VkInstance createInstance() {
@@ -58,6 +73,7 @@ int main() {
   auto* s = static_cast<State*>(memCalloc(1, sizeof(State)));
   if (!s) return 1;
   setInitialValues(s);
+  gizmoInit(&s->gizmo);
 
   s->plat = platformCreate(s->windowW, s->windowH, "Terrain");
   if (!s->plat) return 1;
@@ -80,6 +96,8 @@ int main() {
   linesCreatePipeline(&s->pipelines, &s->renderer);
   // The bindless texture table (slot 0: the fallback) before anything draws textures.
   textureEnsureBindless(&s->renderer);
+  // After the texture table: the particle sprite is a texture.
+  if (!initParticles(s)) return 1;
 
   // Whenever ray query is supported, not only in its mode: a later switch builds
   // structures straight from the pools.
@@ -138,6 +156,7 @@ int main() {
   physicsStop(s);
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
+  particleSystemDestroy(&s->particles);
   trisDestroy(&s->tris);
   linesDestroy(&s->lines);
   lightingDestroy(&s->lighting);

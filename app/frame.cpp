@@ -83,6 +83,14 @@ void updateTornado(State* s, f64 dt) {
   worldUnlock(&s->world);
 }
 
+void setParticleFrame(State* s, f64 dt) {
+  if (!s) return;
+  mat4f32 vp = mat4ToF32(s->camera.view_projection);
+  ParticleFrame f = particleFrameFromCamera(&vp, CameraGetRight(&s->camera), CameraGetUp(&s->camera),
+                                            s->camera.position, (f32)dt);
+  particleSystemSetFrame(&s->particles, &f);
+}
+
 void fillLighting(State* s) {
   if (!s) return;
   LightUBOData& d = s->lighting.data;
@@ -151,7 +159,9 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
     mat4f32 vpm = mat4ToF32(p->camera.view_projection);
     trisDraw(&s->tris, &s->pipelines, cmd, &vpm, s->lighting.emptyDescSet, s->lighting.descSet,
              lightingGetAddress(&s->lighting));
-    // Debug lines in every cell, each with its own player's camera.
+    // Particles and debug lines in every cell, each with its own player's camera.
+    particleSystemDrawView(&s->particles, cmd, &vpm, CameraGetRight(&p->camera), CameraGetUp(&p->camera),
+                           p->camera.position);
     linesDraw(&s->lines, &s->pipelines, kLinesPipelineSlot, cmd, &vpm, (f32)cell.width, (f32)cell.height, 1.0f,
               p->camera.position);
   }
@@ -162,6 +172,7 @@ b8 renderFrame(State* s, f64 dt) {
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);
   fillLighting(s);
+  setParticleFrame(s, dt);
   VkCommandBuffer cmd = VK_NULL_HANDLE;
   u32 imageIndex = 0;
   if (!rendererBeginFrame(&s->renderer, &cmd, &imageIndex)) {
@@ -172,6 +183,7 @@ b8 renderFrame(State* s, f64 dt) {
   lightingUpdate(&s->lighting);
   meshPoolFlush(&s->vertexPool, cmd);
   meshPoolFlush(&s->indexPool, cmd);
+  particleSystemRecord(&s->particles, cmd);
   buildBodyGeometry(s);
   linesBeginFrame(&s->lines);
   addDebugLines(s);

@@ -6,6 +6,7 @@
 #include "components/camera.h"
 #include "components/player.h"
 #include "ecs/ecs.h"
+#include "ecs/gizmo.h"
 #include "platform/input.h"
 #include "platform/types.h"
 #include "platform/window.h"
@@ -13,6 +14,7 @@
 #include "renderer/lighting.h"
 #include "renderer/lines.h"
 #include "renderer/meshpool.h"
+#include "renderer/particles.h"
 #include "renderer/pipelines.h"
 #include "renderer/renderer.h"
 #include "renderer/tris.h"
@@ -37,6 +39,7 @@ struct State {
   World world;
   Tris tris;
   Lines lines;
+  ParticleSystem particles;
   // Local player 0; `camera` is the first member of LocalPlayer.
   union {
     Camera camera;
@@ -47,9 +50,12 @@ struct State {
   u32 keyboardPlayer;  // receives keyboard and mouse events
   Platform* plat;
   Ecs ecs;
+  u32 explosionParticleEmitterId;  // all ones without one
   Lighting lighting;
   b8 mouseBlastMode;
   b8 blastMarkerValid;
+  v3f blastMarkerPos;
+  f32 blastMarkerRadius;
   BoxShape boxShapes[kSceneShapes];
   SphereShape sphereShapes[kSceneShapes];
   CapsuleShape capsuleShapes[kSceneShapes];
@@ -67,6 +73,7 @@ struct State {
   b8 editMode;
   Entity selectedEntity;
   i32 mouseX, mouseY;
+  Gizmo gizmo;
   i32 heightfieldBodyId;  // -1 without a terrain body
   i32 tornadoFieldIdx;  // negative without a tornado
   TornadoData tornadoData;
@@ -111,6 +118,8 @@ void rebuildLightingMode(State* state);
 // Frame pieces (app/frame.cpp).
 // Step 7: the tornado wanders.
 void updateTornado(State* state, f64 dt);
+// Step 10: the particles' frame block from player 0's camera (spawn counts).
+void setParticleFrame(State* state, f64 dt);
 // Step 9: the light, its shadow focused on player 0's view.
 void fillLighting(State* state);
 // Step 12: body instances from the pinned snapshot when it or the body count
