@@ -480,6 +480,14 @@ bs_status bs_delete(bs_store* s, const char* name) {
   return pos >= 0 ? BS_OK : BS_ERR;
 }
 
+bool bs_contains(bs_store* s, const char* name) {
+  if (!s || !name) return false;
+  threadMutexLock(&s->mutex);
+  bool found = bs_manifest_find(s, name) >= 0;
+  threadMutexUnlock(&s->mutex);
+  return found;
+}
+
 i64 bs_expire(bs_store* s, u64 size_threshold, u64 max_age_seconds) {
   if (!s) return -1;
   threadMutexLock(&s->mutex);

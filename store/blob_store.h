@@ -48,6 +48,8 @@ bs_status bs_restore_buffer(bs_store* s, const char* name, u8** out, size_t* out
 bs_status bs_restore_buffer_into(bs_store* s, const char* name, u8* dst, size_t capacity, size_t* outLen);
 bs_status bs_restore_file(bs_store* s, const char* name, const char* path);
 bs_status bs_delete(bs_store* s, const char* name);
+// True when a live entry has this name (whether or not its bytes still read back).
+bool bs_contains(bs_store* s, const char* name);
 
 // Writes the index and manifest and makes every add so far durable.
 bs_status bs_flush(bs_store* s);

@@ -103,5 +103,20 @@ refuse "verify of a damaged store" "damaged" "$QEL" verify "$W/bad.qel"
 head -c 100 "$W/s.qel" >"$W/short.qel"
 refuse "short file" "cannot open" "$QEL" list "$W/short.qel"
 
+# world-new: a flat terrain world; refusals leave nothing behind.
+check "world-new" "$QEL" world-new "$W/w.qel" 65 33 --cell 2 --tile 32 --height 100
+grep -q "65 x 33 samples, 5 x 3 tiles" "$W/out" || { echo "FAIL: world-new report"; cat "$W/out"; FAILS=$((FAILS + 1)); }
+"$QEL" extract "$W/w.qel" terrain/height | cmp -s - <(head -c $((65 * 33 * 2)) /dev/zero) ||
+  { echo "FAIL: world-new heights"; FAILS=$((FAILS + 1)); }
+"$QEL" extract "$W/w.qel" meta | head -c 4 | grep -q WRLD || { echo "FAIL: world-new meta"; FAILS=$((FAILS + 1)); }
+cp "$W/w.qel" "$W/w.before"
+refuse "world-new over a file" "already exists" "$QEL" world-new "$W/w.qel" 9 9
+cmp -s "$W/w.qel" "$W/w.before" || { echo "FAIL: world-new changed an existing file"; FAILS=$((FAILS + 1)); }
+refuse "world-new with huge tiles" "vertices" "$QEL" world-new "$W/w2.qel" 1025 1025 --tile 256
+refuse "world-new with one sample" "2 samples" "$QEL" world-new "$W/w2.qel" 1 9
+refuse "world-new with a bad cell" "positive number" "$QEL" world-new "$W/w2.qel" 9 9 --cell nan
+refuse "world-new with a bad count" "whole numbers" "$QEL" world-new "$W/w2.qel" 9x 9
+[ -e "$W/w2.qel" ] && { echo "FAIL: a refused world-new left a file"; FAILS=$((FAILS + 1)); }
+
 [ "$FAILS" -eq 0 ] && echo "qel: all checks passed"
 exit $((FAILS > 0))

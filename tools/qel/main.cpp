@@ -4,12 +4,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "platform/memory.h"
 #include "store/blob_store.h"
 #include "store/crypto.h"
+#include "terrain/world_map.h"
 
 namespace {
 
@@ -24,6 +26,9 @@ const char kUsage[] =
     "  compact <store>                 drop deleted entries and unused chunks\n"
     "  stats <store>                   entries, chunks and space\n"
     "  keygen <private-key> <public-key>  make an X25519 key pair (never overwrites)\n"
+    "  world-new <store> <samples-x> <samples-z> [--cell m] [--tile m] [--height m]\n"
+    "                                  make a flat terrain world centred on the origin\n"
+    "                                  (defaults: 1 m cells, 64 m tiles, heights +-256 m)\n"
     "options:\n"
     "  --key <file>  private key to open an encrypted store\n"
     "  --to <file>   recipient public key: a store created by 'add' is encrypted to it\n";
@@ -237,6 +242,50 @@ int cmdKeygen(const char* privPath, const char* pubPath) {
   return r;
 }
 
+bool parseCount(const char* s, u32* out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(s, &end, 10);
+  if (errno || end == s || *end || s[0] == '-' || v > 0xFFFFFFFFull) return false;
+  *out = (u32)v;
+  return true;
+}
+
+bool parseMetres(const char* s, f32* out) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(s, &end);
+  if (errno || end == s || *end || !(v > 0.0) || v > 1e30) return false;
+  *out = (f32)v;
+  return true;
+}
+
+int cmdWorldNew(int nargs, char** a) {
+  const char* path = a[0];
+  u32 sx = 0, sz = 0;
+  if (!parseCount(a[1], &sx) || !parseCount(a[2], &sz)) return fail("sample counts must be whole numbers"), 2;
+  f32 cell = 1.0f, tile = 64.0f, height = 256.0f;
+  for (int i = 3; i < nargs; i += 2) {
+    f32* dst = !std::strcmp(a[i], "--cell") ? &cell : !std::strcmp(a[i], "--tile") ? &tile
+             : !std::strcmp(a[i], "--height") ? &height : nullptr;
+    if (!dst) return fail("unknown option '%s'", a[i]), 2;
+    if (i + 1 >= nargs || !parseMetres(a[i + 1], dst)) return fail("%s needs a positive number of metres", a[i]), 2;
+  }
+  if (isFile(path) || access(path, F_OK) == 0) return fail("'%s' already exists", path);
+  WorldMeta m = worldDefaultMeta(sx, sz, cell, tile, height);
+  char err[160];
+  if (!worldMetaCheck(&m, kWorldMaxTileVerts, err, sizeof err)) return fail("cannot make that world: %s", err);
+  WorldMap* wm = worldCreate();
+  if (!wm) return fail("out of memory");
+  bool ok = worldNew(wm, path, &m);
+  worldClose(wm);
+  if (!ok) return fail("could not create '%s'", path);
+  u32 tx, ty;
+  worldMetaTileGrid(&m, &tx, &ty);
+  std::printf("created world '%s': %u x %u samples, %u x %u tiles\n", path, sx, sz, tx, ty);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,6 +313,7 @@ int main(int argc, char** argv) {
   struct Command { const char* name; int min, max; } commands[] = {
       {"list", 1, 1}, {"add", 2, 3},     {"extract", 2, 3}, {"delete", 2, 2},
       {"verify", 1, 1}, {"compact", 1, 1}, {"stats", 1, 1},   {"keygen", 2, 2},
+      {"world-new", 3, 9},
   };
   for (const Command& c : commands) {
     if (std::strcmp(cmd, c.name) != 0) continue;
@@ -275,6 +325,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(cmd, "verify")) return cmdVerify(a[0], o);
     if (!std::strcmp(cmd, "compact")) return cmdCompact(a[0], o);
     if (!std::strcmp(cmd, "stats")) return cmdStats(a[0], o);
+    if (!std::strcmp(cmd, "world-new")) return cmdWorldNew(nargs, a);
     return cmdKeygen(a[0], a[1]);
   }
   fail("unknown command '%s'", cmd);
