@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/audio.h"
 #include "platform/memory.h"
 #include "platform/window.h"
 
@@ -16,6 +17,10 @@ const char* gExtensions[kMaxInstanceExtensions];
 u32 gExtensionCount = 0;
 
 void dispatch(Platform* plat, const SDL_Event* ev) {
+  if (ev->type == SDL_AUDIODEVICEADDED || ev->type == SDL_AUDIODEVICEREMOVED) {
+    audioBackendNoteDeviceChange();
+    return;
+  }
   PlatformTranslation t = platformTranslateEvent(&plat->state, ev);
   for (u32 i = 0; i < t.count; i++) platformQueueEvent(plat, &t.events[i]);
   if (t.warpToCenter) SDL_WarpMouseInWindow(plat->window, plat->state.width / 2, plat->state.height / 2);
@@ -187,6 +192,11 @@ b8 platformPoll(Platform* plat) {
     any = true;
   }
   endBatch(plat);
+  InputEvent devices;
+  if (audioBackendNextHotplugEvent(&devices)) {
+    platformQueueEvent(plat, &devices);
+    any = true;
+  }
   InputEvent pad;
   if (platformGamepadPoll(&pad)) {
     platformQueueEvent(plat, &pad);

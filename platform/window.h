@@ -63,7 +63,8 @@ void platformGetSize(Platform* plat, i32* w, i32* h);
 void platformGetMousePos(Platform* plat, i32* x, i32* y);
 b8 platformShouldClose(Platform* plat);
 // Drains the window system's events into the queue, then adds at most one
-// controller event. Returns whether anything happened.
+// audio-device event (any number of device changes since the last poll) and at
+// most one controller event. Returns whether anything happened.
 b8 platformPoll(Platform* plat);
 b8 platformPollInput(Platform* plat, InputEvent* event);
 // Blocks until the next window event (unless the window is closing).
