@@ -16,7 +16,7 @@ PACKAGES=(
   xvfb xdotool imagemagick x11-utils
   libstb-dev libtinygltf-dev libogg-dev libopus-dev libxxhash-dev libssl-dev
   libnatpmp-dev googletest libgmock-dev libgtest-dev libbenchmark-dev
-  libbullet-dev libabsl-dev libzstd-dev zstd fonts-dejavu-core
+  libbullet-dev libabsl-dev libzstd-dev zstd fonts-dejavu-core libopusfile-dev
   vulkan-validationlayers openbox libegl-dev libgl-dev iproute2 valgrind
 )
 
