@@ -164,8 +164,9 @@ void applyRosterLocked(Voip* v, const u8* data, u32 len) {
 
 // ---- net thread ------------------------------------------------------------
 
-// One received datagram. True when it was forwarded to the audio thread.
-b8 handleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now) {
+}  // namespace
+
+b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now) {
   const u8 type = voipParseHeader(data, len);
   if (!type) {
     v->datagramsRejected.fetch_add(1, std::memory_order_relaxed);
@@ -235,6 +236,8 @@ b8 handleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now
   return true;
 }
 
+namespace {
+
 void releaseSilentPeers(Voip* v, u64 now) {
   const u64 timeout = (u64)v->cfg.peerTimeoutMs * 1000000ull;
   threadMutexLock(&v->peerMu);
@@ -295,7 +298,7 @@ i32 netThreadMain(void* arg) {
     while (handled < kNetBatch && netPoll(v->net, &ev)) {
       ++handled;
       if (ev.type != NET_EVENT_RECV || ev.socket != v->sock) continue;
-      handleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
+      voipHandleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
     }
     if (handled) did = true;
 
@@ -329,46 +332,54 @@ i32 netThreadMain(void* arg) {
 i32 audioThreadMain(void* arg) {
   Voip* v = static_cast<Voip*>(arg);
   profilerHookThreadStart("voip-audio");
-  const u32 frameFloats = v->cfg.frameSize * (u32)v->cfg.channels;
-  const u64 frameBytes = (u64)frameFloats * sizeof(f32);
   while (v->running.load(std::memory_order_acquire)) {
     const u32 seq = v->audioWakeSeq.load(std::memory_order_seq_cst);
-    b8 did = false;
-    if (ringReadable(&v->micRing) >= frameBytes) {
-      u64 n;
-      std::memcpy(v->micFrame, AsyncRingReadPtr(&v->micRing, &n), frameBytes);
-      AsyncRingReadCommit(&v->micRing, frameBytes);
-      if (ringReadable(&v->refRing) >= frameBytes) {
-        std::memcpy(v->refFrame, AsyncRingReadPtr(&v->refRing, &n), frameBytes);
-        AsyncRingReadCommit(&v->refRing, frameBytes);
-      } else {
-        std::memset(v->refFrame, 0, frameBytes);
-      }
-      voipNlmsProcess(&v->nlms, v->micFrame, v->refFrame, v->cleanFrame, v->cfg.frameSize);
-      const i32 size = opus_encode_float(v->encoder, v->cleanFrame, (int)v->cfg.frameSize, v->packetBuf + kVoipHeader,
-                                         (opus_int32)kVoipMaxOpus);
-      if (size > 0) {
-        voipWriteHeader(v->packetBuf, VOIP_PKT_AUDIO, 0);
-        if (ringWritePacket(&v->txRing, v->packetBuf, kVoipHeader + (u32)size)) {
-          v->framesSent.fetch_add(1, std::memory_order_relaxed);
-          wakeNet(v);
-        }
-      }
-      did = true;
-    }
-    const u8* rec;
-    u32 recLen;
-    u64 recBytes;
-    while (ringPeekPacket(&v->rxRing, kVoipMaxRxRecord, &rec, &recLen, &recBytes)) {
-      voipHandleRxRecord(v, rec, recLen);
-      AsyncRingReadCommit(&v->rxRing, recBytes);
-      did = true;
-    }
-    if (!did) waitu32(&v->audioWakeSeq, seq);  // spurious and EINTR returns just loop
+    if (!voipAudioPass(v)) waitu32(&v->audioWakeSeq, seq);  // spurious and EINTR returns just loop
   }
   profilerHookThreadEnd();
   return 0;
 }
+
+}  // namespace
+
+b8 voipAudioPass(Voip* v) {
+  const u32 frameFloats = v->cfg.frameSize * (u32)v->cfg.channels;
+  const u64 frameBytes = (u64)frameFloats * sizeof(f32);
+  b8 did = false;
+  if (ringReadable(&v->micRing) >= frameBytes) {
+    u64 n;
+    std::memcpy(v->micFrame, AsyncRingReadPtr(&v->micRing, &n), frameBytes);
+    AsyncRingReadCommit(&v->micRing, frameBytes);
+    if (ringReadable(&v->refRing) >= frameBytes) {
+      std::memcpy(v->refFrame, AsyncRingReadPtr(&v->refRing, &n), frameBytes);
+      AsyncRingReadCommit(&v->refRing, frameBytes);
+    } else {
+      std::memset(v->refFrame, 0, frameBytes);
+    }
+    voipNlmsProcess(&v->nlms, v->micFrame, v->refFrame, v->cleanFrame, v->cfg.frameSize);
+    const i32 size = opus_encode_float(v->encoder, v->cleanFrame, (int)v->cfg.frameSize, v->packetBuf + kVoipHeader,
+                                       (opus_int32)kVoipMaxOpus);
+    if (size > 0) {
+      voipWriteHeader(v->packetBuf, VOIP_PKT_AUDIO, 0);
+      if (ringWritePacket(&v->txRing, v->packetBuf, kVoipHeader + (u32)size)) {
+        v->framesSent.fetch_add(1, std::memory_order_relaxed);
+        wakeNet(v);
+      }
+    }
+    did = true;
+  }
+  const u8* rec;
+  u32 recLen;
+  u64 recBytes;
+  while (ringPeekPacket(&v->rxRing, kVoipMaxRxRecord, &rec, &recLen, &recBytes)) {
+    voipHandleRxRecord(v, rec, recLen);
+    AsyncRingReadCommit(&v->rxRing, recBytes);
+    did = true;
+  }
+  return did;
+}
+
+namespace {
 
 b8 validFrameSize(u32 rate, u32 frameSize) {
   const u32 unit = rate / 400;  // 2.5 ms

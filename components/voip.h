@@ -140,6 +140,13 @@ u32 voipParseRoster(const u8* data, u32 len, NetAddr* out, u32 maxOut);
 u32 voipPackRxRecord(u8* out, const NetAddr* from, const u8* datagram, u32 len);
 // Splits a receive record; false when it is malformed.
 b8 voipUnpackRxRecord(const u8* rec, u32 len, NetAddr* from, const u8** datagram, u32* dlen);
+// One datagram as the net thread handles it (joins, rosters, audio forwarded
+// to the audio thread's ring). True when forwarded. The net thread's own step;
+// the fuzz target calls it on a voice chat whose threads are not running.
+b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 nowNs);
+// One pass of the audio thread: encode a frame if the microphone has one,
+// decode every queued receive record. False when there was nothing to do.
+b8 voipAudioPass(Voip* v);
 // One whole record of the audio thread's receive path, as it runs in the
 // thread: parse, find the sender's peer, decode into its playout. Returns true
 // when audio was decoded. For the fuzz target and tests.
