@@ -98,6 +98,8 @@ int main() {
   textureEnsureBindless(&s->renderer);
   // After the texture table: the particle sprite is a texture.
   if (!initParticles(s)) return 1;
+  // Sound is optional: without a device the program runs silent.
+  appAudioStart(s, nullptr, nullptr);
 
   // Whenever ray query is supported, not only in its mode: a later switch builds
   // structures straight from the pools.
@@ -156,6 +158,7 @@ int main() {
   physicsStop(s);
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
+  appAudioShutdown(s);
   particleSystemDestroy(&s->particles);
   trisDestroy(&s->tris);
   linesDestroy(&s->lines);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/scene_build.h"
+#include "components/audio.h"
 #include "components/camera.h"
 #include "components/player.h"
 #include "ecs/ecs.h"
@@ -49,6 +50,8 @@ struct State {
   u32 localPlayerCount;  // 1 to 4
   u32 keyboardPlayer;  // receives keyboard and mouse events
   Platform* plat;
+  AudioEngine* audio;  // null when no device could be opened
+  AudioSound* explosionSound;  // null without audio or without the asset
   Ecs ecs;
   u32 explosionParticleEmitterId;  // all ones without one
   Lighting lighting;
@@ -131,3 +134,12 @@ void drawPlayers(State* state, VkCommandBuffer cmd);
 // Everything from pinning the snapshot to presenting; false when the frame was
 // skipped (the snapshot is released either way).
 b8 renderFrame(State* state, f64 dt);
+
+// Sound (app/sound.cpp).
+// Creates and starts the engine on the given devices (null: defaults) and loads
+// the blast sound; false (audio and explosionSound null) when no engine.
+b8 appAudioStart(State* state, const char* sinkDevice, const char* sourceDevice);
+// Releases the blast sound, then the engine; both null afterwards.
+void appAudioShutdown(State* state);
+// The blast: the explosion sound from its start (nothing without audio).
+void appPlayExplosion(State* state);
