@@ -293,7 +293,7 @@ void onMdnsRecord(void* ctx, const MdnsRecord& r) {
     }
     if (s.mdnsMask == 3) {
       s.mdnsMask = 0;
-      if (s.mdnsPort != 0) queueResult(d, s.id, v4Addr(s.mdnsIp, s.mdnsPort));
+      if (s.mdnsPort != 0 && s.mdnsIp != 0) queueResult(d, s.id, v4Addr(s.mdnsIp, s.mdnsPort));
     }
   }
 }
