@@ -78,22 +78,6 @@ socklen_t unmapSockaddr(sockaddr_storage* ss, socklen_t len) {
   return sizeof(sockaddr_in);
 }
 
-socklen_t netAddrToSockaddr(const NetAddr& a, sockaddr_storage* ss) {
-  memset(ss, 0, sizeof *ss);
-  if (a.type == NET_ADDR_V4) {
-    sockaddr_in* s = (sockaddr_in*)ss;
-    s->sin_family = AF_INET;
-    s->sin_port = htons(a.ipv4.port);
-    memcpy(&s->sin_addr, &a.ipv4.ip, 4);
-    return sizeof *s;
-  }
-  sockaddr_in6* s = (sockaddr_in6*)ss;
-  s->sin6_family = AF_INET6;
-  s->sin6_port = htons(a.ipv6.port);
-  memcpy(&s->sin6_addr, a.ipv6.ip, 16);
-  return sizeof *s;
-}
-
 NetAddr v4Addr(u32 ipNet, u16 port) {
   NetAddr a;
   memset(&a, 0, sizeof a);
@@ -129,7 +113,7 @@ NetAddr peerAddr(const u8* p, int ipLen) {
 
 void queueResult(Discovery* d, const u8* id, const NetAddr& addr) {
   for (int i = 0; i < d->numResults; i++)
-    if (memcmp(d->results[i].id, id, 20) == 0 && memcmp(&d->results[i].addr, &addr, sizeof addr) == 0) return;
+    if (memcmp(d->results[i].id, id, 20) == 0 && netAddrEqual(&d->results[i].addr, &addr)) return;
   if (d->numResults >= kDiscoveryResults) return;
   memcpy(d->results[d->numResults].id, id, 20);
   d->results[d->numResults].addr = addr;
@@ -181,7 +165,9 @@ void pingBootstrap(Discovery* d) {
   d->lastBootstrap = nowSeconds();
   for (int i = 0; i < d->numBootstrap; i++) {
     sockaddr_storage ss;
-    socklen_t len = netAddrToSockaddr(d->bootstrap[i], &ss);
+    const NetAddr& a = d->bootstrap[i];
+    socklen_t len = netAddrToSockaddr(&a, a.type == NET_ADDR_V4 ? AF_INET : AF_INET6, &ss);
+    if (len == 0) continue;
     dht_ping_node((const sockaddr*)&ss, (int)len);
   }
 }

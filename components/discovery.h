@@ -8,7 +8,7 @@
 
 #include <natpmp.h>
 
-#include "platform/net_addr.h"
+#include "platform/net.h"
 #include "platform/types.h"
 
 // Called for every result, possibly several times for one id and from both
