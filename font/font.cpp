@@ -25,37 +25,6 @@ void* accountedAlloc(void*, size_t bytes) { return memAlloc(bytes); }
 void accountedFree(void*, void* p) { memFree(p); }
 const sm_allocator_t kAccounted = {nullptr, accountedAlloc, accountedFree, nullptr, nullptr};
 
-// ---- vertex stream -------------------------------------------------------------
-
-DynBuffer* streamGpu(const FontVertexStream* s) {
-  return s->hasGpu ? frameDynBufferCurrent(const_cast<FrameDynBuffer*>(&s->gpu)) : nullptr;
-}
-
-u64 streamUsed(const FontVertexStream* s) {
-  if (s->hasGpu) return streamGpu(s)->used;
-  return s->cpuUsed;
-}
-
-u8* streamData(const FontVertexStream* s) {
-  if (s->hasGpu) return static_cast<u8*>(streamGpu(s)->mapped);
-  return s->cpu;
-}
-
-void* streamAlloc(FontVertexStream* s, u64 bytes) {
-  if (s->hasGpu) return dynBufferAlloc(streamGpu(s), bytes);
-  if (s->cpuUsed + bytes > s->cpuCap) {
-    u64 cap = s->cpuCap ? s->cpuCap : kVertexBytes;
-    while (cap < s->cpuUsed + bytes) cap *= 2;
-    u8* grown = static_cast<u8*>(memRealloc(s->cpu, cap));
-    if (!grown) return nullptr;
-    s->cpu = grown;
-    s->cpuCap = cap;
-  }
-  void* p = s->cpu + s->cpuUsed;
-  s->cpuUsed += bytes;
-  return p;
-}
-
 // ---- GPU atlas -------------------------------------------------------------------
 
 b8 createAtlasImage(Font* font, i32 w, i32 h, VkImage* image, VkDeviceMemory* memory, VkDeviceSize* memorySize,
@@ -183,7 +152,7 @@ b8 emitGlyph(Font* font, const FontBakedChar& g, f32 penX, f32 penY, f32 scale, 
   f32 du = (u1 - u0) / (x1 - x0), dv = (v1 - v0) / (y1 - y0);
   f32 cu0 = u0 + (cx0 - x0) * du, cu1 = u0 + (cx1 - x0) * du;
   f32 cv0 = v0 + (cy0 - y0) * dv, cv1 = v0 + (cy1 - y0) * dv;
-  auto* v = static_cast<FontVertex*>(streamAlloc(&font->vertices, 6 * sizeof(FontVertex)));
+  auto* v = static_cast<FontVertex*>(vertexStreamAlloc(&font->vertices, 6 * sizeof(FontVertex)));
   if (!v) return false;
   const FontVertex tl{cx0, cy0, cu0, cv0, color}, tr{cx1, cy0, cu1, cv0, color};
   const FontVertex br{cx1, cy1, cu1, cv1, color}, bl{cx0, cy1, cu0, cv1, color};
@@ -311,7 +280,10 @@ b8 fontInit(Font* font, Renderer* renderer, Pipelines* pipelines, u32 pipelineIn
   font->atlasCursorY = prebaked->atlas_h;
   font->atlasRowH = 0;
 
-  if (!renderer) return true;
+  if (!renderer) {
+    vertexStreamInit(&font->vertices, nullptr, kVertexBytes);
+    return true;
+  }
 
   if (!createAtlasImage(font, font->atlasW, font->atlasH, &font->image, &font->imageMemory, &font->imageMemorySize,
                         &font->view) ||
@@ -320,9 +292,7 @@ b8 fontInit(Font* font, Renderer* renderer, Pipelines* pipelines, u32 pipelineIn
     fontDestroy(font);
     return false;
   }
-  frameDynBufferInit(&font->vertices.gpu, renderer->device, renderer->physicalDevice, kVertexBytes,
-                     VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, kHostMemory);
-  font->vertices.hasGpu = true;
+  vertexStreamInit(&font->vertices, renderer, kVertexBytes);
   font->bindlessSlot = textureReserveBindlessSlot();
   if (font->bindlessSlot == 0) {
     fprintf(stderr, "Font: no bindless texture slot left\n");
@@ -372,11 +342,10 @@ void fontCreatePipeline(Pipelines* pipelines, Renderer* renderer) {
 
 void fontDestroy(Font* font) {
   if (!font) return;
-  if (font->renderer && (font->image || font->vertices.hasGpu)) rendererWaitIdle(font->renderer);
+  if (font->renderer) rendererWaitIdle(font->renderer);
   if (font->bindlessSlot) textureWriteBindless(font->bindlessSlot, VK_NULL_HANDLE, VK_NULL_HANDLE);
   if (font->dynamicGlyphMap) sm_free(font->dynamicGlyphMap);
-  if (font->vertices.hasGpu) frameDynBufferDestroy(&font->vertices.gpu);
-  memFree(font->vertices.cpu);
+  vertexStreamDestroy(&font->vertices);
   if (font->sampler) vkDestroySampler(font->device, font->sampler, nullptr);
   destroyAtlasImage(font, font->image, font->imageMemory, font->imageMemorySize, font->view);
   memFree(font->atlasData);
@@ -392,24 +361,20 @@ void fontDestroy(Font* font) {
 
 void fontBeginFrame(Font* font) {
   if (!font) return;
-  if (font->vertices.hasGpu) {
-    frameDynBufferBegin(&font->vertices.gpu, font->renderer->currentFrame);
-  } else {
-    font->vertices.cpuUsed = 0;
-  }
+  vertexStreamBegin(&font->vertices);
 }
 
 u32 fontVertexCount(const Font* font) {
-  return font ? (u32)(streamUsed(&font->vertices) / sizeof(FontVertex)) : 0;
+  return font ? (u32)(vertexStreamUsed(&font->vertices) / sizeof(FontVertex)) : 0;
 }
 
 const FontVertex* fontVertexData(const Font* font) {
-  return font ? reinterpret_cast<const FontVertex*>(streamData(&font->vertices)) : nullptr;
+  return font ? reinterpret_cast<const FontVertex*>(vertexStreamData(&font->vertices)) : nullptr;
 }
 
 void fontBind(Font* font, VkCommandBuffer cmd) {
-  if (!font || !cmd || !font->vertices.hasGpu) return;
-  VkBuffer b = streamGpu(&font->vertices)->buffer;
+  if (!font || !cmd) return;
+  VkBuffer b = vertexStreamBuffer(&font->vertices);
   if (!b) return;
   VkDeviceSize offset = 0;
   vkCmdBindVertexBuffers(cmd, 0, 1, &b, &offset);
@@ -584,7 +549,7 @@ b8 fontGrowAtlas(Font* font, i32 minW, i32 minH) {
 
   // Vertices laid out earlier this frame hold coordinates normalised to the old size.
   u32 n = fontVertexCount(font);
-  auto* v = reinterpret_cast<FontVertex*>(streamData(&font->vertices));
+  auto* v = reinterpret_cast<FontVertex*>(vertexStreamData(&font->vertices));
   f32 su = (f32)oldW / (f32)newW, sv = (f32)oldH / (f32)newH;
   for (u32 i = 0; i < n; i++) {
     v[i].u *= su;

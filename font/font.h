@@ -10,8 +10,8 @@
 #include <stb/stb_truetype.h>
 
 #include "font/rune.h"
+#include "font/vertex_stream.h"
 #include "platform/types.h"
-#include "renderer/dynbuffer.h"
 #include "renderer/vkloader.h"
 
 struct Renderer;
@@ -48,15 +48,6 @@ struct FontVertex {
 };
 static_assert(sizeof(FontVertex) == 20);
 
-// Vertices of the frame being built: per-frame GPU buffers, or a CPU array when
-// there is no renderer.
-struct FontVertexStream {
-  FrameDynBuffer gpu;
-  b8 hasGpu;
-  u8* cpu;
-  u64 cpuUsed, cpuCap;
-};
-
 struct Font {
   VkDevice device;
   VkImage image;
@@ -64,7 +55,7 @@ struct Font {
   VkDeviceSize imageMemorySize;
   VkImageView view;
   VkSampler sampler;
-  FontVertexStream vertices;
+  VertexStream vertices;
   i32 atlasW, atlasH;
   i32 atlasCursorX, atlasCursorY, atlasRowH;
   u8* atlasData;

@@ -355,6 +355,7 @@ void mu_begin(mu_Context* ctx) {
   ctx->scroll_target = nullptr;
   ctx->hover_root = ctx->next_hover_root;
   ctx->next_hover_root = nullptr;
+  ctx->textbox_focus = 0;
   ctx->mouse_delta.x = ctx->mouse_pos.x - ctx->last_mouse_pos.x;
   ctx->mouse_delta.y = ctx->mouse_pos.y - ctx->last_mouse_pos.y;
   ctx->frame++;
@@ -803,6 +804,7 @@ int mu_textbox_raw(mu_Context* ctx, char* buf, int bufsz, mu_Id id, mu_Rect r, i
   }
   mu_draw_control_frame(ctx, id, r, MU_COLOR_BASE, opt);
   if (ctx->focus == id) {
+    ctx->textbox_focus = id;
     mu_Color color = ctx->style->colors[MU_COLOR_TEXT];
     mu_Font font = ctx->style->font;
     int textw = ctx->text_width(font, buf, -1);

@@ -236,6 +236,8 @@ struct mu_Context {
   // consume these instead of popping.
   int overflow_panels;
   int overflow_columns;
+  // The text box that held the focus in the last frame (0: none).
+  mu_Id textbox_focus;
   // input state
   mu_Vec2 mouse_pos;
   mu_Vec2 last_mouse_pos;
