@@ -21,23 +21,139 @@ void addAabbLines(Lines* l, Aabb b, u32 color) {
   for (const auto& e : edges) linesAdd(l, c[e[0]], c[e[1]], color);
 }
 
-// Debug lines from the pinned snapshot: boxes and velocities.
+constexpr u32 kColorSelected = 0xff00ffffu, kColorVelocity = 0xffffff00u, kColorMarker = 0xff2080ffu;
+constexpr u32 kColorHeightfield = 0xff00ffffu;
+constexpr u32 kFieldColors[5] = {0xff4444ffu, 0xff44ff44u, 0xffff4444u, 0xffff44ffu, 0xffffff44u};
+constexpr i32 kMarkerSegments = 48;
+constexpr f64 kHeightfieldReach = 200.0;
+
+// Shaft plus a four-line head along the last fifth.
+void debugDrawArrow(Lines* l, v3 from, v3 to, u32 color) {
+  linesAdd(l, from, to, color);
+  v3 d = to - from;
+  f64 len = v3Length(d);
+  if (len < 1e-9) return;
+  v3 dir = d / len;
+  v3 side = std::fabs(dir.y) < 0.9 ? v3Normalize(v3Cross(dir, V3(0, 1, 0))) : v3Normalize(v3Cross(dir, V3(1, 0, 0)));
+  v3 other = v3Cross(dir, side);
+  v3 base = to - dir * (0.2 * len);
+  f64 w = 0.08 * len;
+  linesAdd(l, to, base + side * w, color);
+  linesAdd(l, to, base - side * w, color);
+  linesAdd(l, to, base + other * w, color);
+  linesAdd(l, to, base - other * w, color);
+}
+
+// Three great circles: the blast's reach until the next blast or reset.
+void addMarker(Lines* l, v3 c, f64 r) {
+  for (int plane = 0; plane < 3; plane++) {
+    v3 u = plane == 0 ? V3(1, 0, 0) : (plane == 1 ? V3(0, 1, 0) : V3(0, 0, 1));
+    v3 w = plane == 0 ? V3(0, 1, 0) : (plane == 1 ? V3(0, 0, 1) : V3(1, 0, 0));
+    v3 prev = c + u * r;
+    for (int i = 1; i <= kMarkerSegments; i++) {
+      f64 t = 2.0 * kPi * i / kMarkerSegments;
+      v3 p = c + (u * std::cos(t) + w * std::sin(t)) * r;
+      linesAdd(l, prev, p, kColorMarker);
+      prev = p;
+    }
+  }
+}
+
+void addVectorFieldArrows(State* s) {
+  const Camera& cam = s->camera;
+  v3 centre = V3(std::floor(cam.position.x), std::floor(cam.position.y), std::floor(cam.position.z));
+  Body probe;
+  bodyInit(&probe);
+  bodySetType(&probe, BODY_DYNAMIC);
+  bodySetMass(&probe, 1.0);
+  probe.isAwake = true;
+  probe.isGravityEnabled = true;
+  for (u32 f = 0; f < s->world.numVectorFields; f++) {
+    const VectorField& field = s->world.vectorFields[f];
+    if (!field.isEnabled || !field.fn) continue;
+    u32 color = kFieldColors[f % 5];
+    for (i32 x = -30; x <= 30; x += 5)
+      for (i32 y = -30; y <= 30; y += 5)
+        for (i32 z = -30; z <= 30; z += 5) {
+          probe.position = centre + V3(x, y, z);
+          if (field.volume && !field.volume(&probe, field.userData)) continue;
+          v3 force = field.fn(&probe, field.userData);
+          f64 mag = v3Length(force);
+          if (!(mag >= 0.1)) continue;
+          debugDrawArrow(&s->lines, probe.position, probe.position + force * 0.15, color);
+        }
+  }
+}
+
+void addHeightfieldGrid(State* s, const Body* b) {
+  const auto* hf = reinterpret_cast<const HeightFieldShape*>(b->shape);
+  if (!hf->heights || hf->rows < 2 || hf->cols < 2 || !(hf->cellSize > 0.0)) return;
+  // The camera's neighbourhood in the field's cells.
+  v3 local = quatRotate(quatConjugate(b->rotation), s->camera.position - b->position);
+  auto range = [&](f64 at, u32 n, u32* lo, u32* hi) {
+    f64 a = std::floor((at - kHeightfieldReach) / hf->cellSize), z = std::ceil((at + kHeightfieldReach) / hf->cellSize);
+    if (z < 0.0 || a > (f64)(n - 1)) return false;
+    *lo = a < 0.0 ? 0 : (u32)a;
+    *hi = z > (f64)(n - 1) ? n - 1 : (u32)z;
+    return true;
+  };
+  u32 c0, c1, r0, r1;
+  if (!range(local.x, hf->cols, &c0, &c1) || !range(local.z, hf->rows, &r0, &r1)) return;
+  u32 span = (c1 - c0 > r1 - r0 ? c1 - c0 : r1 - r0);
+  u32 step = span > 100 ? span / 100 : 1;
+  auto point = [&](u32 r, u32 c) {
+    v3 p = V3(c * hf->cellSize, heightFieldGetHeight(hf, r, c), r * hf->cellSize);
+    return b->position + quatRotate(b->rotation, p);
+  };
+  for (u32 r = r0; r <= r1; r += step)
+    for (u32 c = c0; c <= c1; c += step) {
+      if (c + step <= c1) linesAdd(&s->lines, point(r, c), point(r, c + step), kColorHeightfield);
+      if (r + step <= r1) linesAdd(&s->lines, point(r, c), point(r + step, c), kColorHeightfield);
+    }
+}
+
+// Debug lines from the pinned snapshot: boxes, velocities, height fields, field
+// arrows, the blast marker, the selection and the gizmo.
 void addDebugLines(State* s) {
+  if (s->blastMarkerValid) {
+    const v3f& m = s->blastMarkerPos;
+    addMarker(&s->lines, V3(m.x, m.y, m.z), s->blastMarkerRadius);
+  }
+  if (s->showVectorFields) addVectorFieldArrows(s);
   const Snapshot* snap = s->frameSnap;
-  if (!snap || !(s->showAabb || s->showVelocity)) return;
+  b8 selection = s->editMode && s->selectedEntity;
+  if (!snap || !(s->showAabb || s->showVelocity || s->showHeightfield || selection)) return;
   // Sleep states and velocities change in every step: read them between steps.
   worldLock(&s->world);
-  for (u32 i = 0; i < snap->count; i++) {
-    const Xform& x = snap->xforms[i];
-    if (x.id == 0xffffffffu) continue;
-    const Body* b = worldGetBody(&s->world, (i32)i);
-    if (!b || !b->shape) continue;
-    if (s->showAabb) {
-      u32 color = b->type == BODY_STATIC ? kColorStatic : (b->isAwake ? kColorAwake : kColorAsleep);
-      addAabbLines(&s->lines, shapeComputeAabb(b->shape, Transform{x.pos, x.rot}), color);
+  if (s->showAabb || s->showVelocity || s->showHeightfield) {
+    for (u32 i = 0; i < snap->count; i++) {
+      const Xform& x = snap->xforms[i];
+      if (x.id == 0xffffffffu) continue;
+      const Body* b = worldGetBody(&s->world, (i32)i);
+      if (!b || !b->shape) continue;
+      if (s->showAabb) {
+        u32 color = b->type == BODY_STATIC ? kColorStatic : (b->isAwake ? kColorAwake : kColorAsleep);
+        addAabbLines(&s->lines, shapeComputeAabb(b->shape, Transform{x.pos, x.rot}), color);
+      }
+      if (s->showVelocity && b->type == BODY_DYNAMIC && v3Length(b->linearVelocity) > 0.1)
+        linesAdd(&s->lines, x.pos, x.pos + b->linearVelocity * 0.3, kColorVelocity);
+      if (s->showHeightfield && b->shape->type == SHAPE_HEIGHTFIELD) addHeightfieldGrid(s, b);
     }
-    if (s->showVelocity && b->type == BODY_DYNAMIC && v3Length(b->linearVelocity) > 0.1)
-      linesAdd(&s->lines, x.pos, x.pos + b->linearVelocity * 0.3, 0xffffff00u);
+  }
+  if (selection) {
+    const Body* b = editorGetBody(s);
+    if (b && b->id >= 0 && (u32)b->id < snap->count && snap->xforms[b->id].id != 0xffffffffu) {
+      const Xform& x = snap->xforms[b->id];
+      Aabb box = b->shape ? shapeComputeAabb(b->shape, Transform{x.pos, x.rot})
+                          : Aabb{x.pos + b->localAabb.min, x.pos + b->localAabb.max};
+      addAabbLines(&s->lines, box, kColorSelected);
+      // Hover follows the camera of the cell under the pointer.
+      PointerView v;
+      if (pointerView(s, s->mouseX, s->mouseY, &v))
+        gizmoDraw(&s->gizmo, &s->lines, v.camera, x.pos, v.x, v.y, v.width, v.height);
+      else
+        gizmoDraw(&s->gizmo, &s->lines, &s->camera, x.pos, -100000, -100000, s->windowW, s->windowH);
+    }
   }
   worldUnlock(&s->world);
 }

@@ -1,69 +1,172 @@
-// Input dispatch: key and button state, players, window size and visibility.
+// Input dispatch: routing to players and the interface, key bindings, the mouse
+// (blast, selection, gizmo drags, look), wheel, window size and visibility,
+// controller hot-plug.
+#include <cstdio>
+
 #include "app/state.h"
 
 namespace {
 
-void handleKeyPress(State* state, u32 key) {
-  switch (key) {
+constexpr u32 kPasteLimit = 4096;
+
+void toggleEditMode(State* s) {
+  s->editMode = !s->editMode;
+  if (!s->editMode) {
+    s->selectedEntity = 0;
+    gizmoEndDrag(&s->gizmo);
+  }
+}
+
+// While a text box has focus only Esc and Ctrl+V act: typed letters are text.
+void handleKeyPress(State* s, const InputEvent* ev, b8* quit, b8 typing) {
+  b8 ctrl = (ev->modifiers & InputModCtrl) != 0;
+  if (ev->key == InputKeyEsc) {
+    if (quit) *quit = true;
+    return;
+  }
+  if (ev->key == InputKeyV && ctrl) {
+    char text[kPasteLimit + 1];
+    u32 n = s->plat ? platformGetClipboard(s->plat, text, sizeof text) : 0;
+    if (n > 0) {
+      text[n < kPasteLimit ? n : kPasteLimit] = '\0';
+      appUiPasteText(s, text);
+    }
+    return;
+  }
+  if (typing) return;
+  switch (ev->key) {
     case InputKeySpace:
-      if (state->physicsRunning)
-        physicsStop(state);
+      if (s->physicsRunning)
+        physicsStop(s);
       else
-        physicsStart(state);
+        physicsStart(s);
       break;
-    case InputKeyR: sceneSetup(state); break;
-    case InputKeyB: state->showAabb = !state->showAabb; break;
-    case InputKeyV: state->showVelocity = !state->showVelocity; break;
+    case InputKeyR: sceneSetup(s); break;
+    case InputKeyB: s->showAabb = !s->showAabb; break;
+    case InputKeyV: s->showVelocity = !s->showVelocity; break;
+    case InputKeyI: s->showVectorFields = !s->showVectorFields; break;
+    case InputKeyF1: toggleEditMode(s); break;
     // Stands in for the debug window's lighting button until that window exists.
-    case InputKeyF2: rebuildLightingMode(state); break;
+    case InputKeyF2: rebuildLightingMode(s); break;
+    case InputKeyF12: s->screenshotRequested = true; break;
     default: break;
   }
 }
 
-}  // namespace
-
-void handleInputEvent(State* state, Platform* plat, const InputEvent* ev, b8* quit, f64 dt) {
-  (void)plat;
-  if (!state) return;
-  if (!ev) {
-    for (u32 i = 0; i < state->localPlayerCount; i++) localPlayerUpdateFreeFly(statePlayer(state, i), dt);
+void handleMouseButton(State* s, const InputEvent* ev) {
+  if (ev->button < 4) s->mouse[ev->button] = ev->value != 0;
+  if (ev->button != InputMouseLeft) return;
+  if (!ev->value) {
+    // A release always ends a drag.
+    gizmoEndDrag(&s->gizmo);
     return;
   }
+  if (appPointerOverUi(s)) return;
+  if (s->mouseBlastMode) {
+    applyMouseBlast(s, s->mouseX, s->mouseY);
+    return;
+  }
+  if (s->editMode) gizmoPress(s, s->mouseX, s->mouseY);
+}
+
+void handleMotion(State* s, const InputEvent* ev) {
+  s->mouseX = ev->motion.x;
+  s->mouseY = ev->motion.y;
+  if (s->editMode && s->mouse[InputMouseLeft] && s->gizmo.activeHandle >= 0) gizmoMotion(s, s->mouseX, s->mouseY);
+  if (s->mouse[InputMouseRight]) {
+    // The view follows the pointer as it follows the right stick: right turns
+    // right (negative yaw), up looks up.
+    LocalPlayer* kb = statePlayer(s, s->keyboardPlayer);
+    if (kb) {
+      Camera* c = &kb->camera;
+      CameraRotate(c, -c->turn_speed * ev->motion.dx, -c->turn_speed * ev->motion.dy);
+      CameraUpdate(c);
+    }
+  }
+}
+
+void handleWheel(State* s, const InputEvent* ev) {
+  LocalPlayer* kb = statePlayer(s, s->keyboardPlayer);
+  if (!kb) return;
+  f64 speed = kb->camera.move_speed * (ev->wheel.dy > 0 ? 1.25 : 0.8);
+  kb->camera.move_speed = speed < 1.0 ? 1.0 : (speed > 500.0 ? 500.0 : speed);
+}
+
+void handleResize(State* s, const InputEvent* ev) {
+  s->windowW = ev->resize.width;
+  s->windowH = ev->resize.height;
+  if (ev->resize.width > 0 && ev->resize.height > 0) {
+    f64 aspect = (f64)ev->resize.width / (f64)ev->resize.height;
+    for (u32 i = 0; i < s->localPlayerCount; i++) CameraSetAspect(&statePlayer(s, i)->camera, aspect);
+  }
+  if (s->renderer.device) rendererResize(&s->renderer, (u32)ev->resize.width, (u32)ev->resize.height);
+  appUiResize(s);
+}
+
+}  // namespace
+
+void dropDisconnectedControllers(State* s) {
+  if (!s) return;
+  for (u32 i = 0; i < s->localPlayerCount; i++) {
+    LocalPlayer* p = statePlayer(s, i);
+    if (p->controllerId >= 0 && !platformGamepadIsConnected((u32)p->controllerId)) localPlayerUnassignController(p);
+  }
+}
+
+void handleInputEvent(State* s, Platform* plat, const InputEvent* ev, b8* quit, f64 dt) {
+  (void)plat;
+  if (!s) return;
+  if (!ev) {
+    for (u32 i = 0; i < s->localPlayerCount; i++) localPlayerUpdateFreeFly(statePlayer(s, i), dt);
+    return;
+  }
+  b8 typing = appTextInputActive(s);
   if (ev->type == InputEventGamepadButton || ev->type == InputEventGamepadAxis) {
-    for (u32 i = 0; i < state->localPlayerCount; i++) {
-      LocalPlayer* p = statePlayer(state, i);
+    for (u32 i = 0; i < s->localPlayerCount; i++) {
+      LocalPlayer* p = statePlayer(s, i);
       if (localPlayerHandlesController(p, ev->value)) localPlayerHandleEvent(p, ev);
     }
-  } else if (LocalPlayer* kb = statePlayer(state, state->keyboardPlayer)) {
+  } else if (LocalPlayer* kb = statePlayer(s, s->keyboardPlayer)) {
     kb->connected = true;
-    localPlayerHandleEvent(kb, ev);
+    // Keys typed into a text box do not fly the camera.
+    if (!(typing && ev->type == InputEventKey && ev->value)) localPlayerHandleEvent(kb, ev);
   }
+  appUiInput(s, ev);
   switch (ev->type) {
     case InputEventKey:
-      if (ev->key < InputKeyCount) state->keys[ev->key] = ev->value != 0;
-      if (ev->value && ev->key == InputKeyEsc && quit) *quit = true;
-      if (ev->value) handleKeyPress(state, ev->key);
+      if (ev->key < InputKeyCount) s->keys[ev->key] = ev->value != 0;
+      if (ev->value) handleKeyPress(s, ev, quit, typing);
       break;
-    case InputEventMouseButton:
-      if (ev->button < 4) state->mouse[ev->button] = ev->value != 0;
-      break;
-    case InputEventMouseMotion:
-      state->mouseX = ev->motion.x;
-      state->mouseY = ev->motion.y;
-      break;
-    case InputEventResize:
-      state->windowW = ev->resize.width;
-      state->windowH = ev->resize.height;
-      if (ev->resize.width > 0 && ev->resize.height > 0) {
-        f64 aspect = (f64)ev->resize.width / (f64)ev->resize.height;
-        for (u32 i = 0; i < state->localPlayerCount; i++) CameraSetAspect(&statePlayer(state, i)->camera, aspect);
-      }
-      rendererResize(&state->renderer, (u32)ev->resize.width, (u32)ev->resize.height);
-      break;
-    case InputEventVisibility:
-      state->windowVisible = ev->visibility.visible;
-      break;
-    default:
-      break;
+    case InputEventMouseButton: handleMouseButton(s, ev); break;
+    case InputEventMouseMotion: handleMotion(s, ev); break;
+    case InputEventMouseWheel: handleWheel(s, ev); break;
+    case InputEventResize: handleResize(s, ev); break;
+    case InputEventVisibility: s->windowVisible = ev->visibility.visible; break;
+    case InputEventGamepads: dropDisconnectedControllers(s); break;
+    default: break;
   }
+}
+
+u32 addLocalPlayer(State* s) {
+  if (!s || s->localPlayerCount >= kMaxLocalPlayers) return 0;
+  u32 i = s->localPlayerCount;
+  Camera cam = s->camera;
+  cam.position.x += 10.0 * i;
+  cam.target.x += 10.0 * i;
+  CameraUpdate(&cam);
+  LocalPlayer* p = statePlayer(s, i);
+  localPlayerInit(p, &cam, 0);
+  p->controllerId = -1;
+  s->localPlayerCount = i + 1;
+  return s->localPlayerCount;
+}
+
+u32 removeLocalPlayer(State* s) {
+  if (!s || s->localPlayerCount < 2) return s ? s->localPlayerCount : 0;
+  u32 removed = --s->localPlayerCount;
+  localPlayerUnassignController(statePlayer(s, removed));
+  // The keyboard never stays with a player that is gone.
+  if (s->keyboardPlayer >= s->localPlayerCount) s->keyboardPlayer = 0;
+  if (s->gizmoPlayer >= s->localPlayerCount) gizmoEndDrag(&s->gizmo);
+  return s->localPlayerCount;
 }

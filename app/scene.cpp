@@ -7,9 +7,9 @@
 namespace {
 
 // Hooks for pieces other parts of the program plug in here: the transform
-// gizmo's drag, the blast flags' marker, the model system's instances, model
+// gizmo's drag, the model system's instances, model
 // spawning in the scene (step 7) and a terrain world's reset. Nothing to do yet.
-void endGizmoDrag(State*) {}
+void endGizmoDrag(State* s) { gizmoEndDrag(&s->gizmo); }
 void cleanupModels(State*) {}
 void spawnSceneModels(State*) {}
 void resetOpenWorld(State*) {}
@@ -111,9 +111,17 @@ b8 sceneBuildDemo(State* s) {
   SceneJoints joints{};
   b8 ok = sceneBuild(&s->world, &parts, &sink, &s->tornadoData, &joints);
   s->tornadoFieldIdx = joints.tornadoField;
+  // Bodies entered the broadphase before their pose was set: give them their real
+  // boxes now, so a ray finds them before the first step.
+  for (u32 i = 0; i < worldGetNumBodies(&s->world); i++) refreshBodyBox(s, (i32)i);
   // The frame thread draws from snapshots only: publish the new scene now.
   worldPublishSnapshot(&s->world);
   return ok;
+}
+
+void refreshBodyBox(State* s, i32 bodyId) {
+  const Body* b = s ? worldGetBody(&s->world, bodyId) : nullptr;
+  if (b) broadphaseUpdateBody(&s->world.broadphase, bodyId, bodyComputeAabb(b), V3(0, 0, 0));
 }
 
 void sceneSetup(State* s) {

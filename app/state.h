@@ -77,6 +77,10 @@ struct State {
   Entity selectedEntity;
   i32 mouseX, mouseY;
   Gizmo gizmo;
+  u32 gizmoPlayer;  // the cell a gizmo drag started in
+  f64 lastScaleRatio;  // scale of the drag so far over its start
+  b8 showHeightfield, showVectorFields;
+  b8 screenshotRequested;  // F12: save the next presented image
   i32 heightfieldBodyId;  // -1 without a terrain body
   i32 tornadoFieldIdx;  // negative without a tornado
   TornadoData tornadoData;
@@ -100,6 +104,44 @@ SplitViewport splitViewport(i32 windowW, i32 windowH, u32 count, u32 index);
 // application; sets *quit on Esc.
 void handleInputEvent(State* state, Platform* plat, const InputEvent* event, b8* quit, f64 dt);
 
+// Interactions (app/interact.cpp). Picking, the blast and the gizmo use the
+// split-screen cell under the pointer and that player's camera.
+struct PointerView {
+  u32 player;
+  Camera* camera;  // its aspect set to the cell's
+  i32 x, y;  // pointer within the cell
+  i32 width, height;  // the cell
+};
+// False when the pointer is in no cell.
+b8 pointerView(State* state, i32 x, i32 y, PointerView* out);
+b8 pointerRay(State* state, i32 x, i32 y, v3* origin, v3* dir);
+// The body of the selected entity, or null.
+Body* editorGetBody(State* state);
+// The nearest tracked body under the pointer becomes the selection (or none).
+void editorSelect(State* state, i32 x, i32 y);
+// Edit-mode left press: a drag on a hovered handle of the selection, else a new
+// selection. Motion: the drag moves, turns or scales the selected body.
+void gizmoPress(State* state, i32 x, i32 y);
+void gizmoMotion(State* state, i32 x, i32 y);
+// Sound, particles and marker at the hit under the pointer; impulses for the
+// dynamic bodies within 8 units, which are woken.
+void applyMouseBlast(State* state, i32 x, i32 y);
+// "Add Player" / "Remove Player": the new count. Removing the keyboard player's
+// slot hands the keyboard to player 0.
+u32 addLocalPlayer(State* state);
+u32 removeLocalPlayer(State* state);
+// Players whose controller is gone lose it.
+void dropDisconnectedControllers(State* state);
+
+// Pieces other parts of the program plug in (app/hooks.cpp).
+b8 appPointerOverUi(State* state);
+b8 appTextInputActive(State* state);
+void appUiInput(State* state, const InputEvent* event);
+void appUiPasteText(State* state, const char* text);
+void appUiResize(State* state);
+void blastSound(State* state);
+void blastCharacters(State* state, v3 centre);
+
 // Scene and physics control (app/scene.cpp).
 // The component systems of the program's entity registry.
 void appRegisterComponents(Ecs* ecs);
@@ -113,6 +155,8 @@ i32 createBody(State* state, Shape* shape, v3 inertia, v3 position, v4 rotation,
 Entity trackBody(State* state, i32 bodyId, u32 color);
 // Clears everything and builds the demo scene without starting the thread.
 b8 sceneBuildDemo(State* state);
+// The body's broadphase box from its current pose (an edit between steps).
+void refreshBodyBox(State* state, i32 bodyId);
 // The demo scene from scratch, then the physics thread.
 void sceneSetup(State* state);
 // Toggles shadow maps / ray query and rebuilds what depends on the mode.

@@ -61,7 +61,8 @@ enum InputKey : u32 {
   InputKeyF4 = 37,
   InputKeyF5 = 38,
   InputKeyF6 = 39,  // in the table, but the window never produces it
-  InputKeyCount = 40,
+  InputKeyF12 = 40,  // appended: saves a screenshot
+  InputKeyCount = 41,
 };
 
 enum InputMouse : u32 {

@@ -50,6 +50,7 @@ InputKey keyFromScancode(SDL_Scancode sc) {
     case SDL_SCANCODE_F3: return InputKeyF3;
     case SDL_SCANCODE_F4: return InputKeyF4;
     case SDL_SCANCODE_F5: return InputKeyF5;
+    case SDL_SCANCODE_F12: return InputKeyF12;
     default: return InputKeyNone;
   }
 }

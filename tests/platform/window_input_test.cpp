@@ -51,6 +51,7 @@ TEST(InputTranslate, Keys) {
       {"escape", key(SDL_KEYDOWN, SDL_SCANCODE_ESCAPE), 1, InputKeyEsc, 1, 0},
       {"top-row digit", key(SDL_KEYDOWN, SDL_SCANCODE_9), 1, InputKey9, 1, 0},
       {"F5", key(SDL_KEYDOWN, SDL_SCANCODE_F5), 1, InputKeyF5, 1, 0},
+      {"F12", key(SDL_KEYDOWN, SDL_SCANCODE_F12), 1, InputKeyF12, 1, 0},
       {"F6 is never produced", key(SDL_KEYDOWN, SDL_SCANCODE_F6), 0, InputKeyNone, 0, 0},
       {"unmapped key", key(SDL_KEYDOWN, SDL_SCANCODE_F12), 0, InputKeyNone, 0, 0},
       {"keypad digits are not the top row", key(SDL_KEYDOWN, SDL_SCANCODE_KP_1), 0, InputKeyNone, 0, 0},
