@@ -53,7 +53,7 @@ TEST(InputTranslate, Keys) {
       {"F5", key(SDL_KEYDOWN, SDL_SCANCODE_F5), 1, InputKeyF5, 1, 0},
       {"F12", key(SDL_KEYDOWN, SDL_SCANCODE_F12), 1, InputKeyF12, 1, 0},
       {"F6 is never produced", key(SDL_KEYDOWN, SDL_SCANCODE_F6), 0, InputKeyNone, 0, 0},
-      {"unmapped key", key(SDL_KEYDOWN, SDL_SCANCODE_F12), 0, InputKeyNone, 0, 0},
+      {"unmapped key", key(SDL_KEYDOWN, SDL_SCANCODE_F11), 0, InputKeyNone, 0, 0},
       {"keypad digits are not the top row", key(SDL_KEYDOWN, SDL_SCANCODE_KP_1), 0, InputKeyNone, 0, 0},
   };
   for (const Case& c : cases) {
