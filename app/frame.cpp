@@ -316,6 +316,7 @@ b8 renderFrame(State* s, f64 dt) {
   VkRect2D fullScissor{{0, 0}, {(u32)s->windowW, (u32)s->windowH}};
   vkCmdSetViewport(cmd, 0, 1, &full);
   vkCmdSetScissor(cmd, 0, 1, &fullScissor);
+  requestScreenshot(s);
   rendererEndFrame(&s->renderer, imageIndex);
   worldReleaseSnapshot(&s->world);
   s->frameSnap = nullptr;

@@ -133,6 +133,9 @@ u32 removeLocalPlayer(State* state);
 // Players whose controller is gone lose it.
 void dropDisconnectedControllers(State* state);
 
+// F12: asks the renderer for this frame's picture, saved as a PNG (app/screenshot.cpp).
+void requestScreenshot(State* state);
+
 // Pieces other parts of the program plug in (app/hooks.cpp).
 b8 appPointerOverUi(State* state);
 b8 appTextInputActive(State* state);

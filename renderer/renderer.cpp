@@ -135,6 +135,9 @@ b8 createSwapchain(Renderer* r, u32 width, u32 height) {
   ci.imageExtent = extent;
   ci.imageArrayLayers = 1;
   ci.imageUsage = VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+  // Copies out of the presented images (screenshots) where the surface allows them.
+  r->swapchainTransferSrc = (caps.supportedUsageFlags & VK_IMAGE_USAGE_TRANSFER_SRC_BIT) != 0;
+  if (r->swapchainTransferSrc) ci.imageUsage |= VK_IMAGE_USAGE_TRANSFER_SRC_BIT;
   u32 families[2] = {r->graphicsFamily, r->presentFamily};
   if (r->graphicsFamily != r->presentFamily) {
     ci.imageSharingMode = VK_SHARING_MODE_CONCURRENT;
@@ -1088,11 +1091,106 @@ void rendererBeginRenderPass(Renderer* r, u32 imageIndex) {
   vkCmdSetScissor(cmd, 0, 1, &scissor);
 }
 
+namespace {
+
+struct Capture {
+  VkBuffer buffer;
+  VkDeviceMemory memory;
+  VkDeviceSize allocated;
+  u32 width, height;
+};
+
+// Records the copy of the finished image into a new host buffer; false (nothing
+// recorded) when no buffer could be made.
+b8 recordCapture(Renderer* r, VkCommandBuffer cmd, u32 imageIndex, Capture* c) {
+  *c = Capture{};
+  c->width = r->swapchainExtent.width;
+  c->height = r->swapchainExtent.height;
+  VkDeviceSize bytes = (VkDeviceSize)c->width * c->height * 4;
+  if (bytes == 0 || !vramCreateBuffer(r->device, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT,
+                                      VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT,
+                                      &c->buffer, &c->memory, &c->allocated))
+    return false;
+  VkImage image = r->swapchainImages[imageIndex];
+  VkImageMemoryBarrier b{};
+  b.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+  b.srcAccessMask = VK_ACCESS_COLOR_ATTACHMENT_WRITE_BIT;
+  b.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
+  b.oldLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
+  b.newLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  b.srcQueueFamilyIndex = b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.image = image;
+  b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0,
+                       nullptr, 0, nullptr, 1, &b);
+  VkBufferImageCopy region{};
+  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageExtent = {c->width, c->height, 1};
+  vkCmdCopyImageToBuffer(cmd, image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, c->buffer, 1, &region);
+  b.srcAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
+  b.dstAccessMask = 0;
+  b.oldLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  b.newLayout = VK_IMAGE_LAYOUT_PRESENT_SRC_KHR;
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT, 0, 0, nullptr, 0,
+                       nullptr, 1, &b);
+  VkMemoryBarrier host{};
+  host.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER;
+  host.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+  host.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &host, 0, nullptr, 0,
+                       nullptr);
+  return true;
+}
+
+// Waits for the frame's fence, hands the pixels over (as RGBA) and frees the buffer.
+void finishCapture(Renderer* r, u32 frame, Capture* c, b8 submitted, void (*fn)(void*, const u8*, u32, u32),
+                   void* user) {
+  u8* pixels = nullptr;
+  if (submitted && c->buffer &&
+      vkWaitForFences(r->device, 1, &r->inFlightFences[frame], VK_TRUE, UINT64_MAX) == VK_SUCCESS) {
+    void* mapped = nullptr;
+    if (vkMapMemory(r->device, c->memory, 0, VK_WHOLE_SIZE, 0, &mapped) == VK_SUCCESS) {
+      pixels = static_cast<u8*>(mapped);
+      b8 bgra = r->swapchainFormat == VK_FORMAT_B8G8R8A8_UNORM || r->swapchainFormat == VK_FORMAT_B8G8R8A8_SRGB;
+      u64 n = (u64)c->width * c->height;
+      for (u64 i = 0; i < n; i++) {
+        u8* p = pixels + 4 * i;
+        if (bgra) {
+          u8 t = p[0];
+          p[0] = p[2];
+          p[2] = t;
+        }
+        p[3] = 255;  // the window is opaque whatever alpha the passes left
+      }
+    }
+  }
+  fn(user, pixels, pixels ? c->width : 0, pixels ? c->height : 0);
+  if (pixels) vkUnmapMemory(r->device, c->memory);
+  if (c->buffer) vkDestroyBuffer(r->device, c->buffer, nullptr);
+  if (c->memory) vramFree(c->memory, c->allocated, true);
+  *c = Capture{};
+}
+
+}  // namespace
+
+b8 rendererRequestCapture(Renderer* r, void (*fn)(void*, const u8*, u32, u32), void* user) {
+  if (!r || !fn || !r->swapchainTransferSrc) return false;
+  r->captureFn = fn;
+  r->captureUser = user;
+  return true;
+}
+
 void rendererEndFrame(Renderer* r, u32 imageIndex) {
   if (!r || !r->frameRecording) return;
   u32 f = (u32)r->currentFrame;
   VkCommandBuffer cmd = r->commandBuffers[f];
   vkCmdEndRenderPass(cmd);
+  Capture capture{};
+  auto captureFn = r->captureFn;
+  void* captureUser = r->captureUser;
+  r->captureFn = nullptr;
+  r->captureUser = nullptr;
+  b8 capturing = captureFn && r->swapchainTransferSrc && recordCapture(r, cmd, imageIndex, &capture);
   vkEndCommandBuffer(cmd);
   VkPipelineStageFlags waitStage = VK_PIPELINE_STAGE_COLOR_ATTACHMENT_OUTPUT_BIT;
   VkSemaphore renderFinished = r->renderFinishedSemaphores[imageIndex];
@@ -1114,8 +1212,10 @@ void rendererEndFrame(Renderer* r, u32 imageIndex) {
   if (submitted != VK_SUCCESS) {
     std::fprintf(stderr, "Failed to submit frame: %d\n", (int)submitted);
     recoverFailedSubmit(r, f);
+    if (captureFn) finishCapture(r, f, &capture, false, captureFn, captureUser);
     return;
   }
+  if (captureFn) finishCapture(r, f, &capture, capturing, captureFn, captureUser);
   VkPresentInfoKHR pi{};
   pi.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
   pi.waitSemaphoreCount = 1;

@@ -79,7 +79,17 @@ struct Renderer {
   // The last swapchain rebuild failed: frames are skipped, each one retries, and
   // the failure is reported once until a rebuild succeeds.
   b8 swapchainFailed;
+  // Swapchain images can be copied out (a screenshot of the presented picture).
+  b8 swapchainTransferSrc;
+  // A capture asked for the next presented frame (see rendererRequestCapture).
+  void (*captureFn)(void* user, const u8* rgba, u32 width, u32 height);
+  void* captureUser;
 };
+
+// The next frame that is presented is copied out and, once the GPU is done with
+// it, handed to fn as tightly packed RGBA8 (null pixels when the copy could not
+// be made). False when the swapchain images cannot be copied.
+b8 rendererRequestCapture(Renderer* r, void (*fn)(void* user, const u8* rgba, u32 width, u32 height), void* user);
 
 // Tests: when set, the frame's submit or present is not made and the hook's
 // result is used instead (VK_SUCCESS: made as usual).
