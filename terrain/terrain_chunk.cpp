@@ -16,15 +16,18 @@ f32 rdf32(const u8* p) {
   return f;
 }
 
-i16 quantise(f32 p, f32 origin, f32 scale) {
-  f32 q = (p - origin) / scale;
-  q = q < -1.0f ? -1.0f : (q > 1.0f ? 1.0f : q);
-  return (i16)std::lround(q * 32767.0f);
-}
+// Round half away from zero, as lround, for values well inside the i32 range.
+inline i32 roundAway(f32 v) { return (i32)(v + (v < 0.0f ? -0.5f : 0.5f)); }
 
 u16 unorm16(f32 v) {
   v = v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
-  return (u16)std::lround(v * 65535.0f);
+  return (u16)roundAway(v * 65535.0f);
+}
+
+i16 quantiseFast(f32 p, f32 origin, f32 invScale) {
+  f32 q = (p - origin) * invScale;
+  q = q < -1.0f ? -1.0f : (q > 1.0f ? 1.0f : q);
+  return (i16)roundAway(q * 32767.0f);
 }
 
 }  // namespace
@@ -50,7 +53,7 @@ void terrainEncodeOctNormal(f32 x, f32 y, f32 z, f32* ox, f32* oy) {
 i8 terrainOctByte(f32 c) {
   if (!(c == c)) return 0;
   c = c < -1.0f ? -1.0f : (c > 1.0f ? 1.0f : c);
-  return (i8)std::lround(c * 127.0f);
+  return (i8)roundAway(c * 127.0f);
 }
 
 void terrainComputeTransform(const f32* bmin, const f32* bmax, f32* origin, f32* scale) {
@@ -129,54 +132,64 @@ b8 terrainChunkBuild(const WorldMap* wm, u32 tileX, u32 tileY, WorldTerrainVert*
   const u32 W = m.heightmapW, H = m.heightmapH;
   const i16* hm = wm->heightmap;
   const f32 k = m.heightScale / 32767.0f;
-  auto height = [&](u32 x, u32 z) { return (f32)hm[(size_t)z * W + x] * (1.0f / 32767.0f) * m.heightScale + m.heightOffset; };
-  f32 bmin[3] = {1e30f, 1e30f, 1e30f}, bmax[3] = {-1e30f, -1e30f, -1e30f};
-  for (u32 z = z0; z <= z1; z++)
+  auto height = [&](i16 s) { return (f32)s * (1.0f / 32767.0f) * m.heightScale + m.heightOffset; };
+  // Bounds: x and z from the sample range, y from the extreme samples.
+  i16 lo = 32767, hi = -32768;
+  for (u32 z = z0; z <= z1; z++) {
+    const i16* row = hm + (size_t)z * W;
     for (u32 x = x0; x <= x1; x++) {
-      f32 p[3] = {m.boundsMin[0] + (f32)x * m.cellSize, height(x, z), m.boundsMin[2] + (f32)z * m.cellSize};
-      for (int i = 0; i < 3; i++) {
-        bmin[i] = std::fmin(bmin[i], p[i]);
-        bmax[i] = std::fmax(bmax[i], p[i]);
-      }
+      lo = row[x] < lo ? row[x] : lo;
+      hi = row[x] > hi ? row[x] : hi;
     }
+  }
+  f32 yA = height(lo), yB = height(hi);
+  f32 bmin[3] = {m.boundsMin[0] + (f32)x0 * m.cellSize, yA < yB ? yA : yB, m.boundsMin[2] + (f32)z0 * m.cellSize};
+  f32 bmax[3] = {m.boundsMin[0] + (f32)x1 * m.cellSize, yA < yB ? yB : yA, m.boundsMin[2] + (f32)z1 * m.cellSize};
   TerrainChunkGeometry g{};
   terrainComputeTransform(bmin, bmax, g.origin, &g.scale);
+  const f32 invScale = 1.0f / g.scale;
+  const f32 invW = 1.0f / (f32)(W - 1), invH = 1.0f / (f32)(H - 1);
   const f64 cell = m.cellSize;
   WorldTerrainVert* v = verts;
   for (u32 z = z0; z <= z1; z++) {
     u32 zu = z > 0 ? z - 1 : z, zd = z + 1 < H ? z + 1 : z;
+    const i16* row = hm + (size_t)z * W;
+    const i16* rowU = hm + (size_t)zu * W;
+    const i16* rowD = hm + (size_t)zd * W;
+    const f64 dZz = (f64)(zd - zu) * cell;
+    const f32 pz = m.boundsMin[2] + (f32)z * m.cellSize;
+    const i16 qz = quantiseFast(pz, g.origin[2], invScale);
+    const u16 uvz = unorm16(((f32)z * invH));
     for (u32 x = x0; x <= x1; x++, v++) {
       u32 xl = x > 0 ? x - 1 : x, xr = x + 1 < W ? x + 1 : x;
+      // n = dZ x dX with dX = (dXx, dXy, 0), dZ = (0, dZy, dZz); dXx and dZz are positive.
       f64 dXx = (f64)(xr - xl) * cell;
-      f64 dXy = ((f64)hm[(size_t)z * W + xr] - hm[(size_t)z * W + xl]) * k;
-      f64 dZy = ((f64)hm[(size_t)zd * W + x] - hm[(size_t)zu * W + x]) * k;
-      f64 dZz = (f64)(zd - zu) * cell;
-      // n = dZ x dX with dX = (dXx, dXy, 0), dZ = (0, dZy, dZz).
-      f64 n[3] = {dZy * 0 - dZz * dXy, dZz * dXx - 0 * 0, 0 * dXy - dZy * dXx};
-      f64 len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-      f32 nf[3] = {0, 0, 0};
-      if (len > 0)
-        for (int i = 0; i < 3; i++) nf[i] = (f32)(n[i] / len);
+      f64 dXy = ((f64)row[xr] - row[xl]) * k;
+      f64 dZy = ((f64)rowD[x] - rowU[x]) * k;
+      f64 n0 = -dZz * dXy, n1 = dZz * dXx, n2 = -dZy * dXx;
+      f64 inv = 1.0 / std::sqrt(n0 * n0 + n1 * n1 + n2 * n2);
       f32 ox, oy;
-      terrainEncodeOctNormal(nf[0], nf[1], nf[2], &ox, &oy);
-      f32 p[3] = {m.boundsMin[0] + (f32)x * m.cellSize, height(x, z), m.boundsMin[2] + (f32)z * m.cellSize};
-      for (int i = 0; i < 3; i++) v->pos[i] = quantise(p[i], g.origin[i], g.scale);
+      terrainEncodeOctNormal((f32)(n0 * inv), (f32)(n1 * inv), (f32)(n2 * inv), &ox, &oy);
+      v->pos[0] = quantiseFast(m.boundsMin[0] + (f32)x * m.cellSize, g.origin[0], invScale);
+      v->pos[1] = quantiseFast(height(row[x]), g.origin[1], invScale);
+      v->pos[2] = qz;
       v->normal[0] = terrainOctByte(ox);
       v->normal[1] = terrainOctByte(oy);
-      v->uv[0] = unorm16((f32)x / (f32)(W - 1));
-      v->uv[1] = unorm16((f32)z / (f32)(H - 1));
+      v->uv[0] = unorm16((f32)x * invW);
+      v->uv[1] = uvz;
     }
   }
   u16* o = indices;
   for (u32 r = 0; r < nz; r++)
     for (u32 c = 0; c < nx; c++) {
       u32 i = r * (nx + 1) + c, j = i + nx + 1;
-      *o++ = (u16)i;
-      *o++ = (u16)j;
-      *o++ = (u16)(i + 1);
-      *o++ = (u16)(i + 1);
-      *o++ = (u16)j;
-      *o++ = (u16)(j + 1);
+      o[0] = (u16)i;
+      o[1] = (u16)j;
+      o[2] = (u16)(i + 1);
+      o[3] = (u16)(i + 1);
+      o[4] = (u16)j;
+      o[5] = (u16)(j + 1);
+      o += 6;
     }
   g.vertCount = (u32)vcount;
   g.indexCount = nx * nz * 6;

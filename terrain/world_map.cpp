@@ -132,6 +132,13 @@ b8 restoreOptional(bs_store* s, const char* name, u8** out, size_t* len) {
   return bs_restore_buffer(s, name, out, len) == BS_OK;
 }
 
+// Restores an entry of exactly `size` bytes into dst; false for any other size or an
+// unreadable entry (dst may then hold partial bytes).
+b8 restoreExact(bs_store* s, const char* name, u8* dst, size_t size) {
+  size_t len = 0;
+  return bs_restore_buffer_into(s, name, dst, size, &len) == BS_OK && len == size;
+}
+
 b8 ensureTileMaterialStorage(WorldMap* wm) {
   u32 gx, gy;
   worldTileGrid(wm, &gx, &gy);
@@ -617,22 +624,32 @@ b8 worldOpen(WorldMap* wm, const char* path) {
   }
   if (!why && hasTerrain(wm->meta)) {
     size_t n = (size_t)wm->meta.heightmapW * wm->meta.heightmapH;
-    if (!restoreOptional(s, "terrain/height", &buf, &len)) {
-      why = "the heightmap entry cannot be read";
-    } else if (len >= n * 2) {
-      wm->heightmap = static_cast<i16*>(memAlloc(n * 2));
-      if (wm->heightmap) std::memcpy(wm->heightmap, buf, n * 2);
-      else why = "out of memory";
+    // The usual case, an entry of exactly the grid's size, is restored in place;
+    // anything else takes the general path below.
+    wm->heightmap = static_cast<i16*>(memAlloc(n * 2));
+    wm->splatmap = static_cast<u8*>(memAlloc(n * 4));
+    if (!wm->heightmap || !wm->splatmap) why = "out of memory";
+    if (!why && !restoreExact(s, "terrain/height", reinterpret_cast<u8*>(wm->heightmap), n * 2)) {
+      memFree(wm->heightmap);
+      wm->heightmap = nullptr;
     }
-    memFree(buf);
-    buf = nullptr;
-    if (!why) {
+    b8 splatDone = !why && restoreExact(s, "terrain/splat", wm->splatmap, n * 4);
+    if (!why && !wm->heightmap) {
+      if (!restoreOptional(s, "terrain/height", &buf, &len)) {
+        why = "the heightmap entry cannot be read";
+      } else if (len >= n * 2) {
+        wm->heightmap = static_cast<i16*>(memAlloc(n * 2));
+        if (wm->heightmap) std::memcpy(wm->heightmap, buf, n * 2);
+        else why = "out of memory";
+      }
+      memFree(buf);
+      buf = nullptr;
+    }
+    if (!why && !splatDone) {
       if (!restoreOptional(s, "terrain/splat", &buf, &len)) {
         why = "the splat map entry cannot be read";
       } else {
-        wm->splatmap = static_cast<u8*>(memAlloc(n * 4));
-        if (!wm->splatmap) why = "out of memory";
-        else if (len >= n * 4) std::memcpy(wm->splatmap, buf, n * 4);
+        if (len >= n * 4) std::memcpy(wm->splatmap, buf, n * 4);
         else
           for (size_t i = 0; i < n; i++) std::memcpy(wm->splatmap + i * 4, "\xff\0\0\0", 4);
       }
