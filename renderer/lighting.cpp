@@ -328,8 +328,8 @@ b8 createTlas(Lighting* l) {
 }
 
 void createShadowPipeline(Lighting* l, const char* vertName, const VkVertexInputBindingDescription* binding,
-                          const VkVertexInputAttributeDescription* attr, u32 pushBytes, VkPipeline* outPipeline,
-                          VkPipelineLayout* outLayout) {
+                          const VkVertexInputAttributeDescription* attr, u32 attrCount, u32 pushBytes,
+                          VkPipeline* outPipeline, VkPipelineLayout* outLayout) {
   const ShaderData* vert = shaderTableFind(shader_table, shader_table_count, vertName);
   const ShaderData* frag = shaderTableFind(shader_table, shader_table_count, "shaders/shadow.frag.spv");
   if (!vert || !frag) return;
@@ -343,7 +343,7 @@ void createShadowPipeline(Lighting* l, const char* vertName, const VkVertexInput
   c.vertexBindings = binding;
   c.vertexBindingCount = 1;
   c.vertexAttributes = attr;
-  c.vertexAttributeCount = 1;
+  c.vertexAttributeCount = attrCount;
   c.descriptorSetLayouts = layouts;
   c.descriptorSetLayoutCount = 2;
   c.pushConstants = &push;
@@ -397,17 +397,21 @@ void lightingCreateShadowPipelines(Lighting* l) {
   // Debug shapes: position only, 28-byte vertices.
   VkVertexInputBindingDescription tris{0, 28, VK_VERTEX_INPUT_RATE_VERTEX};
   VkVertexInputAttributeDescription pos{0, 0, VK_FORMAT_R32G32B32_SFLOAT, 0};
-  createShadowPipeline(l, "shaders/shadow_tris.vert.spv", &tris, &pos, 72, &l->shadowTrisPipeline,
+  createShadowPipeline(l, "shaders/shadow_tris.vert.spv", &tris, &pos, 1, 72, &l->shadowTrisPipeline,
                        &l->shadowTrisLayout);
-  // Models (created once their vertex shaders exist): 48-byte glTF vertices, 64
-  // with skinning.
-  VkVertexInputBindingDescription gltf{0, 48, VK_VERTEX_INPUT_RATE_VERTEX};
-  VkVertexInputBindingDescription skinned{0, 64, VK_VERTEX_INPUT_RATE_VERTEX};
-  createShadowPipeline(l, "shaders/shadow_gltf.vert.spv", &gltf, &pos, 80, &l->shadowGltfPipeline,
+  // Models: compressed glTF vertices (12 bytes, 20 with skinning) whose position
+  // the shaders rebuild from the primitive's origin and scale.
+  VkVertexInputBindingDescription gltf{0, 12, VK_VERTEX_INPUT_RATE_VERTEX};
+  VkVertexInputBindingDescription skinned{0, 20, VK_VERTEX_INPUT_RATE_VERTEX};
+  // Skinned: position, joints and weights at their places in the 20-byte vertex.
+  VkVertexInputAttributeDescription qpos[3] = {{0, 0, VK_FORMAT_R16G16B16_SNORM, 0},
+                                               {3, 0, VK_FORMAT_R8G8B8A8_UINT, 12},
+                                               {4, 0, VK_FORMAT_R8G8B8A8_UNORM, 16}};
+  createShadowPipeline(l, "shaders/shadow_gltf.vert.spv", &gltf, qpos, 1, 80, &l->shadowGltfPipeline,
                        &l->shadowGltfLayout);
-  createShadowPipeline(l, "shaders/shadow_gltf_skinned.vert.spv", &skinned, &pos, 88, &l->shadowSkinnedPipeline,
+  createShadowPipeline(l, "shaders/shadow_gltf_skinned.vert.spv", &skinned, qpos, 3, 88, &l->shadowSkinnedPipeline,
                        &l->shadowSkinnedLayout);
-  createShadowPipeline(l, "shaders/shadow_gltf_instanced.vert.spv", &gltf, &pos, 88,
+  createShadowPipeline(l, "shaders/shadow_gltf_instanced.vert.spv", &gltf, qpos, 1, 88,
                        &l->shadowInstancedGltfPipeline, &l->shadowInstancedGltfLayout);
 }
 
