@@ -22,13 +22,6 @@ int jointKeyEq(void*, const void* a, const void* b, size_t) {
   return x->len == y->len && std::memcmp(x->name, y->name, x->len) == 0;
 }
 
-// Rotation part of a float matrix as a unit quaternion (doubles for the bodies).
-v4 matrixRotation(const mat4f32& m) {
-  f32 t[3], q[4], s[3];
-  gltfMat4Decompose(m, t, q, s);
-  return V4(q[0], q[1], q[2], q[3]);
-}
-
 // Body pose (rotation, position) times a per-axis scale, as a float matrix.
 mat4f32 bodyMatrix(v3 pos, v4 rot, const f32 scale[3]) {
   f32 t[3] = {(f32)pos.x, (f32)pos.y, (f32)pos.z};

@@ -216,28 +216,33 @@ v3 anchorError(World* w, JointHandle h) {
 }
 
 TEST(Ragdoll, DroppedFromTheWalkPoseItSettles) {
-  WalkingCharacter ch(generatedCharacter());
-  ch.pos = v3f{0, 1.0f, 0, 0};
-  Physics p;
-  p.addFloor();
-  RagdollHumanoidConfig cfg = ragdollDefaultCharacterConfig();
-  Ragdoll* r = ragdollCreateHumanoid(p.world, ch.skin, &cfg);
-  ASSERT_NE(r, nullptr);
-  ragdollActivate(r, ch.pose, ch.skin, V3(0.5, 0, 0), ch.pos, ch.rot);
-  ASSERT_EQ(r->jointCount, 11u);
-  for (int i = 0; i < 600; i++) worldStep(p.world, 1.0 / 120.0);
-  for (u32 i = 0; i < r->partCount; i++) {
-    Body* b = worldGetBody(p.world, r->parts[i].bodyId);
-    ASSERT_TRUE(std::isfinite(b->position.x) && std::isfinite(b->position.y) && std::isfinite(b->position.z)) << i;
-    EXPECT_LT(v3Length(b->linearVelocity), 0.1) << "part " << i;
-    EXPECT_GT(b->position.y, -0.05) << "part " << i << " fell through the floor";
+  for (const std::string& path :
+       {generatedCharacter(), sharedDir() + "/assets/gltf/CesiumMan/glTF/CesiumMan.gltf"}) {
+    SCOPED_TRACE(path);
+    WalkingCharacter ch(path);
+    ch.pos = v3f{0, 1.0f, 0, 0};
+    ch.rot = v4f{0, 0, 0, 1};
+    Physics p;
+    p.addFloor();
+    RagdollHumanoidConfig cfg = ragdollDefaultCharacterConfig();
+    Ragdoll* r = ragdollCreateHumanoid(p.world, ch.skin, &cfg);
+    ASSERT_NE(r, nullptr);
+    ragdollActivate(r, ch.pose, ch.skin, V3(0.5, 0, 0), ch.pos, ch.rot);
+    ASSERT_EQ(r->jointCount, 11u);
+    for (int i = 0; i < 600; i++) worldStep(p.world, 1.0 / 120.0);
+    for (u32 i = 0; i < r->partCount; i++) {
+      Body* b = worldGetBody(p.world, r->parts[i].bodyId);
+      ASSERT_TRUE(std::isfinite(b->position.x) && std::isfinite(b->position.y) && std::isfinite(b->position.z)) << i;
+      EXPECT_LT(v3Length(b->linearVelocity), 0.1) << "part " << i;
+      EXPECT_GT(b->position.y, -0.05) << "part " << i << " fell through the floor";
+    }
+    for (u32 k = 0; k < r->jointCount; k++) EXPECT_LT(v3Length(anchorError(p.world, r->jointHandles[k])), 0.02) << k;
+    // The pose follows the bodies and stays finite.
+    ragdollUpdatePose(r, ch.pose, ch.skin, nullptr);
+    for (u32 j = 0; j < ch.skin->jointCount; j++)
+      for (int e = 0; e < 16; e++) ASSERT_TRUE(std::isfinite(ch.pose->skinMatrices[j].m[e]));
+    ragdollDestroy(r);
   }
-  for (u32 k = 0; k < r->jointCount; k++) EXPECT_LT(v3Length(anchorError(p.world, r->jointHandles[k])), 0.02) << k;
-  // The pose follows the bodies and stays finite.
-  ragdollUpdatePose(r, ch.pose, ch.skin, nullptr);
-  for (u32 j = 0; j < ch.skin->jointCount; j++)
-    for (int e = 0; e < 16; e++) ASSERT_TRUE(std::isfinite(ch.pose->skinMatrices[j].m[e]));
-  ragdollDestroy(r);
 }
 
 TEST(Ragdoll, FabrikReachesAndStretches) {

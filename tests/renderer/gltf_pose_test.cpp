@@ -72,9 +72,11 @@ TEST(GltfPose, RestPoseSkinMatricesEqualTheSkinnedNodesWorldTransform) {
   const char* files[] = {"SimpleSkin/glTF/SimpleSkin.gltf", "RiggedFigure/glTF/RiggedFigure.gltf",
                          "CesiumMan/glTF/CesiumMan.gltf", "Fox/glTF/Fox.gltf"};
   if (!std::ifstream(sharedDir() + "/assets/gltf/" + files[0]).good()) GTEST_SKIP() << "sample models not found";
-  for (const char* f : files) {
-    SCOPED_TRACE(f);
-    const std::string path = sharedDir() + "/assets/gltf/" + f;
+  std::vector<std::string> paths;
+  for (const char* f : files) paths.push_back(sharedDir() + "/assets/gltf/" + f);
+  paths.push_back(TERRAIN_CHARACTER_GLTF);
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
     MeshPool vp, ip;
     GltfModel* m = loadCpu(path, false, &vp, &ip);
     ASSERT_NE(m, nullptr);
