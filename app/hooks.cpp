@@ -1,4 +1,4 @@
-// What the interface, the audio engine and the character models add to the
+// What the interface and the character models add to the
 // sandbox's input and blast. Each piece plugs in here when it exists; until
 // then these do nothing.
 #include "app/state.h"
@@ -8,5 +8,4 @@ b8 appTextInputActive(State*) { return false; }
 void appUiInput(State*, const InputEvent*) {}
 void appUiPasteText(State*, const char*) {}
 void appUiResize(State*) {}
-void blastSound(State*) {}
 void blastCharacters(State*, v3) {}

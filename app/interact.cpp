@@ -192,7 +192,7 @@ void applyMouseBlast(State* s, i32 x, i32 y) {
     return;
   }
   v3 centre = hit.worldPoint;
-  blastSound(s);
+  appPlayExplosion(s);  // stopped and played from its start
   if (s->explosionParticleEmitterId != kParticleNoEmitter) {
     ParticleEmitter e = particleEmitterExplosion(centre);
     particleSystemSetEmitter(&s->particles, s->explosionParticleEmitterId, &e);

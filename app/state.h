@@ -142,7 +142,6 @@ b8 appTextInputActive(State* state);
 void appUiInput(State* state, const InputEvent* event);
 void appUiPasteText(State* state, const char* text);
 void appUiResize(State* state);
-void blastSound(State* state);
 void blastCharacters(State* state, v3 centre);
 
 // Scene and physics control (app/scene.cpp).
