@@ -96,6 +96,14 @@ int main() {
   linesCreatePipeline(&s->pipelines, &s->renderer);
   // The bindless texture table (slot 0: the fallback) before anything draws textures.
   textureEnsureBindless(&s->renderer);
+  // The interface font (its atlas takes a bindless slot) and the debug UI.
+  fontCreatePipeline(&s->pipelines, &s->renderer);
+  if (!fontInitRuntime(&s->font, &s->renderer, &s->pipelines, PIPELINE_FONT, kFontPath, kFontPixelHeight,
+                       kFontBakeSize, kFontBakeSize))
+    return 1;
+  uiCreatePipeline(&s->pipelines, &s->renderer);
+  uiInit(&s->ui, &s->renderer, &s->pipelines, &s->font, PIPELINE_UI);
+  uiUpdateScale(&s->ui, s->windowW, s->windowH);
   // After the texture table: the particle sprite is a texture.
   if (!initParticles(s)) return 1;
   // Sound is optional: without a device the program runs silent.
@@ -159,6 +167,8 @@ int main() {
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
   appAudioShutdown(s);
+  uiDestroy(&s->ui);
+  fontDestroy(&s->font);
   particleSystemDestroy(&s->particles);
   trisDestroy(&s->tris);
   linesDestroy(&s->lines);

@@ -302,6 +302,7 @@ b8 renderFrame(State* s, f64 dt) {
   particleSystemRecord(&s->particles, cmd);
   buildBodyGeometry(s);
   linesBeginFrame(&s->lines);
+  fontBeginFrame(&s->font);
   addDebugLines(s);
   if (s->renderer.lightingMode == RENDERER_LIGHTING_RAY_QUERY) {
     lightingTlasBegin(&s->lighting);
@@ -311,11 +312,14 @@ b8 renderFrame(State* s, f64 dt) {
     shadowPass(s, cmd);
   }
   rendererBeginRenderPass(&s->renderer, imageIndex);
+  uiBegin(&s->ui);
+  buildDebugWindows(s);
   drawPlayers(s, cmd);
   VkViewport full{0.0f, 0.0f, (f32)s->windowW, (f32)s->windowH, 0.0f, 1.0f};
   VkRect2D fullScissor{{0, 0}, {(u32)s->windowW, (u32)s->windowH}};
   vkCmdSetViewport(cmd, 0, 1, &full);
   vkCmdSetScissor(cmd, 0, 1, &fullScissor);
+  uiEnd(&s->ui, cmd, s->windowW, s->windowH);
   requestScreenshot(s);
   rendererEndFrame(&s->renderer, imageIndex);
   worldReleaseSnapshot(&s->world);

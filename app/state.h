@@ -8,6 +8,7 @@
 #include "components/player.h"
 #include "ecs/ecs.h"
 #include "ecs/gizmo.h"
+#include "font/font.h"
 #include "platform/input.h"
 #include "platform/types.h"
 #include "platform/window.h"
@@ -19,6 +20,7 @@
 #include "renderer/pipelines.h"
 #include "renderer/renderer.h"
 #include "renderer/tris.h"
+#include "ui/ui.h"
 
 inline constexpr u32 kMaxLocalPlayers = 4;
 inline constexpr u32 kAppMaxEntities = 4096;
@@ -40,6 +42,8 @@ struct State {
   World world;
   Tris tris;
   Lines lines;
+  Ui ui;  // debug windows
+  Font font;  // interface font
   ParticleSystem particles;
   // Local player 0; `camera` is the first member of LocalPlayer.
   union {
@@ -189,3 +193,9 @@ b8 appAudioStart(State* state, const char* sinkDevice, const char* sourceDevice)
 void appAudioShutdown(State* state);
 // The blast: the explosion sound from its start (nothing without audio).
 void appPlayExplosion(State* state);
+
+// Debug windows (app/debug_ui.cpp), built between uiBegin and uiEnd. The
+// "Terrain" window is one header after another, each its own function.
+void buildDebugWindows(State* state);
+void drawTerrainWindow(State* state, mu_Context* ctx);
+void drawStatsHeader(State* state, mu_Context* ctx);

@@ -17,7 +17,7 @@ PACKAGES=(
   libstb-dev libtinygltf-dev libogg-dev libopus-dev libxxhash-dev libssl-dev
   libnatpmp-dev googletest libgmock-dev libgtest-dev libbenchmark-dev
   libbullet-dev libabsl-dev libzstd-dev zstd fonts-dejavu-core libopusfile-dev
-  vulkan-validationlayers openbox libegl-dev libgl-dev iproute2 valgrind
+  vulkan-validationlayers openbox libegl-dev libgl-dev iproute2 valgrind xclip libimgui-dev
 )
 
 missing=()
