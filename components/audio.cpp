@@ -29,6 +29,24 @@ inline f32 clampSample(f32 v) {
   return v == v ? v : 0.0f;
 }
 
+using f32x4c = f32 __attribute__((vector_size(16)));
+using i32x4c = i32 __attribute__((vector_size(16)));
+
+// clampSample over a buffer, four at a time.
+void clampBuffer(f32* p, size_t n) {
+  const f32x4c lo = {-1.0f, -1.0f, -1.0f, -1.0f}, hi = {1.0f, 1.0f, 1.0f, 1.0f};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    f32x4c v;
+    std::memcpy(&v, p + i, sizeof v);
+    v = (f32x4c)((i32x4c)v & (v == v));  // NaN lanes to 0
+    v = v < lo ? lo : v;
+    v = v > hi ? hi : v;
+    std::memcpy(p + i, &v, sizeof v);
+  }
+  for (; i < n; i++) p[i] = clampSample(p[i]);
+}
+
 inline f32 finiteOrZero(f32 v) { return std::isfinite(v) ? v : 0.0f; }
 
 // Sounds list: append under the lock, doubling from 8.
@@ -292,7 +310,7 @@ i32 engineSinkCallback(f32* out, size_t frames, i32 channels, void* data) {
       e->underrunGain *= kUnderrunDecay;
     }
   }
-  for (size_t i = 0; i < frames * ch; i++) out[i] = clampSample(out[i]);
+  clampBuffer(out, frames * ch);
 
   i32 result = 0;
   threadMutexLock(&e->callbackLock);
@@ -734,6 +752,87 @@ void NlmsFilterPushReference(NlmsFilter* f, const f32* reference, size_t frames)
   f->Written += frames;
 }
 
+namespace {
+
+using f32x4 = f32 __attribute__((vector_size(16)));
+
+inline f32x4 load4(const f32* p) {
+  f32x4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline f32 sum4(f32x4 v) { return (v[0] + v[2]) + (v[1] + v[3]); }
+
+// Where the reference window of the next captured frame starts in the ring.
+// Capture running ahead of the reference, or so far behind that its window was
+// overwritten, is put back inside the ring.
+struct WindowCursor {
+  i64 readPos, written, ring, maxLag, delay, taps;
+  b8 realigned;
+  i64 next() {
+    i64 end = readPos - delay;  // newest reference frame of the window
+    if (end >= written) {
+      end = written - 1;
+      realigned = true;
+    } else if (written - 1 - end > maxLag) {
+      end = written - 1 - maxLag / 2;
+      realigned = true;
+    }
+    readPos = end + delay + 1;
+    return ((end - taps + 1) % ring + ring) % ring;
+  }
+};
+
+// y = w.x and energy = eps + x.x over taps (a multiple of 8 or not).
+inline void dotEnergy(const f32* w, const f32* x, u32 taps, f32 eps, f32* y, f32* energy) {
+  f32x4 y0 = {}, y1 = {}, e0 = {}, e1 = {};
+  u32 i = 0;
+  for (; i + 8 <= taps; i += 8) {
+    const f32x4 xa = load4(x + i), xb = load4(x + i + 4);
+    y0 += load4(w + i) * xa;
+    y1 += load4(w + i + 4) * xb;
+    e0 += xa * xa;
+    e1 += xb * xb;
+  }
+  f32 ys = sum4(y0 + y1), es = eps + sum4(e0 + e1);
+  for (; i < taps; i++) {
+    ys += w[i] * x[i];
+    es += x[i] * x[i];
+  }
+  *y = ys;
+  *energy = es;
+}
+
+// w += k * x, then y = w.x' and energy = eps + x'.x' for the next window, in
+// one pass over the weights.
+inline void updateThenDot(f32* w, const f32* x, f32 k, const f32* xn, u32 taps, f32 eps, f32* y, f32* energy) {
+  const f32x4 kv = {k, k, k, k};
+  f32x4 y0 = {}, y1 = {}, e0 = {}, e1 = {};
+  u32 i = 0;
+  for (; i + 8 <= taps; i += 8) {
+    f32x4 wa = load4(w + i) + kv * load4(x + i);
+    f32x4 wb = load4(w + i + 4) + kv * load4(x + i + 4);
+    std::memcpy(w + i, &wa, sizeof wa);
+    std::memcpy(w + i + 4, &wb, sizeof wb);
+    const f32x4 na = load4(xn + i), nb = load4(xn + i + 4);
+    y0 += wa * na;
+    y1 += wb * nb;
+    e0 += na * na;
+    e1 += nb * nb;
+  }
+  f32 ys = sum4(y0 + y1), es = eps + sum4(e0 + e1);
+  for (; i < taps; i++) {
+    w[i] += k * x[i];
+    ys += w[i] * xn[i];
+    es += xn[i] * xn[i];
+  }
+  *y = ys;
+  *energy = es;
+}
+
+}  // namespace
+
 void NlmsFilterCancel(NlmsFilter* f, const f32* input, f32* output, size_t frames) {
   if (!f || !input || !output) return;
   const size_t ch = f->Channel ? (size_t)f->Channels : 0;
@@ -743,55 +842,42 @@ void NlmsFilterCancel(NlmsFilter* f, const f32* input, f32* output, size_t frame
   }
   const u32 taps = f->Taps;
   const i64 ring = (i64)f->RingSamples;
-  const i64 written = (i64)f->Written;
-  // Most reference frames the window's newest may lag behind the newest pushed.
-  const i64 maxLag = ring - (i64)taps;
-  b8 realigned = false;
-  for (size_t fr = 0; fr < frames; fr++) {
-    // Newest reference frame of this captured frame's window.
-    i64 end = (i64)f->ReadPos - (i64)f->Delay;
-    if (end >= written) {
-      // Capture ran ahead of playback: use the newest reference there is.
-      end = written - 1;
-      realigned = true;
-    } else if (written - 1 - end > maxLag) {
-      // So far behind that the window was overwritten: back to mid-ring.
-      end = written - 1 - maxLag / 2;
-      realigned = true;
-    }
-    f->ReadPos = (u64)(end + (i64)f->Delay + 1);
-    const i64 start = ((end - (i64)taps + 1) % ring + ring) % ring;
-    for (size_t c = 0; c < ch; c++) {
-      const f32* x = reinterpret_cast<const f32*>(f->Channel[c].History.Base) + start;
-      f32* w = f->Channel[c].Weights;
-      // Eight partial sums: the loop vectorises and the sums stay exact enough.
-      f32 ys[8] = {}, es[8] = {};
-      u32 i = 0;
-      for (; i + 8 <= taps; i += 8) {
-        for (u32 j = 0; j < 8; j++) {
-          ys[j] += w[i + j] * x[i + j];
-          es[j] += x[i + j] * x[i + j];
-        }
-      }
-      f32 y = 0.0f, energy = f->Epsilon;
-      for (; i < taps; i++) {
-        y += w[i] * x[i];
-        energy += x[i] * x[i];
-      }
-      y += ((ys[0] + ys[4]) + (ys[1] + ys[5])) + ((ys[2] + ys[6]) + (ys[3] + ys[7]));
-      energy += ((es[0] + es[4]) + (es[1] + es[5])) + ((es[2] + es[6]) + (es[3] + es[7]));
+  const WindowCursor start{(i64)f->ReadPos, (i64)f->Written, ring, ring - (i64)taps, (i64)f->Delay, (i64)taps, false};
+  WindowCursor cur = start;
+  // Channel by channel, each walking the same windows, so that one pass over
+  // the weights applies a frame's update and computes the next frame's output.
+  for (size_t c = 0; c < ch; c++) {
+    cur = start;
+    const f32* hist = reinterpret_cast<const f32*>(f->Channel[c].History.Base);
+    f32* w = f->Channel[c].Weights;
+    if (frames == 0) break;
+    const f32* x = hist + cur.next();
+    f32 y, energy;
+    dotEnergy(w, x, taps, f->Epsilon, &y, &energy);
+    for (size_t fr = 0; fr < frames; fr++) {
       const f32 e = input[fr * ch + c] - y;
+      const b8 last = fr + 1 == frames;
+      const f32* xn = last ? nullptr : hist + cur.next();
       if (!std::isfinite(e) || !std::isfinite(energy)) {
-        // A NaN or an overflow would poison every weight: start over.
-        clearHistoryAndWeights(f);
+        // A NaN or an overflow would poison every weight: start this channel over.
+        std::memset(f->Channel[c].History.Base, 0, f->Channel[c].History.Size);
+        std::memset(w, 0, taps * sizeof(f32));
         f->Resets++;
         output[fr * ch + c] = 0.0f;
+        if (!last) dotEnergy(w, xn, taps, f->Epsilon, &y, &energy);
+        x = xn;
         continue;
       }
       output[fr * ch + c] = e;
       const f32 k = f->Step * e / energy;
-      for (u32 t = 0; t < taps; t++) w[t] += k * x[t];
+      if (last) {
+        for (u32 t = 0; t < taps; t++) w[t] += k * x[t];
+      } else {
+        updateThenDot(w, x, k, xn, taps, f->Epsilon, &y, &energy);
+      }
+      x = xn;
     }
   }
-  if (realigned) f->Realigns++;
+  f->ReadPos = (u64)cur.readPos;
+  if (cur.realigned) f->Realigns++;
 }
