@@ -1,0 +1,224 @@
+// Terrain chunks drawn on lavapipe from above and read back: the splat map's channels
+// show their materials, material id 0 and ids past the material count the
+// checkerboard, a brush stroke changes only its own area and undo restores it.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gpu_fixture.h"
+#include "platform/memory.h"
+#include "renderer/lighting.h"
+#include "renderer/pipelines.h"
+#include "renderer/texture.h"
+#include "store/store_fixture.h"
+#include "terrain/terrain_mesh.h"
+#include "terrain/world_editor.h"
+#include "terrain/world_map.h"
+
+namespace {
+
+constexpr u32 kSize = 128;
+constexpr u32 kSplatSlot = 12;
+constexpr u32 kPlainSlot = 6;
+
+// A KTX2 file of one solid RGBA8 level.
+void writeSolidKtx2(const std::string& path, u32 size, u32 rgba) {
+  std::vector<u8> f(104 + (size_t)size * size * 4, 0);
+  const u8 id[12] = {0xAB, 'K', 'T', 'X', ' ', '2', '0', 0xBB, '\r', '\n', 0x1A, '\n'};
+  std::memcpy(f.data(), id, 12);
+  u32 hdr[9] = {VK_FORMAT_R8G8B8A8_UNORM, 1, size, size, 0, 0, 1, 1, 0};
+  std::memcpy(f.data() + 12, hdr, sizeof hdr);
+  u64 level[3] = {104, (u64)size * size * 4, (u64)size * size * 4};
+  std::memcpy(f.data() + 80, level, sizeof level);
+  for (size_t i = 0; i < (size_t)size * size; i++) std::memcpy(f.data() + 104 + i * 4, &rgba, 4);
+  FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fwrite(f.data(), 1, f.size(), out);
+  std::fclose(out);
+}
+
+class TerrainGpu : public storetest::StoreDir {
+ protected:
+  void SetUp() override {
+    StoreDir::SetUp();
+    memoryInit(~0ull, ~0ull);
+    if (!gpuRendererHeadless(&r, &instance, &surface, 64, 64)) GTEST_SKIP() << "no Vulkan device";
+    up = true;
+    pipelinesInit(&p, &r);
+    ASSERT_TRUE(textureEnsureBindless(&r));
+    ASSERT_TRUE(lightingInit(&l, &r));
+    meshPoolInit(&vp, r.device, r.physicalDevice, 4 << 20, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT);
+    meshPoolInit(&ip, r.device, r.physicalDevice, 4 << 20, VK_BUFFER_USAGE_INDEX_BUFFER_BIT);
+    ASSERT_TRUE(mainPassTargetCreate(&r, &st, kSize, kSize));
+    wm = worldCreate();
+    // 17 x 17 samples 1 m apart over [-8, 8]: one chunk (tile (0, 0)) covers it all.
+    WorldMeta m = worldDefaultMeta(17, 17, 1, 16, 50);
+    ASSERT_TRUE(worldNew(wm, path.c_str(), &m));
+  }
+  void TearDown() override {
+    if (up) {
+      rendererWaitIdle(&r);
+      if (tmUp) terrainMeshDestroy(&tm);
+      mainPassTargetDestroy(&r, &st);
+      meshPoolDestroy(&vp);
+      meshPoolDestroy(&ip);
+      lightingDestroy(&l);
+      pipelinesDestroy(&p);
+      textureShutdown(&r);
+      gpuRendererRelease(&r, instance, surface);
+    }
+    worldClose(wm);
+    StoreDir::TearDown();
+  }
+  void initTerrain() {
+    terrainMeshInit(&tm, wm, &vp, &ip, &p, kPlainSlot, kSplatSlot, &r, l.setLayout);
+    tmUp = true;
+    ASSERT_TRUE(tm.splatReady);
+    terrainMeshLoadTile(&tm, 0, 0);
+    ASSERT_TRUE(terrainMeshRefreshTile(&tm, 0, 0));
+  }
+  // Straight down on x, z in [-h, h]; screen right is +x, screen down is +z.
+  static mat4f32 topView(f64 h) {
+    mat4f32 m{};
+    m.m[0] = (f32)(1.0 / h);
+    m.m[6] = (f32)(-0.5 / 100.0);
+    m.m[9] = (f32)(1.0 / h);
+    m.m[14] = 0.5f;
+    m.m[15] = 1.0f;
+    return m;
+  }
+  // Ambient light only, at full strength: each pixel is the surface's albedo.
+  void render(f64 halfView) {
+    half = halfView;
+    l.data = LightUBOData{};
+    l.data.ambient = v4f{1, 1, 1, 1};
+    VkCommandBuffer cmd = rendererBeginOneTimeCommands(&r);
+    lightingUpdate(&l);
+    mainPassTargetBegin(&st, cmd);
+    mat4f32 view = topView(halfView);
+    terrainMeshDraw(&tm, cmd, &view, l.descSet, nullptr, lightingGetAddress(&l));
+    mainPassTargetEnd(&st, cmd);
+    rendererEndOneTimeCommands(&r, cmd);
+  }
+  std::vector<int> at(f64 x, f64 z) const {
+    int rgb[3];
+    mainPassTargetRGB(&st, (u32)((x + half) / (2 * half) * kSize), (u32)((z + half) / (2 * half) * kSize), rgb);
+    return {rgb[0], rgb[1], rgb[2]};
+  }
+  void expectNear(std::vector<int> got, std::vector<int> want, const char* what) {
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(got[c], want[c], 3) << what << " channel " << c;
+  }
+
+  Renderer r{};
+  VkInstance instance = VK_NULL_HANDLE;
+  VkSurfaceKHR surface = VK_NULL_HANDLE;
+  b8 up = false, tmUp = false;
+  Pipelines p{};
+  Lighting l{};
+  MeshPool vp{}, ip{};
+  MainPassTarget st{};
+  WorldMap* wm = nullptr;
+  TerrainMesh tm{};
+  f64 half = 8;
+};
+
+TEST_F(TerrainGpu, MissingMaterialsShowTheCheckerboard) {
+  // No materials: the tile's ids (1, 0, 0, 0) name none, so every layer is the fallback.
+  initTerrain();
+  render(1.0);  // 2 m across: the checker's 25 cm squares are 16 pixels wide
+  const f64 s = 8.0 / 1024 * 32;  // one square in metres
+  // Square corners lie on multiples of s from the origin; check square centres.
+  for (int i = -2; i < 2; i++)
+    for (int j = -2; j < 2; j++) {
+      f64 x = (i + 0.5) * s, z = (j + 0.5) * s;
+      int parity = (int)std::floor(x / s) + (int)std::floor(z / s);
+      bool magenta = ((parity % 2) + 2) % 2 == 1;
+      expectNear(at(x, z), magenta ? std::vector<int>{255, 0, 255} : std::vector<int>{16, 0, 16}, "checker");
+    }
+}
+
+TEST_F(TerrainGpu, EachSplatChannelShowsItsMaterial) {
+  const u32 colours[3] = {0xFF0000E0u, 0xFF00C000u, 0xFFD00000u};  // RGBA8 little-endian: red, green, blue
+  for (u32 k = 0; k < 3; k++) {
+    std::string f = dir + "/" + storetest::nm("material", k) + ".ktx2";
+    writeSolidKtx2(f, 64, colours[k]);
+    WorldTerrainMaterial mat{};
+    std::snprintf(mat.albedoPath, sizeof mat.albedoPath, "%s", f.c_str());
+    ASSERT_EQ(worldMaterialAdd(wm, &mat), k);
+  }
+  const u8 ids[4] = {1, 2, 3, 9};  // 9 is past the count: the (empty) fallback layer
+  ASSERT_TRUE(worldSetTileMaterialIds(wm, 0, 0, ids));
+  // Columns of samples by channel: x < -3 channel 0, -3..2 channel 1, 3.. channel 2,
+  // and the last two rows channel 3.
+  std::vector<u8> splat(17 * 17 * 4, 0);
+  for (u32 z = 0; z < 17; z++)
+    for (u32 x = 0; x < 17; x++) {
+      u32 ch = z >= 15 ? 3 : (x < 5 ? 0 : (x < 11 ? 1 : 2));
+      splat[(z * 17 + x) * 4 + ch] = 255;
+    }
+  worldSplatPaint(wm, 0, 0, 17, 17, splat.data());
+  initTerrain();
+  render(8.0);
+  expectNear(at(-6.5, -2), {0xE0, 0, 0}, "channel 0");
+  expectNear(at(-0.5, 2), {0, 0xC0, 0}, "channel 1");
+  expectNear(at(5.5, -5), {0, 0, 0xD0}, "channel 2");
+  expectNear(at(0.5, 7.8), {0, 0, 0}, "channel 3 names an id past the count");
+}
+
+TEST_F(TerrainGpu, StrokeChangesOnlyItsAreaAndUndoRestoresIt) {
+  // Two materials side by side and a sun: relief shows as shading.
+  initTerrain();
+  l.data = LightUBOData{};
+  auto renderLit = [&] {
+    l.data.ambient = v4f{0.2f, 0.2f, 0.2f, 1};
+    l.data.lightCount = 1;
+    l.data.lights[0].direction = v4f{0.8f, 0.6f, 0, 0};
+    l.data.lights[0].color = v4f{1, 1, 1, 1};
+    VkCommandBuffer cmd = rendererBeginOneTimeCommands(&r);
+    lightingUpdate(&l);
+    mainPassTargetBegin(&st, cmd);
+    mat4f32 view = topView(8);
+    terrainMeshDraw(&tm, cmd, &view, l.descSet, nullptr, lightingGetAddress(&l));
+    mainPassTargetEnd(&st, cmd);
+    rendererEndOneTimeCommands(&r, cmd);
+    half = 8;
+    std::vector<int> img;
+    for (u32 y = 0; y < kSize; y += 4)
+      for (u32 x = 0; x < kSize; x += 4) {
+        int rgb[3];
+        mainPassTargetRGB(&st, x, y, rgb);
+        img.insert(img.end(), rgb, rgb + 3);
+      }
+    return img;
+  };
+  std::vector<int> before = renderLit();
+  WorldEditor we;
+  worldEditorInit(&we, wm, nullptr, nullptr, nullptr);
+  WorldEditorTerrain hooks{};
+  hooks.user = &tm;
+  hooks.refreshTile = [](void* u, u32 x, u32 y) { terrainMeshRefreshTile(static_cast<TerrainMesh*>(u), x, y); };
+  worldEditorSetTerrain(&we, &hooks);
+  worldTileLoad(wm, 0, 0);
+  ASSERT_TRUE(worldEditorApplyHeightBrush(&we, v3f{4, 0, 4, 0}, 2.5f, 3, WORLD_EDITOR_HEIGHT_BRUSH_RAISE, 0));
+  worldEditorEndHeightStroke(&we);
+  std::vector<int> after = renderLit();
+  // Pixels change only near the hill (within the brush radius plus a cell).
+  u32 changed = 0;
+  for (u32 i = 0; i < before.size() / 3; i++) {
+    f64 x = ((i % 32) * 4 + 0.5) / kSize * 16 - 8, z = ((i / 32) * 4 + 0.5) / kSize * 16 - 8;
+    bool differs = std::abs(before[3 * i] - after[3 * i]) > 2;
+    bool near = std::hypot(x - 4, z - 4) < 2.5 + 1.5;
+    if (differs) changed++;
+    if (!near) {
+      EXPECT_FALSE(differs) << "pixel at (" << x << ", " << z << ") changed";
+    }
+  }
+  EXPECT_GT(changed, 10u);
+  ASSERT_TRUE(worldEditorUndo(&we));
+  EXPECT_TRUE(renderLit() == before) << "undo restores every pixel";
+  worldEditorShutdown(&we);
+}
+
+}  // namespace
