@@ -12,6 +12,7 @@
 #include "renderer/lighting.h"
 #include "renderer/pipelines.h"
 #include "renderer/texture.h"
+#include "renderer/tris.h"
 #include "store/store_fixture.h"
 #include "terrain/terrain_mesh.h"
 #include "terrain/world_editor.h"
@@ -219,6 +220,106 @@ TEST_F(TerrainGpu, StrokeChangesOnlyItsAreaAndUndoRestoresIt) {
   ASSERT_TRUE(worldEditorUndo(&we));
   EXPECT_TRUE(renderLit() == before) << "undo restores every pixel";
   worldEditorShutdown(&we);
+}
+
+// A box above the terrain shades it where the light puts its shadow, with shadow
+// maps and, after a switch, with ray queries (the splat pipeline follows the mode).
+class TerrainShadow : public TerrainGpu {
+ protected:
+  void SetUp() override {
+    TerrainGpu::SetUp();
+    if (!up) return;
+    lightingCreateShadowPipelines(&l);
+    trisInit(&t, &r);
+    trisCreatePipeline(&p, &r, l.emptySetLayout, l.setLayout);
+    ASSERT_NE(pipelinesGet(&p, kTrisPipelineSlot), nullptr);
+    std::string f = dir + "/grey.ktx2";
+    writeSolidKtx2(f, 16, 0xFFC8C8C8u);
+    WorldTerrainMaterial mat{};
+    std::snprintf(mat.albedoPath, sizeof mat.albedoPath, "%s", f.c_str());
+    ASSERT_EQ(worldMaterialAdd(wm, &mat), 0u);
+    initTerrain();
+  }
+  void TearDown() override {
+    if (up) {
+      rendererWaitIdle(&r);
+      trisDestroy(&t);
+    }
+    TerrainGpu::TearDown();
+  }
+  void renderScene() {
+    half = 8;
+    l.data = LightUBOData{};
+    l.data.ambient = v4f{0.3f, 0.3f, 0.3f, 1.0f};
+    l.data.lightCount = 1;
+    GPULight& g = l.data.lights[0];
+    g.direction = v4f{(f32)kL.x, (f32)kL.y, (f32)kL.z, 0.0f};
+    g.color = v4f{1, 1, 1, 0.7f};
+    g.castsShadow = 1;
+    g.shadowVP = lightingComputeShadowVP(kL, V3(0, 0, 0), 20.0);
+    VkCommandBuffer cmd = rendererBeginOneTimeCommands(&r);
+    lightingUpdate(&l);
+    trisBeginFrame(&t);
+    trisAddBox(&t, V3(0, 3, 0), V3(1, 1, 1), quatIdentity(), trisColorRGBA(60, 180, 240, 255));
+    if (r.lightingMode == RENDERER_LIGHTING_RAY_QUERY) {
+      lightingTlasBegin(&l);
+      trisAddToTlas(&t, &l);
+      lightingRecordTlasBuild(&l, cmd);
+    } else {
+      VkClearValue clear{};
+      clear.depthStencil = {1.0f, 0};
+      VkRenderPassBeginInfo bi{};
+      bi.sType = VK_STRUCTURE_TYPE_RENDER_PASS_BEGIN_INFO;
+      bi.renderPass = l.shadowRenderPass;
+      bi.framebuffer = l.shadowFramebuffers[0];
+      bi.renderArea = {{0, 0}, {kShadowMapSize, kShadowMapSize}};
+      bi.clearValueCount = 1;
+      bi.pClearValues = &clear;
+      vkCmdBeginRenderPass(cmd, &bi, VK_SUBPASS_CONTENTS_INLINE);
+      VkViewport vpt{0, 0, (f32)kShadowMapSize, (f32)kShadowMapSize, 0, 1};
+      VkRect2D sc{{0, 0}, {kShadowMapSize, kShadowMapSize}};
+      vkCmdSetViewport(cmd, 0, 1, &vpt);
+      vkCmdSetScissor(cmd, 0, 1, &sc);
+      vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, l.shadowTrisPipeline);
+      trisDrawShadow(&t, cmd, l.shadowTrisLayout, l.emptyDescSet, l.emptyDescSet, &g.shadowVP);
+      terrainMeshDrawShadow(&tm, cmd, &g.shadowVP, &l);
+      vkCmdEndRenderPass(cmd);
+    }
+    mainPassTargetBegin(&st, cmd);
+    mat4f32 view = topView(8);
+    trisDraw(&t, &p, cmd, &view, l.emptyDescSet, l.descSet, lightingGetAddress(&l));
+    terrainMeshDraw(&tm, cmd, &view, l.descSet, nullptr, lightingGetAddress(&l));
+    mainPassTargetEnd(&st, cmd);
+    rendererEndOneTimeCommands(&r, cmd);
+  }
+  void check(const char* mode) {
+    SCOPED_TRACE(mode);
+    const f64 lit = 0.3 + 0.7 / v3Length(kL);  // flat terrain: N = up
+    // The box's centre projected along the light onto the terrain (y = 0).
+    v3 c = V3(-kL.x * 3 / kL.y, 0, -kL.z * 3 / kL.y);
+    expectNear(at(c.x, c.z), {(int)std::lround(200 * 0.3), (int)std::lround(200 * 0.3), (int)std::lround(200 * 0.3)},
+               "terrain in the box's shadow");
+    int l0 = (int)std::lround(200 * lit);
+    expectNear(at(5, 5), {l0, l0, l0}, "open terrain");
+    expectNear(at(2.5, 2), {l0, l0, l0}, "terrain beside the box, toward the light");
+  }
+  static constexpr v3 kL = V3(0.5, 1.0, 0.3);
+  Tris t{};
+};
+
+TEST_F(TerrainShadow, ABodysShadowFallsOnTheTerrainInBothLightingModes) {
+  renderScene();
+  check("shadow maps");
+  if (!r.rayQuerySupported) GTEST_SKIP() << "no ray query on this device";
+  rendererWaitIdle(&r);
+  rendererSetLightingMode(&r, RENDERER_LIGHTING_RAY_QUERY);
+  VkDescriptorSetLayout oldSet = l.setLayout, oldEmpty = l.emptySetLayout;
+  ASSERT_TRUE(lightingRebuildDescriptors(&l));
+  pipelinesReplaceDescriptorSetLayout(&p, oldSet, l.setLayout);
+  pipelinesReplaceDescriptorSetLayout(&p, oldEmpty, l.emptySetLayout);
+  ASSERT_TRUE(pipelinesRebuildAll(&p));
+  renderScene();
+  check("ray query, after the switch");
 }
 
 }  // namespace
