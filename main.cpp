@@ -25,6 +25,7 @@ void setInitialValues(State* s) {
   s->localPlayerCount = 1;
   s->heightfieldBodyId = -1;
   s->tornadoFieldIdx = -1;
+  s->cesiumManModelIndex = 0xFFFFFFFFu;
   s->explosionParticleEmitterId = kParticleNoEmitter;
 }
 
@@ -120,6 +121,11 @@ int main() {
   ecsInit(&s->ecs, kAppMaxEntities);
   appRegisterComponents(&s->ecs);
   lightingCreateShadowPipelines(&s->lighting);
+  // Models: the six pipelines in slots 6 to 11 and the default character. A
+  // missing character only leaves its index all ones.
+  s->modelSys = modelSystemCreate(&s->renderer, &s->pipelines, &s->vertexPool, &s->indexPool, kAppMaxEntities);
+  if (s->modelSys && modelSystemSetupGPU(s->modelSys, 6, 7, 8, 9, 10, 11, s->lighting.setLayout))
+    s->cesiumManModelIndex = loadModelAsset(s, "asset/CesiumMan.gltf");
   WorldConfig worldConfig = worldDefaultConfig();
   if (!worldInit(&s->world, &worldConfig)) return 1;
 
@@ -130,6 +136,8 @@ int main() {
   s->localPlayerCount = 1;
   s->keyboardPlayer = 0;
   sceneSetup(s);
+  // One character walking in front of the start camera, so the first view shows it.
+  spawnCesiumMan(s);
 
   b8 quit = false;
   f64 prev = clockNanos();
@@ -164,6 +172,8 @@ int main() {
 
   rendererWaitIdle(&s->renderer);
   physicsStop(s);
+  // Leaves the bindless table to textureShutdown.
+  modelSystemDestroy(s->modelSys, &s->ecs);
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
   appAudioShutdown(s);

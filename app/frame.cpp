@@ -181,6 +181,7 @@ void shadowPass(State* s, VkCommandBuffer cmd) {
       vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, l->shadowTrisPipeline);
       trisDrawShadow(&s->tris, cmd, l->shadowTrisLayout, l->emptyDescSet, l->emptyDescSet, &light.shadowVP);
     }
+    modelSystemDrawShadow(s->modelSys, &s->ecs, cmd, light.shadowVP, l, s->frameSnap);
     vkCmdEndRenderPass(cmd);
   }
 }
@@ -275,6 +276,10 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
     mat4f32 vpm = mat4ToF32(p->camera.view_projection);
     trisDraw(&s->tris, &s->pipelines, cmd, &vpm, s->lighting.emptyDescSet, s->lighting.descSet,
              lightingGetAddress(&s->lighting));
+    v4 planes[6];
+    CameraExtractFrustumPlanes(&p->camera, planes);
+    modelSystemDraw(s->modelSys, &s->ecs, cmd, vpm, s->lighting.descSet, planes, lightingGetAddress(&s->lighting),
+                    s->frameSnap);
     // Particles and debug lines in every cell, each with its own player's camera.
     particleSystemDrawView(&s->particles, cmd, &vpm, CameraGetRight(&p->camera), CameraGetUp(&p->camera),
                            p->camera.position);
@@ -287,6 +292,7 @@ b8 renderFrame(State* s, f64 dt) {
   // One snapshot for every pose read of this frame.
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);
+  modelSystemUpdate(s->modelSys, &s->ecs, (f32)dt, s->frameSnap);
   fillLighting(s);
   setParticleFrame(s, dt);
   VkCommandBuffer cmd = VK_NULL_HANDLE;
@@ -297,6 +303,7 @@ b8 renderFrame(State* s, f64 dt) {
     return false;
   }
   lightingUpdate(&s->lighting);
+  modelSystemBeginFrame(s->modelSys);
   meshPoolFlush(&s->vertexPool, cmd);
   meshPoolFlush(&s->indexPool, cmd);
   particleSystemRecord(&s->particles, cmd);

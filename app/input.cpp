@@ -48,6 +48,8 @@ void handleKeyPress(State* s, const InputEvent* ev, b8* quit, b8 typing) {
     case InputKeyF1: toggleEditMode(s); break;
     // Stands in for the debug window's lighting button until that window exists.
     case InputKeyF2: rebuildLightingMode(s); break;
+    // Stands in for the debug window's "Spawn CesiumMan" button until it exists.
+    case InputKeyF4: spawnCesiumMan(s); break;
     case InputKeyF12: s->screenshotRequested = true; break;
     default: break;
   }

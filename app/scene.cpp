@@ -1,5 +1,6 @@
 // Scene setup and physics control: the demo scene, body creation and tracking,
 // stopping and starting the physics thread, the lighting-mode switch.
+#include <cmath>
 #include <cstdio>
 
 #include "app/state.h"
@@ -10,8 +11,21 @@ namespace {
 // gizmo's drag, the model system's instances, model
 // spawning in the scene (step 7) and a terrain world's reset. Nothing to do yet.
 void endGizmoDrag(State* s) { gizmoEndDrag(&s->gizmo); }
-void cleanupModels(State*) {}
-void spawnSceneModels(State*) {}
+void cleanupModels(State* s) { modelSystemCleanup(s->modelSys, &s->ecs); }
+
+// One instance of every loaded model but the default character, on a grid.
+void spawnSceneModels(State* s) {
+  ModelSystem* sys = s->modelSys;
+  if (!sys || sys->modelCount == 0) return;
+  const u32 columns = (u32)std::floor(std::sqrt((f64)sys->modelCount)) + 1;
+  const f32 half = 3.0f * (f32)(columns / 2);
+  for (u32 i = 0; i < sys->modelCount; i++) {
+    if (i == s->cesiumManModelIndex) continue;
+    // The skipped index keeps its cell; columns wrap at each row.
+    const v3f pos{3.0f * (f32)(i % columns) - half, 0.25f, 3.0f * (f32)(i / columns) - half, 0};
+    modelSystemSpawn(sys, &s->ecs, i, pos, v4f{0, 0, 0, 1});
+  }
+}
 void resetOpenWorld(State*) {}
 
 BoxShape* allocBox(void* user, v3 halfExtents) {

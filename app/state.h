@@ -5,6 +5,7 @@
 #include "app/scene_build.h"
 #include "components/audio.h"
 #include "components/camera.h"
+#include "components/model.h"
 #include "components/player.h"
 #include "ecs/ecs.h"
 #include "ecs/gizmo.h"
@@ -89,6 +90,8 @@ struct State {
   i32 tornadoFieldIdx;  // negative without a tornado
   TornadoData tornadoData;
   f64 tornadoPhase;
+  ModelSystem* modelSys;  // null when it could not be created
+  u32 cesiumManModelIndex;  // the default character; all ones when it failed to load
   // The snapshot pinned for this frame: every pose read of the frame uses it.
   const Snapshot* frameSnap;
 };
@@ -167,6 +170,14 @@ void refreshBodyBox(State* state, i32 bodyId);
 void sceneSetup(State* state);
 // Toggles shadow maps / ray query and rebuilds what depends on the mode.
 void rebuildLightingMode(State* state);
+
+// Models (app/models.cpp).
+// Loads a model, flushes its vertices and indices, sizes the bone pool. The model
+// index, or all ones on failure.
+u32 loadModelAsset(State* state, const char* path);
+// The "Spawn CesiumMan" action: the default character 20 m in front of the
+// keyboard player's camera. 0 when there is no default character.
+Entity spawnCesiumMan(State* state);
 
 // Frame pieces (app/frame.cpp).
 // Step 7: the tornado wanders.
