@@ -338,8 +338,7 @@ void destroySplatTexture(TerrainMesh* tm) {
 
 void flushPools(TerrainMesh* tm) {
   VkCommandBuffer cmd = rendererBeginOneTimeCommands(tm->renderer);
-  meshPoolFlush(tm->vertexPool, cmd);
-  meshPoolFlush(tm->indexPool, cmd);
+  terrainMeshFlush(tm, cmd);
   rendererEndOneTimeCommands(tm->renderer, cmd);
 }
 
@@ -384,19 +383,12 @@ void terrainMeshLoadTile(TerrainMesh* tm, u32 tx, u32 ty) {
   if (verts && verts <= 65536) {
     TerrainChunk c{};
     if (allocRanges(tm, verts, indices, &c.vertexAlloc, &c.indexAlloc)) {
-      // Built straight into the staging memory.
-      auto* v = static_cast<WorldTerrainVert*>(meshPoolStage(tm->vertexPool, c.vertexAlloc));
-      auto* idx = static_cast<u16*>(meshPoolStage(tm->indexPool, c.indexAlloc));
-      TerrainChunkGeometry g;
-      if (v && idx && terrainChunkBuild(tm->wm, tx, ty, v, idx, &g)) {
-        c.tileX = tx;
-        c.tileY = ty;
-        c.vertexCount = g.vertCount;
-        c.indexCount = g.indexCount;
-        std::memcpy(c.origin, g.origin, 12);
-        c.scale = g.scale;
-        if (appendChunk(tm, c)) return;
-      }
+      c.tileX = tx;
+      c.tileY = ty;
+      c.vertexCount = verts;
+      c.indexCount = indices;
+      c.needsUpload = true;
+      if (appendChunk(tm, c)) return;
       meshPoolFree(tm->vertexPool, c.vertexAlloc);
       meshPoolFree(tm->indexPool, c.indexAlloc);
     }
@@ -413,12 +405,55 @@ void terrainMeshUnloadTile(TerrainMesh* tm, u32 tx, u32 ty) {
   tm->chunkCount--;
 }
 
-b8 terrainMeshRefreshTile(TerrainMesh* tm, u32 tx, u32 ty) {
-  // Copies still pending into the old ranges go first: a freed range may be handed
-  // out again at once, and two unordered copies into it would race.
-  if (tm->vertexPool->pendingCount || tm->indexPool->pendingCount) flushPools(tm);
+void terrainMeshQueueRefresh(TerrainMesh* tm, u32 tx, u32 ty) {
+  i32 i = findChunk(tm, tx, ty);
+  u32 verts = 0, indices = 0;
+  terrainChunkCounts(tm->wm, tx, ty, &verts, &indices);
+  if (i >= 0 && verts == tm->chunks[i].vertexCount && indices == tm->chunks[i].indexCount) {
+    tm->chunks[i].needsUpload = true;  // same sizes: rebuilt into its own ranges
+    return;
+  }
   terrainMeshUnloadTile(tm, tx, ty);
   terrainMeshLoadTile(tm, tx, ty);
+}
+
+void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd) {
+  if (!tm->renderer || !cmd) return;
+  b8 any = false;
+  for (u32 i = 0; i < tm->chunkCount && !any; i++) any = tm->chunks[i].needsUpload;
+  if (any) {
+    // Ranges rewritten in place may still be read by the frame before.
+    VkMemoryBarrier b{};
+    b.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER;
+    b.srcAccessMask = 0;
+    b.dstAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+    vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_VERTEX_INPUT_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 1, &b, 0, nullptr,
+                         0, nullptr);
+  }
+  for (u32 i = 0; i < tm->chunkCount; i++) {
+    TerrainChunk& c = tm->chunks[i];
+    if (!c.needsUpload) continue;
+    // Built straight into the staging memory.
+    auto* v = static_cast<WorldTerrainVert*>(meshPoolStage(tm->vertexPool, c.vertexAlloc));
+    auto* idx = static_cast<u16*>(meshPoolStage(tm->indexPool, c.indexAlloc));
+    TerrainChunkGeometry g;
+    if (v && idx && terrainChunkBuild(tm->wm, c.tileX, c.tileY, v, idx, &g) && g.vertCount == c.vertexCount &&
+        g.indexCount == c.indexCount) {
+      std::memcpy(c.origin, g.origin, 12);
+      c.scale = g.scale;
+      c.needsUpload = false;
+    } else {
+      // Nothing sensible to draw from these ranges: zero them (degenerate triangles).
+      if (v) std::memset(v, 0, (size_t)c.vertexCount * sizeof(WorldTerrainVert));
+      if (idx) std::memset(idx, 0, (size_t)c.indexCount * 2);
+    }
+  }
+  meshPoolFlush(tm->vertexPool, cmd);
+  meshPoolFlush(tm->indexPool, cmd);
+}
+
+b8 terrainMeshRefreshTile(TerrainMesh* tm, u32 tx, u32 ty) {
+  terrainMeshQueueRefresh(tm, tx, ty);
   if (findChunk(tm, tx, ty) < 0) return false;
   flushPools(tm);
   return true;
@@ -472,6 +507,7 @@ void terrainMeshDraw(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* vpMatr
   const u32 pcSize = useSplat ? kTerrainSplatPushBytes : 112;
   for (u32 i = 0; i < tm->chunkCount; i++) {
     const TerrainChunk& c = tm->chunks[i];
+    if (c.needsUpload) continue;
     if (frustumPlanes) {
       b8 culled = false;
       for (int k = 0; k < 6 && !culled; k++) {
@@ -510,6 +546,7 @@ void terrainMeshDrawShadow(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* 
   std::memcpy(pc, lightVP->m, 64);
   for (u32 i = 0; i < tm->chunkCount; i++) {
     const TerrainChunk& c = tm->chunks[i];
+    if (c.needsUpload) continue;
     std::memcpy(pc + 64, c.origin, 12);
     std::memcpy(pc + 76, &c.scale, 4);
     vkCmdPushConstants(cmd, lighting->shadowGltfLayout, VK_SHADER_STAGE_VERTEX_BIT, 0, 80, pc);

@@ -28,6 +28,9 @@ struct TerrainChunk {
   f32 origin[3];
   f32 scale;
   u8 materialIds[4];
+  // Built from the heightmap at the next flush (into the same ranges); not drawn
+  // until then.
+  b8 needsUpload;
 };
 
 struct TerrainMesh {
@@ -59,11 +62,18 @@ struct TerrainMesh {
 void terrainMeshInit(TerrainMesh* tm, WorldMap* wm, MeshPool* vertexPool, MeshPool* indexPool, Pipelines* pipelines,
                      u32 pipelineSlot, u32 splatPipelineSlot, Renderer* renderer, VkDescriptorSetLayout lightSetLayout);
 void terrainMeshDestroy(TerrainMesh* tm);
-// Stages the tile's chunk into the pools (nothing if it exists); the pools must be
-// flushed before it is drawn.
+// Makes the tile's chunk (nothing if it exists): its ranges are allocated now, its
+// vertices built at the next terrainMeshFlush (a stored mesh is staged at once).
 void terrainMeshLoadTile(TerrainMesh* tm, u32 tileX, u32 tileY);
 void terrainMeshUnloadTile(TerrainMesh* tm, u32 tileX, u32 tileY);
-// Unload and load again, then flush both pools in one one-time command buffer.
+// Marks the tile's chunk for rebuilding at the next flush: any number of requests
+// between two flushes cost one build each (brush dabs, undo).
+void terrainMeshQueueRefresh(TerrainMesh* tm, u32 tileX, u32 tileY);
+// Builds every chunk marked since the last flush into the staging memory and
+// records both pools' copies into cmd (the frame's command buffer, before its
+// render pass). Chunks rewritten in place wait for earlier frames' reads.
+void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd);
+// Queue and flush at once in a one-time command buffer; false if no chunk resulted.
 b8 terrainMeshRefreshTile(TerrainMesh* tm, u32 tileX, u32 tileY);
 b8 terrainMeshRefreshSplatmap(TerrainMesh* tm);
 b8 terrainMeshRefreshMaterials(TerrainMesh* tm);

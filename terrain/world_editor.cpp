@@ -197,9 +197,12 @@ void refreshTerrainTiles(WorldEditor* we, u32 x0, u32 z0, u32 x1, u32 z1) {
   u32 tx0, tz0, tx1, tz1;
   worldPosToTile(we->wm, m.boundsMin[0] + (f32)x0 * m.cellSize, m.boundsMin[2] + (f32)z0 * m.cellSize, &tx0, &tz0);
   worldPosToTile(we->wm, m.boundsMin[0] + (f32)x1 * m.cellSize, m.boundsMin[2] + (f32)z1 * m.cellSize, &tx1, &tz1);
-  // A sample on a tile border belongs to both chunks: include the tiles before it.
-  if (tx0 > 0) tx0--;
-  if (tz0 > 0) tz0--;
+  // A sample on a tile border belongs to both chunks: include the tile before it.
+  auto onBorder = [&](u32 sample, f32 bmin, u32 tile) {
+    return tile > 0 && (f64)bmin + (f64)sample * m.cellSize == (f64)bmin + (f64)tile * m.tileSize;
+  };
+  if (onBorder(x0, m.boundsMin[0], tx0)) tx0--;
+  if (onBorder(z0, m.boundsMin[2], tz0)) tz0--;
   for (u32 ty = tz0; ty <= tz1; ty++)
     for (u32 tx = tx0; tx <= tx1; tx++)
       if (worldTileIsLoaded(we->wm, tx, ty)) we->terrain.refreshTile(we->terrain.user, tx, ty);
