@@ -314,6 +314,7 @@ b8 renderFrame(State* s, f64 dt) {
   if (s->renderer.lightingMode == RENDERER_LIGHTING_RAY_QUERY) {
     lightingTlasBegin(&s->lighting);
     trisAddToTlas(&s->tris, &s->lighting);
+    modelSystemAddToTlas(s->modelSys, &s->ecs, &s->lighting);
     lightingRecordTlasBuild(&s->lighting, cmd);
   } else {
     shadowPass(s, cmd);

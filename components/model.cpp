@@ -592,6 +592,50 @@ void modelSystemDrawShadow(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, cons
   }
 }
 
+namespace {
+VkDeviceAddress poolAddress(VkDevice device, VkBuffer buffer) {
+  VkBufferDeviceAddressInfo ai{};
+  ai.sType = VK_STRUCTURE_TYPE_BUFFER_DEVICE_ADDRESS_INFO;
+  ai.buffer = buffer;
+  return vkGetBufferDeviceAddress(device, &ai);
+}
+}  // namespace
+
+void modelSystemAddToTlas(ModelSystem* sys, Ecs* ecs, Lighting* l) {
+  if (!sys || !ecs || !l || !l->tlas.as || !sys->vertexPool->buffer || !sys->indexPool->buffer) return;
+  static thread_local Visible v;
+  collect(sys, ecs, nullptr, nullptr, &v);
+  VkDevice dev = sys->renderer->device;
+  const VkDeviceAddress vbase = poolAddress(dev, sys->vertexPool->buffer);
+  const VkDeviceAddress ibase = poolAddress(dev, sys->indexPool->buffer);
+  for (u32 i = 0; i < v.staticCount; i++) {
+    GltfModel* m = sys->models[v.statics[i].modelIndex];
+    const Entity e = v.staticEntities[v.statics[i].compIdx];
+    const mat4f32 inst = instanceMatrix(*static_cast<const ModelComp*>(ecsGetComponent(ecs, ECS_SYS_MODEL, e)), true);
+    for (u32 mi = 0; mi < m->meshCount; mi++)
+      for (u32 pi = 0; pi < m->meshes[mi].primitiveCount; pi++) {
+        GltfPrimitive& p = m->meshes[mi].primitives[pi];
+        if (p.isSkinned || p.topology != VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST) continue;
+        // -1: not tried yet; -2: refused (full or failed), not tried again.
+        if (p.blasId == -1) {
+          // Positions are the first three of four signed 16-bit values (the
+          // fourth is the normal's bytes): the structure spans the unit box.
+          i32 id = lightingRegisterBlasIndexed(l, vbase + p.vertexAlloc.offset, VK_FORMAT_R16G16B16A16_SNORM, 12,
+                                               p.vertexCount, ibase + p.indexAlloc.offset, p.indexType, p.indexCount);
+          p.blasId = id >= 0 ? id : -2;
+        }
+        if (p.blasId < 0) continue;
+        const f32 t[3] = {p.transform.origin.x, p.transform.origin.y, p.transform.origin.z};
+        const f32 q[4] = {0, 0, 0, 1};
+        const f32 sc[3] = {p.transform.scale, p.transform.scale, p.transform.scale};
+        const mat4f32 mm = gltfMat4Mul(inst, gltfMat4FromTrs(t, q, sc));
+        const f32 x[12] = {mm.m[0], mm.m[4], mm.m[8],  mm.m[12], mm.m[1], mm.m[5],
+                           mm.m[9], mm.m[13], mm.m[2], mm.m[6],  mm.m[10], mm.m[14]};
+        lightingTlasAdd(l, p.blasId, x);
+      }
+  }
+}
+
 b8 modelSystemActivateRagdoll(ModelSystem* sys, Ecs* ecs, Entity entity, World* world, v3 velocity,
                               const RagdollHumanoidConfig* config) {
   if (!sys || !ecs || !world || !config) return false;

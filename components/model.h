@@ -109,6 +109,10 @@ void modelSystemDraw(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, const mat4
                      const v4* frustumPlanes, VkDeviceAddress lightDataAddr, const Snapshot* snap);
 void modelSystemDrawShadow(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, const mat4f32& lightVP, Lighting* lighting,
                            const Snapshot* snap);
+// Ray-query mode: this frame's static instances into the top-level structure
+// (each static primitive gets its bottom-level structure on first use).
+// Characters are left out: their shadows come from the shadow maps only.
+void modelSystemAddToTlas(ModelSystem* sys, Ecs* ecs, Lighting* lighting);
 // Turns a spawned skinned character into a ragdoll; the caller holds the world
 // lock. False when the entity has no model or pose, the model no skin, or the
 // skin no pelvis joint.

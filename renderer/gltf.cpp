@@ -927,13 +927,18 @@ GltfModel* gltfLoadFromMemory(const u8* data, u64 size, const char* baseDir, con
   std::string err, warn;
   b8 ok;
   const b8 binary = size >= 4 && std::memcmp(data, "glTF", 4) == 0;
-  {
+  // The parser is a library that may throw on input it cannot represent; what
+  // it throws is a parse failure, never the end of the program.
+  try {
     tinygltf::TinyGLTF parser;
     parser.SetImageLoader(keepImageBytes, nullptr);
     const std::string dir = baseDir ? baseDir : "";
     ok = binary ? parser.LoadBinaryFromMemory(m, &err, &warn, data, (unsigned)size, dir, tinygltf::REQUIRE_VERSION)
                 : parser.LoadASCIIFromString(m, &err, &warn, reinterpret_cast<const char*>(data), (unsigned)size, dir,
                                              tinygltf::REQUIRE_VERSION);
+  } catch (...) {
+    ok = false;
+    err = "exception";
   }
   if (!ok) {
     if (isBufferError(err)) std::fprintf(stderr, "GLTF: failed to load buffers for %s (error %d)\n", name, 6);

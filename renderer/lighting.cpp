@@ -521,7 +521,15 @@ void lightingDestroy(Lighting* l) {
 
 i32 lightingRegisterBlas(Lighting* l, VkDeviceAddress vertexAddress, VkFormat format, u32 stride,
                          u32 vertexCount) {
-  if (!l || !rayQueryOn(l) || !l->tlas.as || l->blasCount >= kLightingMaxBlas || vertexCount < 3 || !vertexAddress)
+  return lightingRegisterBlasIndexed(l, vertexAddress, format, stride, vertexCount, 0, VK_INDEX_TYPE_NONE_KHR,
+                                     vertexCount);
+}
+
+i32 lightingRegisterBlasIndexed(Lighting* l, VkDeviceAddress vertexAddress, VkFormat format, u32 stride,
+                                u32 vertexCount, VkDeviceAddress indexAddress, VkIndexType indexType, u32 indexCount) {
+  const b8 indexed = indexType != VK_INDEX_TYPE_NONE_KHR;
+  if (!l || !rayQueryOn(l) || !l->tlas.as || l->blasCount >= kLightingMaxBlas || vertexCount < 3 || !vertexAddress ||
+      indexCount < 3 || (indexed && !indexAddress))
     return -1;
   VkDevice dev = l->renderer->device;
   VkAccelerationStructureGeometryKHR g{};
@@ -534,7 +542,8 @@ i32 lightingRegisterBlas(Lighting* l, VkDeviceAddress vertexAddress, VkFormat fo
   t.vertexData.deviceAddress = vertexAddress;
   t.vertexStride = stride;
   t.maxVertex = vertexCount - 1;
-  t.indexType = VK_INDEX_TYPE_NONE_KHR;
+  t.indexType = indexType;
+  t.indexData.deviceAddress = indexed ? indexAddress : 0;
   VkAccelerationStructureBuildGeometryInfoKHR bi{};
   bi.sType = VK_STRUCTURE_TYPE_ACCELERATION_STRUCTURE_BUILD_GEOMETRY_INFO_KHR;
   bi.type = VK_ACCELERATION_STRUCTURE_TYPE_BOTTOM_LEVEL_KHR;
@@ -542,7 +551,7 @@ i32 lightingRegisterBlas(Lighting* l, VkDeviceAddress vertexAddress, VkFormat fo
   bi.mode = VK_BUILD_ACCELERATION_STRUCTURE_MODE_BUILD_KHR;
   bi.geometryCount = 1;
   bi.pGeometries = &g;
-  u32 triangles = vertexCount / 3;
+  u32 triangles = indexCount / 3;
   VkAccelerationStructureBuildSizesInfoKHR sizes{};
   sizes.sType = VK_STRUCTURE_TYPE_ACCELERATION_STRUCTURE_BUILD_SIZES_INFO_KHR;
   vkGetAccelerationStructureBuildSizesKHR(dev, VK_ACCELERATION_STRUCTURE_BUILD_TYPE_DEVICE_KHR, &bi, &triangles,

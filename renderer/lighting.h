@@ -111,6 +111,9 @@ void lightingDestroy(Lighting* l);
 // `format`); built at once. Returns its id, or -1 (no ray query, full, failed).
 i32 lightingRegisterBlas(Lighting* l, VkDeviceAddress vertexAddress, VkFormat format, u32 stride,
                          u32 vertexCount);
+// The same over an indexed triangle list (16- or 32-bit indices at indexAddress).
+i32 lightingRegisterBlasIndexed(Lighting* l, VkDeviceAddress vertexAddress, VkFormat format, u32 stride,
+                                u32 vertexCount, VkDeviceAddress indexAddress, VkIndexType indexType, u32 indexCount);
 // This frame's instances: begin after rendererBeginFrame, add any number, then
 // record the build before the render pass. `transform` is a row-major 3x4 matrix.
 void lightingTlasBegin(Lighting* l);
