@@ -134,75 +134,151 @@ i32 grownSize(i32 current, i32 minimum) {
 
 b8 hasGlyphSource(const Font* font) { return font->bakedChars || font->hasFontInfo; }
 
-// Appends one glyph quad clipped to the rectangle, texture coordinates cut in
-// proportion. False only when the vertex buffer cannot grow.
-b8 emitGlyph(Font* font, const FontBakedChar& g, f32 penX, f32 penY, f32 scale, u32 color, f32 clipX0, f32 clipY0,
-             f32 clipX1, f32 clipY1, u32* added) {
-  f32 x0 = penX + scale * g.xoff;
-  f32 y0 = penY + scale * g.yoff;
-  f32 x1 = x0 + scale * (f32)(g.x1 - g.x0);
-  f32 y1 = y0 + scale * (f32)(g.y1 - g.y0);
-  f32 u0 = (f32)g.x0 / (f32)font->atlasW, u1 = (f32)g.x1 / (f32)font->atlasW;
-  f32 v0 = (f32)g.y0 / (f32)font->atlasH, v1 = (f32)g.y1 / (f32)font->atlasH;
-  f32 cx0 = x0 > clipX0 ? x0 : clipX0;
-  f32 cy0 = y0 > clipY0 ? y0 : clipY0;
-  f32 cx1 = x1 < clipX1 ? x1 : clipX1;
-  f32 cy1 = y1 < clipY1 ? y1 : clipY1;
-  if (cx1 <= cx0 || cy1 <= cy0) return true;
-  f32 du = (u1 - u0) / (x1 - x0), dv = (v1 - v0) / (y1 - y0);
-  f32 cu0 = u0 + (cx0 - x0) * du, cu1 = u0 + (cx1 - x0) * du;
-  f32 cv0 = v0 + (cy0 - y0) * dv, cv1 = v0 + (cy1 - y0) * dv;
-  auto* v = static_cast<FontVertex*>(vertexStreamAlloc(&font->vertices, 6 * sizeof(FontVertex)));
-  if (!v) return false;
-  const FontVertex tl{cx0, cy0, cu0, cv0, color}, tr{cx1, cy0, cu1, cv0, color};
-  const FontVertex br{cx1, cy1, cu1, cv1, color}, bl{cx0, cy1, cu0, cv1, color};
-  v[0] = tl, v[1] = tr, v[2] = br, v[3] = tl, v[4] = br, v[5] = bl;
-  *added += 6;
-  return true;
+// The layout's view of rune r: slow path of layoutGlyph.
+const FontLayoutGlyph* resolveLayoutGlyph(Font* font, Rune r) {
+  FontLayoutGlyph* page = nullptr;
+  if (font->layoutPages && r < 0x110000) {
+    page = font->layoutPages[r >> 8];
+    if (!page) {
+      page = static_cast<FontLayoutGlyph*>(memCalloc(256, sizeof(FontLayoutGlyph)));
+      font->layoutPages[r >> 8] = page;
+    }
+  }
+  static thread_local FontLayoutGlyph scratch;
+  FontLayoutGlyph lg{};
+  FontBakedChar g;
+  b8 definitive = true;
+  if (fontLookupGlyph(font, r, &g)) {
+    lg.advance = g.xadvance;
+    if (g.x0 != g.x1 && g.y0 != g.y1) {
+      lg.hasQuad = 1;
+      lg.x0 = g.xoff;
+      lg.y0 = g.yoff;
+      lg.w = (f32)(g.x1 - g.x0);
+      lg.h = (f32)(g.y1 - g.y0);
+      lg.u0 = (f32)g.x0 / (f32)font->atlasW;
+      lg.u1 = (f32)g.x1 / (f32)font->atlasW;
+      lg.v0 = (f32)g.y0 / (f32)font->atlasH;
+      lg.v1 = (f32)g.y1 / (f32)font->atlasH;
+    }
+    // '?' standing in after a failed upload: try the rune again next time.
+    FontBakedChar own;
+    if (r != '?' && !fontEnsureGlyph(font, r, &own) && font->hasFontInfo && font->dynamicGlyphMap &&
+        !sm_find_generic(font->dynamicGlyphMap, &r) && r != 0 && r != '\t' && r != '\n' && r != '\r' &&
+        !(font->bakedChars && (i64)r >= font->firstChar && (i64)r < (i64)font->firstChar + font->numChars))
+      definitive = false;
+  } else {
+    int w = runewidth(r);
+    lg.advance = w > 0 ? (f32)w * fontFallbackAdvance(font) : 0.0f;
+  }
+  lg.resolved = 1;
+  if (!page || !definitive) {
+    scratch = lg;
+    return &scratch;
+  }
+  page[r & 0xFF] = lg;
+  return &page[r & 0xFF];
+}
+
+inline const FontLayoutGlyph* layoutGlyph(Font* font, Rune r) {
+  if (r < 0x110000 && font->layoutPages) {
+    const FontLayoutGlyph* page = font->layoutPages[r >> 8];
+    if (page && page[r & 0xFF].resolved) return &page[r & 0xFF];
+  }
+  return resolveLayoutGlyph(font, r);
+}
+
+void clearLayoutGlyphs(Font* font) {
+  if (!font->layoutPages) return;
+  for (u32 i = 0; i < kFontLayoutPages; i++)
+    if (font->layoutPages[i]) memset(font->layoutPages[i], 0, 256 * sizeof(FontLayoutGlyph));
 }
 
 // The layout walk shared by building and measuring: `emit` false measures the
-// first line only.
-f32 walkText(Font* font, f32 x, f32 y, const char* text, i32 len, f32 scale, u32 color, const i32* clip, b8 emit,
+// first line only. Vertices go into one piece taken for the worst case (six per
+// byte); what is left over is given back at the end.
+template <bool emit>
+f32 walkText(Font* font, f32 x, f32 y, const char* text, i32 len, f32 scale, u32 color, const i32* clip,
              u32* added) {
   if (!(scale > 0.0f)) scale = 1.0f;
   f32 penX = x, penY = y, width = 0.0f;
   f32 clipX0 = 0, clipY0 = 0, clipX1 = 0, clipY1 = 0;
-  if (clip) {
+  FontVertex* cur = nullptr;
+  FontVertex* end = nullptr;
+  FontVertex* bulk = nullptr;
+  if constexpr (emit) {
     clipX0 = (f32)clip[0], clipY0 = (f32)clip[1];
     clipX1 = (f32)clip[0] + (f32)clip[2], clipY1 = (f32)clip[1] + (f32)clip[3];
+    bulk = static_cast<FontVertex*>(vertexStreamAlloc(&font->vertices, (u64)len * 6 * sizeof(FontVertex)));
+    cur = bulk;
+    end = bulk ? bulk + (size_t)len * 6 : nullptr;
   }
-  f32 fallback = -1.0f;
-  i32 pos = 0;
-  while (pos < len) {
-    Rune r;
-    int n = charntorune(&r, text + pos, len - pos);
-    if (n <= 0) break;  // ends inside a sequence
-    pos += n;
-    if (r == 0) break;
-    if (r == '\r') continue;
-    if (r == '\n') {
-      if (!emit) break;
-      penX = x;
-      penY += scale * font->pixelHeight;
-      continue;
-    }
-    FontBakedChar g;
-    if (fontLookupGlyph(font, r, &g)) {
-      if (emit && g.x0 != g.x1 && g.y0 != g.y1 &&
-          !emitGlyph(font, g, penX, penY, scale, color, clipX0, clipY0, clipX1, clipY1, added))
-        break;
-      penX += scale * g.xadvance;
-      width += g.xadvance;
+  const char* p = text;
+  const char* stop = text + len;
+  // Page 0 (ASCII, Latin-1) is read once: pages stay where they are once made.
+  const FontLayoutGlyph* page0 = font->layoutPages ? font->layoutPages[0] : nullptr;
+  while (p < stop) {
+    Rune r = (u8)*p;
+    if (r < 0x80) {
+      p++;
+      if (r == 0) break;
+      if (r == '\r') continue;
+      if (r == '\n') {
+        if constexpr (!emit) break;
+        penX = x;
+        penY += scale * font->pixelHeight;
+        continue;
+      }
     } else {
-      int w = runewidth(r);
-      if (w > 0) {
-        if (fallback < 0.0f) fallback = fontFallbackAdvance(font);
-        penX += (f32)w * fallback * scale;
-        width += (f32)w * fallback;
+      int n = charntorune(&r, p, (int)(stop - p));
+      if (n <= 0) break;  // ends inside a sequence
+      p += n;
+    }
+    const FontLayoutGlyph* g;
+    if (r < 0x100 && page0 && page0[r].resolved) {
+      g = &page0[r];
+    } else {
+      g = layoutGlyph(font, r);
+      page0 = font->layoutPages ? font->layoutPages[0] : nullptr;
+    }
+    if (emit && g->hasQuad) {
+      f32 x0 = penX + scale * g->x0, y0 = penY + scale * g->y0;
+      f32 x1 = x0 + scale * g->w, y1 = y0 + scale * g->h;
+      f32 u0 = g->u0, v0 = g->v0, u1 = g->u1, v1 = g->v1;
+      b8 visible = true;
+      if (x0 < clipX0 || y0 < clipY0 || x1 > clipX1 || y1 > clipY1) {
+        // Cut at the clip rectangle, texture coordinates in proportion.
+        f32 cx0 = x0 > clipX0 ? x0 : clipX0, cy0 = y0 > clipY0 ? y0 : clipY0;
+        f32 cx1 = x1 < clipX1 ? x1 : clipX1, cy1 = y1 < clipY1 ? y1 : clipY1;
+        visible = cx1 > cx0 && cy1 > cy0;
+        if (visible) {
+          f32 du = (u1 - u0) / (x1 - x0), dv = (v1 - v0) / (y1 - y0);
+          f32 nu0 = u0 + (cx0 - x0) * du, nu1 = u0 + (cx1 - x0) * du;
+          f32 nv0 = v0 + (cy0 - y0) * dv, nv1 = v0 + (cy1 - y0) * dv;
+          u0 = nu0, u1 = nu1, v0 = nv0, v1 = nv1;
+          x0 = cx0, y0 = cy0, x1 = cx1, y1 = cy1;
+        }
+      }
+      if (visible) {
+        if (cur == end) {
+          cur = static_cast<FontVertex*>(vertexStreamAlloc(&font->vertices, 6 * sizeof(FontVertex)));
+          if (!cur) break;  // the buffer cannot grow: layout stops
+          end = cur + 6;
+        }
+        cur[0] = FontVertex{x0, y0, u0, v0, color};
+        cur[1] = FontVertex{x1, y0, u1, v0, color};
+        cur[2] = FontVertex{x1, y1, u1, v1, color};
+        cur[3] = FontVertex{x0, y0, u0, v0, color};
+        cur[4] = FontVertex{x1, y1, u1, v1, color};
+        cur[5] = FontVertex{x0, y1, u0, v1, color};
+        cur += 6;
+        *added += 6;
       }
     }
+    penX += scale * g->advance;
+    width += g->advance;
   }
+  if (bulk) vertexStreamGiveBack(&font->vertices, (u64)(end - cur) * sizeof(FontVertex));
   return width * scale;
 }
 
@@ -276,6 +352,12 @@ b8 fontInit(Font* font, Renderer* renderer, Pipelines* pipelines, u32 pipelineIn
   for (i32 y = 0; y < prebaked->atlas_h; y++)
     memcpy(font->atlasData + (size_t)y * (size_t)font->atlasW, prebaked->atlas + (size_t)y * prebaked->atlas_w,
            (size_t)prebaked->atlas_w);
+  font->layoutPages = static_cast<FontLayoutGlyph**>(memCalloc(kFontLayoutPages, sizeof(FontLayoutGlyph*)));
+  if (!font->layoutPages) {
+    fontDestroy(font);
+    return false;
+  }
+  font->glyphBudget = kFontGlyphsPerFrame;
   font->atlasCursorX = 0;
   font->atlasCursorY = prebaked->atlas_h;
   font->atlasRowH = 0;
@@ -348,6 +430,10 @@ void fontDestroy(Font* font) {
   vertexStreamDestroy(&font->vertices);
   if (font->sampler) vkDestroySampler(font->device, font->sampler, nullptr);
   destroyAtlasImage(font, font->image, font->imageMemory, font->imageMemorySize, font->view);
+  if (font->layoutPages) {
+    for (u32 i = 0; i < kFontLayoutPages; i++) memFree(font->layoutPages[i]);
+    memFree(font->layoutPages);
+  }
   memFree(font->atlasData);
   memFree(font->bakedChars);
   if (font->ownsRuntimeSource && font->runtimeSource) {
@@ -362,6 +448,7 @@ void fontDestroy(Font* font) {
 void fontBeginFrame(Font* font) {
   if (!font) return;
   vertexStreamBegin(&font->vertices);
+  font->glyphBudget = kFontGlyphsPerFrame;
 }
 
 u32 fontVertexCount(const Font* font) {
@@ -396,7 +483,7 @@ u32 fontBuildTextN(Font* font, f32 x, f32 y, const char* text, i32 len, f32 scal
   if (!font || !text || !hasGlyphSource(font) || clipW <= 0 || clipH <= 0 || len <= 0) return 0;
   const i32 clip[4] = {clipX, clipY, clipW, clipH};
   u32 added = 0;
-  walkText(font, x, y, text, len, scale, color, clip, true, &added);
+  walkText<true>(font, x, y, text, len, scale, color, clip, &added);
   return added;
 }
 
@@ -408,7 +495,7 @@ f32 fontMeasureText(Font* font, const char* text, f32 scale) {
 f32 fontMeasureTextN(Font* font, const char* text, i32 len, f32 scale) {
   if (!font || !text || !hasGlyphSource(font) || len <= 0) return 0.0f;
   u32 added = 0;
-  return walkText(font, 0, 0, text, len, scale, 0, nullptr, false, &added);
+  return walkText<false>(font, 0, 0, text, len, scale, 0, nullptr, &added);
 }
 
 // ---- glyphs ---------------------------------------------------------------------
@@ -438,6 +525,10 @@ b8 fontEnsureGlyph(Font* font, Rune r, FontBakedChar* out) {
     sm_put(font->dynamicGlyphMap, &r, &g);
     return false;
   }
+  // Each new glyph costs a render and an upload: past the frame's allowance the
+  // rune shows as '?' until a later frame has room for it.
+  if (font->glyphBudget == 0) return false;
+  font->glyphBudget--;
   f32 scale = stbtt_ScaleForPixelHeight(&font->fontInfo, font->pixelHeight);
   FontSdf sdf;
   fontRenderSdf(&font->fontInfo, scale, glyph, &sdf);
@@ -555,6 +646,7 @@ b8 fontGrowAtlas(Font* font, i32 minW, i32 minH) {
     v[i].u *= su;
     v[i].v *= sv;
   }
+  clearLayoutGlyphs(font);  // their coordinates are normalised to the old size
   font->atlasGrowths++;
   return true;
 }

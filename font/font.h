@@ -21,6 +21,8 @@ inline constexpr u32 PIPELINE_FONT = 2;
 inline constexpr char kFontPath[] = "font/DejaVuSansMono.ttf";
 inline constexpr f32 kFontPixelHeight = 24.0f;
 inline constexpr i32 kFontBakeSize = 512;
+// New runtime glyphs rendered per frame at most; the rest wait for later frames.
+inline constexpr u32 kFontGlyphsPerFrame = 64;
 
 // One glyph. An empty rectangle (x0 == x1 or y0 == y1) has no bitmap.
 struct FontBakedChar {
@@ -48,6 +50,16 @@ struct FontVertex {
 };
 static_assert(sizeof(FontVertex) == 20);
 
+// What the layout needs of one rune, resolved once (glyph or '?' or a blank
+// advance) and kept until the atlas changes size.
+struct FontLayoutGlyph {
+  f32 x0, y0, w, h;      // quad from the pen, pixels at scale 1
+  f32 u0, v0, u1, v1;    // atlas coordinates, normalised
+  f32 advance;           // pen advance at scale 1
+  u8 resolved, hasQuad;
+};
+inline constexpr u32 kFontLayoutPages = 0x110000 >> 8;
+
 struct Font {
   VkDevice device;
   VkImage image;
@@ -74,7 +86,9 @@ struct Font {
   PrebakedFont* runtimeSource;
   b8 ownsRuntimeSource;
   i32 maxAtlasDim;  // the device's maxImageDimension2D (CPU fonts: a fixed cap)
+  FontLayoutGlyph** layoutPages;  // kFontLayoutPages pointers, pages of 256 made on use
   u32 glyphsRendered;  // runtime glyphs rendered so far (each once)
+  u32 glyphBudget;  // new glyphs this frame may still render
   u32 atlasGrowths;
 };
 

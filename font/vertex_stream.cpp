@@ -52,6 +52,15 @@ void* vertexStreamAlloc(VertexStream* s, u64 bytes) {
   return p;
 }
 
+void vertexStreamGiveBack(VertexStream* s, u64 bytes) {
+  if (s->renderer) {
+    DynBuffer* b = current(s);
+    b->used -= bytes < b->used ? bytes : b->used;
+  } else {
+    s->cpuUsed -= bytes < s->cpuUsed ? bytes : s->cpuUsed;
+  }
+}
+
 u64 vertexStreamUsed(const VertexStream* s) { return s->renderer ? current(s)->used : s->cpuUsed; }
 
 u8* vertexStreamData(const VertexStream* s) {

@@ -23,6 +23,8 @@ void vertexStreamDestroy(VertexStream* s);
 void vertexStreamBegin(VertexStream* s);
 // `bytes` fresh bytes at the end; null when the storage cannot grow.
 void* vertexStreamAlloc(VertexStream* s, u64 bytes);
+// Returns the last `bytes` of what was allocated (an over-estimate taken in one piece).
+void vertexStreamGiveBack(VertexStream* s, u64 bytes);
 u64 vertexStreamUsed(const VertexStream* s);
 u8* vertexStreamData(const VertexStream* s);
 // The GPU buffer of the frame being built (null for the CPU array).

@@ -333,6 +333,27 @@ int checkboxImpl(mu_Context* ctx, mu_Id id, const char* label, bool* state) {
   return res;
 }
 
+// mu_draw_text with the width already measured.
+void drawTextSized(mu_Context* ctx, mu_Font font, const char* str, int len, mu_Vec2 pos, mu_Color color,
+                   int width) {
+  mu_Rect rect = mu_rect(pos.x, pos.y, width, ctx->text_height(font));
+  int clipped = mu_check_clip(ctx, rect);
+  if (clipped == MU_CLIP_ALL) return;
+  if (len < 0) len = (int)strlen(str);
+  int size = (int)sizeof(mu_TextCommand) + len;
+  int clipBytes = alignedSize(sizeof(mu_ClipCommand));
+  // The text and its clip pair go in together or not at all.
+  if (!commandsFit(ctx, alignedSize(size) + (clipped ? 2 * clipBytes : 0))) return;
+  if (clipped) mu_set_clip(ctx, mu_get_clip_rect(ctx));
+  mu_Command* cmd = mu_push_command(ctx, MU_COMMAND_TEXT, size);
+  memcpy(cmd->text.str, str, (size_t)len);
+  cmd->text.str[len] = '\0';
+  cmd->text.pos = pos;
+  cmd->text.color = color;
+  cmd->text.font = font;
+  if (clipped) mu_set_clip(ctx, kUnclipped);
+}
+
 }  // namespace
 
 mu_Vec2 mu_vec2(int x, int y) { return mu_Vec2{x, y}; }
@@ -557,22 +578,7 @@ void mu_draw_box(mu_Context* ctx, mu_Rect rect, mu_Color color) {
 }
 
 void mu_draw_text(mu_Context* ctx, mu_Font font, const char* str, int len, mu_Vec2 pos, mu_Color color) {
-  mu_Rect rect = mu_rect(pos.x, pos.y, ctx->text_width(font, str, len), ctx->text_height(font));
-  int clipped = mu_check_clip(ctx, rect);
-  if (clipped == MU_CLIP_ALL) return;
-  if (len < 0) len = (int)strlen(str);
-  int size = (int)sizeof(mu_TextCommand) + len;
-  int clipBytes = alignedSize(sizeof(mu_ClipCommand));
-  // The text and its clip pair go in together or not at all.
-  if (!commandsFit(ctx, alignedSize(size) + (clipped ? 2 * clipBytes : 0))) return;
-  if (clipped) mu_set_clip(ctx, mu_get_clip_rect(ctx));
-  mu_Command* cmd = mu_push_command(ctx, MU_COMMAND_TEXT, size);
-  memcpy(cmd->text.str, str, (size_t)len);
-  cmd->text.str[len] = '\0';
-  cmd->text.pos = pos;
-  cmd->text.color = color;
-  cmd->text.font = font;
-  if (clipped) mu_set_clip(ctx, kUnclipped);
+  drawTextSized(ctx, font, str, len, pos, color, ctx->text_width(font, str, len));
 }
 
 void mu_draw_icon(mu_Context* ctx, int id, mu_Rect rect, mu_Color color) {
@@ -673,6 +679,9 @@ void mu_draw_control_frame(mu_Context* ctx, mu_Id id, mu_Rect rect, int colorid,
 }
 
 void mu_draw_control_text(mu_Context* ctx, const char* str, mu_Rect rect, int colorid, int opt) {
+  // Drawn clipped to its cell: a cell wholly outside the clip shows nothing, and
+  // its text need not be measured.
+  if (mu_check_clip(ctx, rect) == MU_CLIP_ALL) return;
   mu_Font font = ctx->style->font;
   int tw = ctx->text_width(font, str, -1);
   mu_push_clip_rect(ctx, rect);
@@ -685,7 +694,7 @@ void mu_draw_control_text(mu_Context* ctx, const char* str, mu_Rect rect, int co
   } else {
     pos.x = rect.x + ctx->style->padding;
   }
-  mu_draw_text(ctx, font, str, -1, pos, ctx->style->colors[colorid]);
+  drawTextSized(ctx, font, str, -1, pos, ctx->style->colors[colorid], tw);
   mu_pop_clip_rect(ctx);
 }
 

@@ -201,6 +201,35 @@ TEST(FontGlyphs, RuntimeGlyphRenderedOnceAndMissingOnesShowQuestionMark) {
   EXPECT_GT(e.x1, e.x0);
 }
 
+TEST(FontGlyphs, NewGlyphsPerFrameAreCapped) {
+  // 96 letters never seen before in one frame (Latin Extended-A, Cyrillic):
+  // the first 64 are made, the rest show '?' this frame and their own glyph in
+  // the next.
+  CpuFont cf;
+  ASSERT_TRUE(cf.ok);
+  std::string text;
+  for (Rune r = 0x100; r < 0x120; r++) {
+    char b[4];
+    text.append(b, (size_t)runetochar(b, r));
+  }
+  for (Rune r = 0x410; r < 0x450; r++) {
+    char b[4];
+    text.append(b, (size_t)runetochar(b, r));
+  }
+  auto isQuestionMark = [](const FontVertex& a, const FontVertex& b) { return a.u == b.u && a.v == b.v; };
+  std::vector<FontVertex> q = cf.build("?");
+  std::vector<FontVertex> first = cf.build(text.c_str());
+  EXPECT_EQ(cf.font.glyphsRendered, kFontGlyphsPerFrame);
+  ASSERT_EQ(first.size(), 96u * 6);
+  EXPECT_FALSE(isQuestionMark(first[0], q[0]));
+  EXPECT_FALSE(isQuestionMark(first[63 * 6], q[0]));
+  EXPECT_TRUE(isQuestionMark(first[64 * 6], q[0])) << "the 65th waits";
+  EXPECT_TRUE(isQuestionMark(first[95 * 6], q[0]));
+  std::vector<FontVertex> second = cf.build(text.c_str());
+  EXPECT_EQ(cf.font.glyphsRendered, 96u);
+  EXPECT_FALSE(isQuestionMark(second[95 * 6], q[0])) << "and shows in the next frame";
+}
+
 TEST(FontAtlas, GrowthKeepsEarlierGlyphs) {
   CpuFont cf;
   ASSERT_TRUE(cf.ok);
