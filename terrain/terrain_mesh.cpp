@@ -1,5 +1,8 @@
 #include "terrain/terrain_mesh.h"
 
+#include <stb/stb_image.h>
+#include <stb/stb_image_resize.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -86,6 +89,22 @@ b8 loadFromBlob(TerrainMesh* tm, u32 tx, u32 ty) {
   }
   memFree(buf);
   return ok;
+}
+
+// A PNG, JPEG or TGA albedo scaled to the layer's size and BC7-compressed (the layer
+// size in *size); null when the file does not decode. stb_image's pixels live on the
+// system heap (the packaged library takes no allocator) and are freed at once.
+u8* decodedLayerBc7(const char* path, u32 w, u32 h, u64* size) {
+  int iw = 0, ih = 0, channels = 0;
+  stbi_uc* px = stbi_load(path, &iw, &ih, &channels, 4);
+  if (!px) return nullptr;
+  u8* rgba = static_cast<u8*>(memAlloc((size_t)w * h * 4));
+  b8 ok = rgba && stbir_resize_uint8(px, iw, ih, 0, rgba, (int)w, (int)h, 0, 4) != 0;
+  stbi_image_free(px);
+  u8* out = nullptr;
+  if (!ok || !textureCompressRgbaToBc7(rgba, w, h, &out, size)) out = nullptr;
+  memFree(rgba);
+  return out;
 }
 
 // A BC7 layer of 32-texel magenta and near-black squares; null when compression fails.
@@ -220,6 +239,13 @@ b8 createAlbedoArray(TerrainMesh* tm) {
           filled = true;
         }
         memFree(data);
+      } else if (format == VK_FORMAT_BC7_UNORM_BLOCK) {
+        u8* bc7 = decodedLayerBc7(m->albedoPath, w, h, &size);
+        if (bc7 && size == layerSize) {
+          std::memcpy(mapped + (size_t)k * layerSize, bc7, (size_t)size);
+          filled = true;
+        }
+        memFree(bc7);
       }
     }
     if (!filled && format == VK_FORMAT_BC7_UNORM_BLOCK) {
@@ -328,6 +354,60 @@ b8 createSplatTexture(TerrainMesh* tm) {
   }
   tm->splatBindlessSlot = tm->splatmapTex.bindlessIndex;
   return tm->splatBindlessSlot != 0;
+}
+
+// Rewrites the splat texture's texels from the map in place (same size), so that the
+// bindless slot and the texture stay; false when that is not possible.
+b8 updateSplatInPlace(TerrainMesh* tm) {
+  const WorldMap* wm = tm->wm;
+  Renderer* r = tm->renderer;
+  const u32 w = wm->meta.heightmapW, h = wm->meta.heightmapH;
+  if (!tm->splatmapTex.image || !wm->splatmap || tm->splatmapTex.width != w || tm->splatmapTex.height != h ||
+      tm->splatmapTex.format != VK_FORMAT_R8G8B8A8_UNORM)
+    return false;
+  const VkDeviceSize size = (VkDeviceSize)w * h * 4;
+  VkBuffer staging = VK_NULL_HANDLE;
+  VkDeviceMemory mem = VK_NULL_HANDLE;
+  VkDeviceSize allocated = 0;
+  if (!vramCreateBuffer(r->device, size, VK_BUFFER_USAGE_TRANSFER_SRC_BIT,
+                        VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT, &staging, &mem,
+                        &allocated))
+    return false;
+  void* mapped = nullptr;
+  if (vkMapMemory(r->device, mem, 0, size, 0, &mapped) != VK_SUCCESS) {
+    vkDestroyBuffer(r->device, staging, nullptr);
+    vramFree(mem, allocated, true);
+    return false;
+  }
+  std::memcpy(mapped, wm->splatmap, (size_t)size);
+  vkUnmapMemory(r->device, mem);
+  VkCommandBuffer cmd = rendererBeginOneTimeCommands(r);
+  VkImageMemoryBarrier b{};
+  b.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+  b.srcAccessMask = 0;  // earlier frames only read it
+  b.dstAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+  b.oldLayout = VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+  b.newLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
+  b.srcQueueFamilyIndex = b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.image = tm->splatmapTex.image;
+  b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0,
+                       nullptr, 1, &b);
+  VkBufferImageCopy c{};
+  c.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  c.imageExtent = {w, h, 1};
+  vkCmdCopyBufferToImage(cmd, staging, tm->splatmapTex.image, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &c);
+  b.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+  b.dstAccessMask = VK_ACCESS_SHADER_READ_BIT;
+  b.oldLayout = VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL;
+  b.newLayout = VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT, 0, 0, nullptr, 0,
+                       nullptr, 1, &b);
+  rendererEndOneTimeCommands(r, cmd);
+  // The one-time submission has completed: the staging memory goes now.
+  vkDestroyBuffer(r->device, staging, nullptr);
+  vramFree(mem, allocated, true);
+  return true;
 }
 
 void destroySplatTexture(TerrainMesh* tm) {
@@ -461,6 +541,11 @@ b8 terrainMeshRefreshTile(TerrainMesh* tm, u32 tx, u32 ty) {
 
 b8 terrainMeshRefreshSplatmap(TerrainMesh* tm) {
   if (!tm->renderer) return false;
+  // Splat edits keep the grid: the texture is rewritten where it is.
+  if (updateSplatInPlace(tm)) {
+    tm->splatReady = ensureSplatPipeline(tm) && tm->albedoArrayView;
+    return true;
+  }
   destroySplatTexture(tm);
   b8 pipe = ensureSplatPipeline(tm);
   b8 ok = pipe && createSplatTexture(tm);

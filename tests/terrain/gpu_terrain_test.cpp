@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <stb/stb_image_write.h>
+
 #include "gpu_fixture.h"
 #include "platform/memory.h"
 #include "renderer/lighting.h"
@@ -166,6 +168,18 @@ TEST_F(TerrainGpu, EachSplatChannelShowsItsMaterial) {
   expectNear(at(-0.5, 2), {0, 0xC0, 0}, "channel 1");
   expectNear(at(5.5, -5), {0, 0, 0xD0}, "channel 2");
   expectNear(at(0.5, 7.8), {0, 0, 0}, "channel 3 names an id past the count");
+  // A splat edit shows after a refresh, which rewrites the texture in its slot.
+  u32 slot = tm.splatBindlessSlot;
+  VkImage image = tm.splatmapTex.image;
+  std::vector<u8> blue(5 * 5 * 4, 0);
+  for (u32 i = 0; i < 25; i++) blue[i * 4 + 2] = 255;
+  worldSplatPaint(wm, 0, 4, 5, 5, blue.data());  // x -8..-4, z -4..0
+  ASSERT_TRUE(terrainMeshRefreshSplatmap(&tm));
+  EXPECT_EQ(tm.splatBindlessSlot, slot);
+  EXPECT_EQ(tm.splatmapTex.image, image);
+  render(8.0);
+  expectNear(at(-6.5, -2), {0, 0, 0xD0}, "painted over");
+  expectNear(at(-6.5, -6), {0xE0, 0, 0}, "outside the painted rows");
 }
 
 TEST_F(TerrainGpu, StrokeChangesOnlyItsAreaAndUndoRestoresIt) {
@@ -220,6 +234,37 @@ TEST_F(TerrainGpu, StrokeChangesOnlyItsAreaAndUndoRestoresIt) {
   ASSERT_TRUE(worldEditorUndo(&we));
   EXPECT_TRUE(renderLit() == before) << "undo restores every pixel";
   worldEditorShutdown(&we);
+}
+
+// Without KTX2 albedos the layers are BC7 at 1024 x 1024: PNG and JPEG albedos are
+// decoded, scaled to the layer and compressed; a file that does not decode keeps the
+// checkerboard.
+TEST_F(TerrainGpu, PngAndJpegMaterialsShowTheirColours) {
+  std::vector<u8> px(6 * 5 * 3);
+  for (size_t i = 0; i < px.size(); i += 3) px[i] = 30, px[i + 1] = 140, px[i + 2] = 90;
+  std::string png = dir + "/green.png", jpg = dir + "/green.jpg", bad = dir + "/bad.png";
+  ASSERT_NE(stbi_write_png(png.c_str(), 6, 5, 3, px.data(), 6 * 3), 0);
+  for (size_t i = 0; i < px.size(); i += 3) px[i] = 200, px[i + 1] = 120, px[i + 2] = 40;
+  ASSERT_NE(stbi_write_jpg(jpg.c_str(), 6, 5, 3, px.data(), 95), 0);
+  storetest::writeFile(bad, storetest::Bytes{0x89, 'P', 'N', 'G', 1, 2, 3});
+  for (const std::string* f : {&png, &jpg, &bad}) {
+    WorldTerrainMaterial mat{};
+    std::snprintf(mat.albedoPath, sizeof mat.albedoPath, "%s", f->c_str());
+    worldMaterialAdd(wm, &mat);
+  }
+  const u8 ids[4] = {1, 2, 3, 0};
+  ASSERT_TRUE(worldSetTileMaterialIds(wm, 0, 0, ids));
+  std::vector<u8> splat(17 * 17 * 4, 0);
+  for (u32 z = 0; z < 17; z++)
+    for (u32 x = 0; x < 17; x++) splat[(z * 17 + x) * 4 + (x < 5 ? 0 : (x < 11 ? 1 : 2))] = 255;
+  worldSplatPaint(wm, 0, 0, 17, 17, splat.data());
+  initTerrain();
+  render(8.0);
+  expectNear(at(-6.5, 0), {30, 140, 90}, "PNG");
+  std::vector<int> j = at(-0.5, 0);
+  for (int c = 0; c < 3; c++) EXPECT_NEAR(j[c], (std::vector<int>{200, 120, 40})[c], 6) << "JPEG channel " << c;
+  std::vector<int> b = at(5.5, 0);
+  EXPECT_TRUE(b[1] < 10 && (b[0] > 200 || b[0] < 25)) << "an undecodable file keeps the checkerboard";
 }
 
 // A box above the terrain shades it where the light puts its shadow, with shadow
