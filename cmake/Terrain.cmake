@@ -26,11 +26,12 @@ endfunction()
 # runs under the validation layer), "threaded" (also runs under ThreadSanitizer in
 # CI), "slow" (swarms, network namespaces, real-time audio, several processes: the
 # Release pass only, never under the sanitizers; give such tests their own executable).
+# SERIAL: the cases run alone (real-time timing, namespaces).
 function(terrain_test name)
   if(NOT TERRAIN_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "SERIAL" "" "SOURCES;LIBS;LABELS" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
@@ -41,6 +42,9 @@ function(terrain_test name)
   set(props TIMEOUT 600)
   if(A_LABELS)
     list(APPEND props LABELS "${A_LABELS}")
+  endif()
+  if(A_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
   add_dependencies(unit_tests ${name})
