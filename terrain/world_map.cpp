@@ -49,8 +49,17 @@ void freeCmdBuffers(WorldCmd* c) {
   }
 }
 
-void clearStack(WorldCmd* stack, u32* count) {
-  for (u32 i = 0; i < *count; i++) freeCmdBuffers(&stack[i]);
+u64 cmdBytes(const WorldCmd* c) {
+  if (c->type == WORLD_CMD_TERRAIN) return 4ull * c->terrain.width * c->terrain.height;
+  if (c->type == WORLD_CMD_PAINT) return 8ull * c->paint.width * c->paint.height;
+  return 0;
+}
+
+void clearStack(WorldMap* wm, WorldCmd* stack, u32* count) {
+  for (u32 i = 0; i < *count; i++) {
+    wm->historyBytes -= cmdBytes(&stack[i]);
+    freeCmdBuffers(&stack[i]);
+  }
   *count = 0;
 }
 
@@ -186,8 +195,9 @@ void resetContents(WorldMap* wm) {
   wm->catalogCount = 0;
   for (u32 i = 0; i < wm->tileCount; i++) freeTile(&wm->tiles[i]);
   wm->tileCount = 0;
-  clearStack(wm->undoStack, &wm->undoCount);
-  clearStack(wm->redoStack, &wm->redoCount);
+  clearStack(wm, wm->undoStack, &wm->undoCount);
+  clearStack(wm, wm->redoStack, &wm->redoCount);
+  wm->historyBytes = 0;
   std::memset(&wm->meta, 0, sizeof wm->meta);
   std::memset(&wm->env, 0, sizeof wm->env);
   wm->dirty = false;
@@ -209,10 +219,23 @@ b8 pushCmd(WorldCmd** stack, u32* count, u32* cap, const WorldCmd* c) {
 // Records a new edit: clears the redo stack, pushes the command, marks the map dirty.
 // On allocation failure the command's buffers are freed and false returned.
 b8 recordCmd(WorldMap* wm, WorldCmd* c) {
-  clearStack(wm->redoStack, &wm->redoCount);
+  clearStack(wm, wm->redoStack, &wm->redoCount);
   if (!pushCmd(&wm->undoStack, &wm->undoCount, &wm->undoCap, c)) {
     freeCmdBuffers(c);
     return false;
+  }
+  wm->historyBytes += cmdBytes(c);
+  // Past the bound the oldest steps go (an endless sculpting session must not run
+  // out of memory); they can no longer be undone.
+  u32 drop = 0;
+  while (wm->historyBytes > wm->historyByteLimit && drop + 1 < wm->undoCount) {
+    wm->historyBytes -= cmdBytes(&wm->undoStack[drop]);
+    freeCmdBuffers(&wm->undoStack[drop]);
+    drop++;
+  }
+  if (drop) {
+    std::memmove(wm->undoStack, wm->undoStack + drop, (size_t)(wm->undoCount - drop) * sizeof(WorldCmd));
+    wm->undoCount -= drop;
   }
   wm->dirty = true;
   return true;
@@ -484,6 +507,7 @@ WorldMap* worldCreate() {
   wm->catalogCapacity = kInitialCatalog;
   wm->materialCapacity = kInitialMaterials;
   wm->tileCapacity = kInitialTiles;
+  wm->historyByteLimit = kWorldDefaultHistoryBytes;
   return wm;
 }
 

@@ -145,7 +145,13 @@ struct WorldMap {
   u32 redoCount;
   u32 redoCap;
   b8 dirty;
+  // Bytes the terrain and paint commands of both stacks hold, and the bound past which
+  // the oldest undo steps are dropped (the newest step is always kept).
+  u64 historyBytes;
+  u64 historyByteLimit;
 };
+
+inline constexpr u64 kWorldDefaultHistoryBytes = 256ull << 20;
 
 typedef void (*WorldVisibleFn)(const WorldEntityInst* inst, const WorldEntityDef* def, void* userData);
 

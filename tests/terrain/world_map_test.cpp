@@ -494,4 +494,32 @@ TEST_F(WorldMapTest, VisibilityCullsTilesAndInstances) {
   EXPECT_EQ(worldQueryVisible(wm, planes, nullptr, nullptr), 3u);
 }
 
+// The undo history keeps its terrain and paint buffers under a byte bound by dropping
+// the oldest steps; the newest step stays even when it alone is larger.
+TEST_F(WorldMapTest, UndoHistoryStaysWithinItsByteBound) {
+  WorldMeta m = smallMeta();
+  ASSERT_TRUE(worldNew(wm, path.c_str(), &m));
+  const u64 step = 4ull * 10 * 10;  // old and new samples of a 10 x 10 terrain edit
+  wm->historyByteLimit = 3 * step;
+  std::vector<std::vector<i16>> states;
+  for (int k = 0; k < 5; k++) {
+    states.emplace_back(wm->heightmap, wm->heightmap + 33 * 33);
+    std::vector<i16> h(100, (i16)(1000 * (k + 1)));
+    worldTerrainPaint(wm, 2 + k, 2, 10, 10, h.data());
+  }
+  EXPECT_EQ(wm->undoCount, 3u);
+  EXPECT_EQ(wm->historyBytes, 3 * step);
+  while (worldUndo(wm)) {
+  }
+  EXPECT_TRUE(std::vector<i16>(wm->heightmap, wm->heightmap + 33 * 33) == states[2]) << "back to after the second edit";
+  EXPECT_EQ(wm->historyBytes, 3 * step) << "redo steps count too";
+  std::vector<i16> big(33 * 33, 5);
+  worldTerrainPaint(wm, 0, 0, 33, 33, big.data());
+  EXPECT_EQ(wm->redoCount, 0u);
+  EXPECT_EQ(wm->undoCount, 1u);
+  EXPECT_EQ(wm->historyBytes, 4ull * 33 * 33);
+  ASSERT_TRUE(worldUndo(wm));
+  EXPECT_TRUE(std::vector<i16>(wm->heightmap, wm->heightmap + 33 * 33) == states[2]);
+}
+
 }  // namespace
