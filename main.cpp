@@ -176,6 +176,7 @@ int main() {
   modelSystemDestroy(s->modelSys, &s->ecs);
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
+  voipSessionClose(s);
   appAudioShutdown(s);
   uiDestroy(&s->ui);
   fontDestroy(&s->font);

@@ -24,6 +24,7 @@ b8 appAudioStart(State* s, const char* sinkDevice, const char* sourceDevice) {
 
 void appAudioShutdown(State* s) {
   if (!s->audio) return;
+  if (s->voip) voipSessionClose(s);  // its callbacks point into the session
   if (s->explosionSound) audioSoundDestroy(s->audio, s->explosionSound);
   s->explosionSound = nullptr;
   audioEngineDestroy(s->audio);

@@ -7,6 +7,7 @@
 #include "components/camera.h"
 #include "components/model.h"
 #include "components/player.h"
+#include "components/voip.h"
 #include "ecs/ecs.h"
 #include "ecs/gizmo.h"
 #include "font/font.h"
@@ -57,6 +58,10 @@ struct State {
   Platform* plat;
   AudioEngine* audio;  // null when no device could be opened
   AudioSound* explosionSound;  // null without audio or without the asset
+  // The voice session, null when none. Set and cleared on the main thread only
+  // while the engine's callbacks are not installed (app/voip.cpp).
+  Voip* voip;
+  char voipStatus[64];  // what the voice panel shows: "Hosting on 40000", "Stopped", ...
   Ecs ecs;
   u32 explosionParticleEmitterId;  // all ones without one
   Lighting lighting;
@@ -204,6 +209,22 @@ b8 appAudioStart(State* state, const char* sinkDevice, const char* sourceDevice)
 void appAudioShutdown(State* state);
 // The blast: the explosion sound from its start (nothing without audio).
 void appPlayExplosion(State* state);
+
+// Voice chat (app/voip.cpp). Host and join close any previous session, create
+// one with the program's configuration (2 channels, 48000 bit/s, 64 echo
+// taps), start it and install the audio callbacks; false with voipStatus set
+// ("No audio engine", "Create failed", "Start failed") on failure.
+void appVoipConfig(VoipConfig* cfg);
+b8 appVoipHost(State* state, u16 port);
+// With a host address the join is sent at once, otherwise the session waits
+// for appVoipFound (discovery's answer).
+b8 appVoipJoin(State* state, u16 port, const NetAddr* hostOrNull);
+void appVoipFound(State* state, const NetAddr* host);
+// Removes the callbacks, then destroys the session; status "Stopped".
+void voipSessionClose(State* state);
+// The engine's callbacks while a session exists (user data: the State).
+i32 voipAudioSinkCb(f32* samples, size_t frames, i32 channels, void* user);
+i32 voipAudioSourceCb(f32* samples, size_t frames, i32 channels, void* user);
 
 // Debug windows (app/debug_ui.cpp), built between uiBegin and uiEnd. The
 // "Terrain" window is one header after another, each its own function.
