@@ -232,4 +232,21 @@ TEST(OggClips, BrokenFilesAreRefused) {
   fs::remove_all(dir);
 }
 
+// Ten minutes and a packet of 1-byte silent packets: a 300 KB file that would
+// decode past the cap is cut there instead of growing without bound.
+TEST(OggClips, DecodedLengthIsCappedAtTenMinutes) {
+  const std::string path = testing::TempDir() + "/terrain_long.opus";
+  std::vector<OggPacketIn> packets = {{opusHeadPacket(1, 0, 0), 0, true}, {opusTagsPacket("test"), 0, true}};
+  const i64 count = (i64)kAudioMaxClipSeconds * 50 + 100;
+  for (i64 k = 1; k <= count; k++) packets.push_back({{0xFC}, k * 960, false});
+  ASSERT_TRUE(oggWritePackets(path.c_str(), 3, packets));
+  AudioEngine* e = makeEngine(8000, 1);
+  ASSERT_NE(e, nullptr);
+  AudioSound* s = audioEngineLoadOgg(e, path.c_str());
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->frames, (size_t)kAudioMaxClipSeconds * 8000);
+  audioEngineDestroy(e);
+  fs::remove(path);
+}
+
 }  // namespace
