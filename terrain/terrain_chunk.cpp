@@ -123,9 +123,29 @@ void terrainChunkCounts(const WorldMap* wm, u32 tileX, u32 tileY, u32* vertCount
 
 b8 terrainChunkBuild(const WorldMap* wm, u32 tileX, u32 tileY, WorldTerrainVert* verts, u16* indices,
                      TerrainChunkGeometry* out) {
+  TerrainPiece p;
+  if (!wm->heightmap || !terrainChunkRange(&wm->meta, tileX, tileY, &p.x0, &p.x1, &p.z0, &p.z1)) return false;
+  return terrainPieceBuild(wm, &p, verts, indices, out);
+}
+
+u32 terrainChunkPieces(const WorldMap* wm, u32 tileX, u32 tileY, TerrainPiece* out, u32 maxPieces) {
+  TerrainPiece t;
+  if (!wm->heightmap || !terrainChunkRange(&wm->meta, tileX, tileY, &t.x0, &t.x1, &t.z0, &t.z1)) return 0;
+  const u64 cols = (u64)t.x1 - t.x0 + 1;
+  if (cols * 2 > 65536) return 0;  // not even two rows fit
+  const u32 rows = (u32)(65536 / cols) - 1;  // cells per band; bands share their border rows
+  u32 n = 0;
+  for (u32 z = t.z0; z < t.z1 && n < maxPieces; z += rows, n++)
+    out[n] = TerrainPiece{t.x0, t.x1, z, t.z1 - z > rows ? z + rows : t.z1};
+  return n;
+}
+
+b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrainVert* verts, u16* indices,
+                     TerrainChunkGeometry* out) {
   const WorldMeta& m = wm->meta;
-  u32 x0, x1, z0, z1;
-  if (!wm->heightmap || !terrainChunkRange(&m, tileX, tileY, &x0, &x1, &z0, &z1)) return false;
+  if (!wm->heightmap || m.heightmapW < 2 || m.heightmapH < 2) return false;
+  const u32 x0 = piece->x0, x1 = piece->x1, z0 = piece->z0, z1 = piece->z1;
+  if (x1 <= x0 || z1 <= z0 || x1 >= m.heightmapW || z1 >= m.heightmapH) return false;
   u32 nx = x1 - x0, nz = z1 - z0;
   u64 vcount = (u64)(nx + 1) * (nz + 1);
   if (vcount > 65536) return false;

@@ -54,6 +54,16 @@ void terrainChunkCounts(const WorldMap* wm, u32 tileX, u32 tileY, u32* vertCount
 b8 terrainChunkBuild(const WorldMap* wm, u32 tileX, u32 tileY, WorldTerrainVert* verts, u16* indices,
                      TerrainChunkGeometry* out);
 
+// A part of a tile's chunk: an inclusive sample range. A tile whose chunk needs more
+// than 65536 vertices is built as bands of whole rows sharing their border rows.
+struct TerrainPiece {
+  u32 x0, x1, z0, z1;
+};
+// The pieces of a tile (at most maxPieces); 0 when it cannot be built from the heightmap.
+u32 terrainChunkPieces(const WorldMap* wm, u32 tileX, u32 tileY, TerrainPiece* out, u32 maxPieces);
+b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrainVert* verts, u16* indices,
+                     TerrainChunkGeometry* out);
+
 // The octahedral pair of a unit normal (each component in [-1, 1]) and its stored bytes.
 void terrainEncodeOctNormal(f32 nx, f32 ny, f32 nz, f32* ox, f32* oy);
 i8 terrainOctByte(f32 component);

@@ -456,41 +456,66 @@ void terrainMeshDestroy(TerrainMesh* tm) {
   std::memset(tm, 0, sizeof *tm);
 }
 
+namespace {
+
+constexpr u32 kMaxPieces = 64;
+
+b8 samePiece(const TerrainPiece& a, const TerrainPiece& b) {
+  return a.x0 == b.x0 && a.x1 == b.x1 && a.z0 == b.z0 && a.z1 == b.z1;
+}
+
+}  // namespace
+
 void terrainMeshLoadTile(TerrainMesh* tm, u32 tx, u32 ty) {
   if (!tm->renderer || findChunk(tm, tx, ty) >= 0) return;
-  u32 verts = 0, indices = 0;
-  terrainChunkCounts(tm->wm, tx, ty, &verts, &indices);
-  if (verts && verts <= 65536) {
+  TerrainPiece pieces[kMaxPieces];
+  u32 n = terrainChunkPieces(tm->wm, tx, ty, pieces, kMaxPieces);
+  u32 made = 0;
+  for (; made < n; made++) {
+    const TerrainPiece& p = pieces[made];
+    u32 verts = (p.x1 - p.x0 + 1) * (p.z1 - p.z0 + 1), indices = (p.x1 - p.x0) * (p.z1 - p.z0) * 6;
     TerrainChunk c{};
-    if (allocRanges(tm, verts, indices, &c.vertexAlloc, &c.indexAlloc)) {
-      c.tileX = tx;
-      c.tileY = ty;
-      c.vertexCount = verts;
-      c.indexCount = indices;
-      c.needsUpload = true;
-      if (appendChunk(tm, c)) return;
+    if (!allocRanges(tm, verts, indices, &c.vertexAlloc, &c.indexAlloc)) break;
+    c.tileX = tx;
+    c.tileY = ty;
+    c.piece = p;
+    c.vertexCount = verts;
+    c.indexCount = indices;
+    c.needsUpload = true;
+    if (!appendChunk(tm, c)) {
       meshPoolFree(tm->vertexPool, c.vertexAlloc);
       meshPoolFree(tm->indexPool, c.indexAlloc);
+      break;
     }
   }
+  if (n && made == n) return;
+  terrainMeshUnloadTile(tm, tx, ty);  // a partly made tile is not drawn
   loadFromBlob(tm, tx, ty);
 }
 
 void terrainMeshUnloadTile(TerrainMesh* tm, u32 tx, u32 ty) {
-  i32 i = findChunk(tm, tx, ty);
-  if (i < 0) return;
-  meshPoolFree(tm->vertexPool, tm->chunks[i].vertexAlloc);
-  meshPoolFree(tm->indexPool, tm->chunks[i].indexAlloc);
-  tm->chunks[i] = tm->chunks[tm->chunkCount - 1];
-  tm->chunkCount--;
+  for (i32 i; (i = findChunk(tm, tx, ty)) >= 0;) {
+    meshPoolFree(tm->vertexPool, tm->chunks[i].vertexAlloc);
+    meshPoolFree(tm->indexPool, tm->chunks[i].indexAlloc);
+    tm->chunks[i] = tm->chunks[tm->chunkCount - 1];
+    tm->chunkCount--;
+  }
 }
 
 void terrainMeshQueueRefresh(TerrainMesh* tm, u32 tx, u32 ty) {
-  i32 i = findChunk(tm, tx, ty);
-  u32 verts = 0, indices = 0;
-  terrainChunkCounts(tm->wm, tx, ty, &verts, &indices);
-  if (i >= 0 && verts == tm->chunks[i].vertexCount && indices == tm->chunks[i].indexCount) {
-    tm->chunks[i].needsUpload = true;  // same sizes: rebuilt into its own ranges
+  TerrainPiece pieces[kMaxPieces];
+  u32 n = terrainChunkPieces(tm->wm, tx, ty, pieces, kMaxPieces);
+  u32 matched = 0, have = 0;
+  for (u32 i = 0; i < tm->chunkCount; i++) {
+    const TerrainChunk& c = tm->chunks[i];
+    if (c.tileX != tx || c.tileY != ty) continue;
+    have++;
+    for (u32 k = 0; k < n; k++) matched += samePiece(c.piece, pieces[k]) ? 1 : 0;
+  }
+  if (n && have == n && matched == n) {
+    // Same pieces: rebuilt into their own ranges at the next flush.
+    for (u32 i = 0; i < tm->chunkCount; i++)
+      if (tm->chunks[i].tileX == tx && tm->chunks[i].tileY == ty) tm->chunks[i].needsUpload = true;
     return;
   }
   terrainMeshUnloadTile(tm, tx, ty);
@@ -517,7 +542,7 @@ void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd) {
     auto* v = static_cast<WorldTerrainVert*>(meshPoolStage(tm->vertexPool, c.vertexAlloc));
     auto* idx = static_cast<u16*>(meshPoolStage(tm->indexPool, c.indexAlloc));
     TerrainChunkGeometry g;
-    if (v && idx && terrainChunkBuild(tm->wm, c.tileX, c.tileY, v, idx, &g) && g.vertCount == c.vertexCount &&
+    if (v && idx && terrainPieceBuild(tm->wm, &c.piece, v, idx, &g) && g.vertCount == c.vertexCount &&
         g.indexCount == c.indexCount) {
       std::memcpy(c.origin, g.origin, 12);
       c.scale = g.scale;
@@ -565,8 +590,8 @@ b8 terrainMeshRefreshMaterials(TerrainMesh* tm) {
 }
 
 void terrainMeshRefreshChunkMaterialIds(TerrainMesh* tm, u32 tx, u32 ty) {
-  i32 i = findChunk(tm, tx, ty);
-  if (i >= 0) assignMaterialIds(tm, &tm->chunks[i]);
+  for (u32 i = 0; i < tm->chunkCount; i++)
+    if (tm->chunks[i].tileX == tx && tm->chunks[i].tileY == ty) assignMaterialIds(tm, &tm->chunks[i]);
 }
 
 void terrainMeshDraw(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* vpMatrix, VkDescriptorSet lightSet,

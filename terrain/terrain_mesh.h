@@ -9,6 +9,7 @@
 #include "renderer/meshpool.h"
 #include "renderer/texture.h"
 #include "renderer/vkloader.h"
+#include "terrain/terrain_chunk.h"
 
 struct WorldMap;
 struct Renderer;
@@ -18,9 +19,11 @@ struct Lighting;
 inline constexpr u32 kTerrainAlbedoLayers = 256;
 inline constexpr u32 kTerrainSplatPushBytes = 116;
 
+// One per loaded tile, or one per piece of a tile over 65536 vertices.
 struct TerrainChunk {
   u32 tileX;
   u32 tileY;
+  TerrainPiece piece;  // its samples (zero for a chunk read from a stored mesh)
   MeshAlloc vertexAlloc;
   MeshAlloc indexAlloc;
   u32 vertexCount;

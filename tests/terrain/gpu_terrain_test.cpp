@@ -267,6 +267,27 @@ TEST_F(TerrainGpu, PngAndJpegMaterialsShowTheirColours) {
   EXPECT_TRUE(b[1] < 10 && (b[0] > 200 || b[0] < 25)) << "an undecodable file keeps the checkerboard";
 }
 
+// A tile over 65536 vertices is drawn in pieces that meet without a gap.
+TEST_F(TerrainGpu, LargeTilesAreDrawnInPieces) {
+  worldClose(wm);
+  std::remove(path.c_str());
+  wm = worldCreate();
+  WorldMeta m = worldDefaultMeta(301, 301, 1, 512, 50);  // one tile of 301 x 301 samples
+  ASSERT_TRUE(worldNew(wm, path.c_str(), &m));
+  initTerrain();
+  ASSERT_EQ(tm.chunkCount, 2u);
+  EXPECT_EQ(tm.chunks[0].piece.z1, tm.chunks[1].piece.z0) << "bands share their border row";
+  render(149.0);
+  u32 empty = 0;
+  for (u32 y = 0; y < kSize; y++)
+    for (u32 x = 0; x < kSize; x++) {
+      int rgb[3];
+      mainPassTargetRGB(&st, x, y, rgb);
+      empty += rgb[0] + rgb[2] == 0;
+    }
+  EXPECT_EQ(empty, 0u) << "background shows through";
+}
+
 // A box above the terrain shades it where the light puts its shadow, with shadow
 // maps and, after a switch, with ray queries (the splat pipeline follows the mode).
 class TerrainShadow : public TerrainGpu {

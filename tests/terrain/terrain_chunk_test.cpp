@@ -121,6 +121,36 @@ TEST_F(ChunkTest, NeighboursMeetWithoutCracksAndFlatNormalsPointUp) {
   EXPECT_EQ(flat.v.back().uv[0], (u16)std::lround(24.0 / 32 * 65535));
 }
 
+TEST_F(ChunkTest, LargeTilesSplitIntoBandsWithinSixteenBitIndices) {
+  WorldMap* w = worldCreate();
+  const struct {
+    u32 samples;
+    f32 tile;
+    u32 pieces;
+  } cases[] = {{257, 256, 2}, {301, 512, 2}, {1025, 1024, 17}, {129, 64, 1}};
+  for (const auto& c : cases) {
+    w->meta = worldDefaultMeta(c.samples, c.samples, 1, c.tile, 10);
+    std::vector<i16> h((size_t)c.samples * c.samples, 0);
+    w->heightmap = h.data();
+    TerrainPiece p[64];
+    u32 n = terrainChunkPieces(w, 0, 0, p, 64);
+    EXPECT_EQ(n, c.pieces) << c.samples;
+    u32 x0, x1, z0, z1;
+    ASSERT_TRUE(terrainChunkRange(&w->meta, 0, 0, &x0, &x1, &z0, &z1));
+    for (u32 i = 0; i < n; i++) {
+      EXPECT_LE((u64)(p[i].x1 - p[i].x0 + 1) * (p[i].z1 - p[i].z0 + 1), 65536u);
+      EXPECT_EQ(p[i].z0, i ? p[i - 1].z1 : z0) << "bands meet";
+      EXPECT_EQ(p[i].x0, x0);
+      EXPECT_EQ(p[i].x1, x1);
+    }
+    if (n) {
+      EXPECT_EQ(p[n - 1].z1, z1);
+    }
+    w->heightmap = nullptr;
+  }
+  worldClose(w);
+}
+
 TEST(TerrainMeshBlob, HostileBlobsAreRefused) {
   auto blob = [](f32 scale, u32 verts, u32 indices, size_t actualVerts, size_t actualIdx, u16 badIndex) {
     std::vector<u8> b(24 + actualVerts * 12 + actualIdx * 2, 0);
