@@ -290,6 +290,38 @@ void benchNlmsPlain(benchmark::State& st) {
   }
 }
 
+// The same filter with one reference window for every frame of a call (the
+// newest pushed reference), as a canceller without a per-frame read position
+// does: ERLE over the last second of 4.
+f64 sharedWindowErle() {
+  const EchoSignals& s = echoSignals();
+  PlainNlms p{256, 0.01f, 1e-6f, {}, std::vector<f32>(256, 0.0f)};
+  p.ref.assign(256, 0.0f);
+  p.ref.insert(p.ref.end(), s.x.begin(), s.x.end());
+  const size_t total = s.x.size();
+  size_t pushed = 0;
+  f64 dE = 0, eE = 0;
+  for (size_t cap = 0; cap + 480 <= total; cap += 480) {
+    while (pushed < cap + 480 + 2048 && pushed < total) pushed = std::min(total, pushed + 2048);
+    for (size_t f = 0; f < 480; f++) {
+      const f32* x = p.ref.data() + pushed;  // frames pushed - 256 .. pushed - 1
+      f32 y = 0, energy = p.eps;
+      for (u32 i = 0; i < p.taps; i++) {
+        y += p.w[i] * x[i];
+        energy += x[i] * x[i];
+      }
+      const f32 e = s.d[cap + f] - y;
+      const f32 k = p.step * e / energy;
+      for (u32 i = 0; i < p.taps; i++) p.w[i] += k * x[i];
+      if (cap + f >= total - 48000) {
+        dE += (f64)s.d[cap + f] * s.d[cap + f];
+        eE += (f64)e * e;
+      }
+    }
+  }
+  return 10.0 * std::log10(dE / std::max(eE, 1e-30));
+}
+
 void printEchoConvergence() {
   NlmsFilter f = NlmsFilterCreate(1, 256, 0, 0.01f, 0);
   std::vector<f32> res;
@@ -310,6 +342,8 @@ void printEchoConvergence() {
     const f64 erle = 10.0 * std::log10(dE / std::max(eE, 1e-30));
     std::printf("| %d s | %.1f dB | %.1f dB | %.2f |\n", sec, erle, slope * sec, erle / (slope * sec));
   }
+  std::printf("one window shared by every frame of a call instead: %.1f dB over the fourth second\n",
+              sharedWindowErle());
 }
 
 // The machine is shared: CPU time per iteration (fastest repetition) is what
