@@ -98,6 +98,7 @@ i32 mdnsReadName(const u8* msg, u32 len, u32 offset, char* out) {
       return end;
     }
     if (pos + 1 + l > len || outLen + l + 1 > kDnsMaxName) return -1;
+    if (memchr(msg + pos + 1, 0, l)) return -1;  // the dotted text could not carry it
     memcpy(out + outLen, msg + pos + 1, l);
     outLen += l;
     out[outLen++] = '.';

@@ -37,7 +37,8 @@ struct MdnsHandlers {
 
 // Reads a possibly compressed name at `offset` into dotted text ending in '.'.
 // Pointers may only go backwards, the text is at most 255 bytes, labels at most
-// 63. Returns the offset just past the name in the message, or -1.
+// 63 and without NUL bytes. Returns the offset just past the name in the
+// message, or -1.
 i32 mdnsReadName(const u8* msg, u32 len, u32 offset, char* out);
 
 // Walks questions, then answer, authority and additional records, each section

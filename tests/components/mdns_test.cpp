@@ -99,6 +99,7 @@ TEST(Mdns, HostileNamesAndCountsStopTheParse) {
        header(0, 1) + std::string("\x01" "a\x00\x00\x01\x00\x01\x00\x00\x00\x78\x00\x40\x0a\x00", 15)},
       {"record cut in its fixed part", header(0, 1) + std::string("\x01" "a\x00\x00\x01\x00", 6)},
       {"pointer cut in half", header(1, 0) + std::string("\xc0", 1)},
+      {"NUL inside a label", header(1, 0) + std::string("\x03" "a\0b\x00\x00\x01\x00\x01", 9)},
   };
   for (const Case& c : cases) {
     Seen s;
