@@ -222,6 +222,16 @@ void platformWaitEvent(Platform* plat) {
   endBatch(plat);
 }
 
+b8 platformWaitEventTimeout(Platform* plat, i32 timeoutMs) {
+  if (!plat || plat->state.shouldClose) return false;
+  SDL_Event ev;
+  if (!SDL_WaitEventTimeout(&ev, timeoutMs > 0 ? timeoutMs : 0)) return false;
+  dispatch(plat, &ev);
+  while (SDL_PollEvent(&ev)) dispatch(plat, &ev);
+  endBatch(plat);
+  return true;
+}
+
 void platformSetMouseCapture(Platform* plat, b8 capture) {
   if (!plat || plat->state.mouseCapture == capture) return;
   plat->state.mouseCapture = capture;

@@ -69,6 +69,9 @@ b8 platformPoll(Platform* plat);
 b8 platformPollInput(Platform* plat, InputEvent* event);
 // Blocks until the next window event (unless the window is closing).
 void platformWaitEvent(Platform* plat);
+// Like platformWaitEvent, but returns after at most timeoutMs milliseconds
+// (a minimised program still has timers to run); true when events came.
+b8 platformWaitEventTimeout(Platform* plat, i32 timeoutMs);
 void platformSetMouseCapture(Platform* plat, b8 capture);
 // Clipboard text, zero-terminated, at most capacity bytes with the terminator, cut
 // at a character boundary; returns its length, 0 on any failure (empty string).

@@ -243,3 +243,26 @@ TEST_F(DummyWindow, ControllersWorkWithoutKeyboardFocus) {
 }
 
 }  // namespace
+
+// The minimised loop's wait: it comes back by itself, and an event ends it early.
+TEST_F(DummyWindow, WaitWithTimeoutReturnsWithoutEventsAndDeliversOne) {
+  InputEvent e;
+  platformPoll(plat);
+  while (platformPollInput(plat, &e)) {
+  }
+  while (platformWaitEventTimeout(plat, 0)) {
+    while (platformPollInput(plat, &e)) {
+    }
+  }
+  u64 start = SDL_GetTicks64();
+  EXPECT_FALSE(platformWaitEventTimeout(plat, 60));
+  EXPECT_GE(SDL_GetTicks64() - start, 40u);
+  SDL_Event k{};
+  k.type = SDL_KEYDOWN;
+  k.key.keysym.scancode = SDL_SCANCODE_ESCAPE;
+  SDL_PushEvent(&k);
+  EXPECT_TRUE(platformWaitEventTimeout(plat, 5000));
+  ASSERT_TRUE(platformPollInput(plat, &e));
+  EXPECT_EQ(e.type, InputEventKey);
+  EXPECT_EQ(e.value, 1);
+}
