@@ -505,3 +505,31 @@ TEST(DhtHash, Sha1OfTheConcatenationTruncatedOrPadded) {
 }
 
 }  // namespace
+
+namespace {
+
+sockaddr_storage gHookTo;
+int hookKeep(int, const void*, int len, const sockaddr* to, int tolen) {
+  memcpy(&gHookTo, to, (size_t)tolen);
+  return len;
+}
+
+// An IPv6 socket alone serves both families: IPv4 destinations go out mapped.
+TEST(DhtUser, IPv4DestinationsAreMappedOnTheDualStackSocketOnly) {
+  dhtUserSetSendHook(hookKeep);
+  dhtUserSetDualStackSocket(7);
+  sockaddr_in to = v4("10.0.0.2", 6881);
+  ASSERT_EQ(dht_sendto(7, "x", 1, 0, (const sockaddr*)&to, sizeof(sockaddr_storage)), 1);
+  ASSERT_EQ(gHookTo.ss_family, AF_INET6);
+  const sockaddr_in6* m = (const sockaddr_in6*)&gHookTo;
+  char text[64];
+  EXPECT_STREQ(inet_ntop(AF_INET6, &m->sin6_addr, text, sizeof text), "::ffff:10.0.0.2");
+  EXPECT_EQ(m->sin6_port, htons(6881));
+  ASSERT_EQ(dht_sendto(8, "x", 1, 0, (const sockaddr*)&to, sizeof to), 1);
+  EXPECT_EQ(gHookTo.ss_family, AF_INET);
+  EXPECT_EQ(dht_sendto(7, "x", 1, 0, (const sockaddr*)&to, 3), -1);  // too short for its family
+  dhtUserSetDualStackSocket(-1);
+  dhtUserSetSendHook(nullptr);
+}
+
+}  // namespace

@@ -117,6 +117,11 @@ TEST(DiscoveryNamespace, CreateSendsNothingUntilTheFirstResolve) {
     u64 before = loTxPackets();
     Discovery* d = discoveryCreate(0, nullptr);
     CHECK(d);
+    // Both families open: the IPv6 socket serves IPv6 only.
+    int v6only = 0;
+    socklen_t optLen = sizeof v6only;
+    CHECK(d->dhtFd4 >= 0 && d->dhtFd6 >= 0 && !d->dualStack);
+    CHECK(getsockopt(d->dhtFd6, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &optLen) == 0 && v6only == 1);
     tickUntil(d, [] { return false; }, 300);
     CHECK(loTxPackets() == before);
     // A stranger's DHT ping before anything was asked gets no answer.

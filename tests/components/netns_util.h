@@ -60,9 +60,10 @@ inline int runInNamespace(const std::function<int()>& body, int timeoutSeconds) 
   return 124;
 }
 
-#define RUN_IN_NAMESPACE(...)                                           \
+#define RUN_IN_NAMESPACE_FOR(seconds, ...)                              \
   do {                                                                  \
     if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root"; \
-    int nsStatus = runInNamespace(__VA_ARGS__, 60);                     \
+    int nsStatus = runInNamespace(__VA_ARGS__, seconds);                \
     EXPECT_EQ(nsStatus, 0) << "the child's reason is printed above";    \
   } while (0)
+#define RUN_IN_NAMESPACE(...) RUN_IN_NAMESPACE_FOR(60, __VA_ARGS__)
