@@ -451,10 +451,9 @@ void discoveryTick(Discovery* d, int* timeoutMs) {
   if (d->started) {
     dht_periodic(nullptr, 0, nullptr, 0, &tosleep, discoDhtCallback, d);
     i64 now = nowSeconds();
-    bool emptyTable = dht_nodes(AF_INET, nullptr, nullptr, nullptr, nullptr) +
-                          dht_nodes(AF_INET6, nullptr, nullptr, nullptr, nullptr) ==
-                      0;
-    if (emptyTable && d->numBootstrap && now - d->lastBootstrap >= kBootstrapInterval) pingBootstrap(d);
+    if (d->numBootstrap && now - d->lastBootstrap >= kBootstrapInterval &&
+        dht_nodes(AF_INET, nullptr, nullptr, nullptr, nullptr) + dht_nodes(AF_INET6, nullptr, nullptr, nullptr, nullptr) == 0)
+      pingBootstrap(d);
     // Resolves that found nothing search again; advertisements are renewed
     // before stored peers expire.
     for (SearchEntry& s : d->searches) {
