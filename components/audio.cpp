@@ -121,10 +121,12 @@ void mixStream(AudioSound* s, f32* out, size_t n, i32 ch) {
   const size_t samples = n * (size_t)ch;
   size_t done = 0;
   u64 pos = s->streamReadPos;
+  const f32 vol = s->volume;
   while (done < samples) {
     size_t run = std::min<size_t>(samples - done, (size - pos) / sizeof(f32));
     const f32* src = reinterpret_cast<const f32*>(s->stream.Base + pos);
-    for (size_t i = 0; i < run; i++) out[done + i] += src[i] * s->volume;
+    f32* dst = out + done;
+    for (size_t i = 0; i < run; i++) dst[i] += src[i] * vol;
     done += run;
     pos = (pos + run * sizeof(f32)) % size;
   }
@@ -743,9 +745,18 @@ void NlmsFilterPushReference(NlmsFilter* f, const f32* reference, size_t frames)
     NlmsChannel& k = f->Channel[c];
     f32* hist = reinterpret_cast<f32*>(k.History.Base);
     u64 w = k.WritePos;
-    for (size_t i = 0; i < frames; i++) {
-      hist[w] = finiteOrZero(reference[i * ch + c]);
-      if (++w == ring) w = 0;
+    size_t i = 0;
+    while (i < frames) {
+      const size_t run = std::min<size_t>(frames - i, ring - w);
+      f32* dst = hist + w;
+      const f32* src = reference + i * ch + c;
+      for (size_t j = 0; j < run; j++) {
+        const f32 v = src[j * ch];
+        dst[j] = v - v == 0.0f ? v : 0.0f;  // NaN and infinities to 0
+      }
+      i += run;
+      w += run;
+      if (w == ring) w = 0;
     }
     k.WritePos = w;
   }
