@@ -468,13 +468,13 @@ void discoveryTick(Discovery* d, int* timeoutMs) {
       d->lastDhtAnnounce = now;
       dhtSearchAll(d, d->dhtAdvId, d->dhtAdvPort, nullptr);
     }
-    tickNatPmp(d, &tosleep);
     if (d->mdnsFd >= 0 && d->mdnsAdvActive && now - d->lastMdnsAdv >= kMdnsAnnounceInterval) {
       d->lastMdnsAdv = now;
       mdnsAnnounce(d, kMdnsTtl);
     }
     if (d->mdnsAdvActive && tosleep > kMdnsAnnounceInterval) tosleep = kMdnsAnnounceInterval;
   }
+  tickNatPmp(d, &tosleep);  // requests exist only once the user mapped a port
   deliverResults(d);
   if (timeoutMs) *timeoutMs = (int)(tosleep * 1000);
 }

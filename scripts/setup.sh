@@ -18,7 +18,18 @@ PACKAGES=(
   libnatpmp-dev googletest libgmock-dev libgtest-dev libbenchmark-dev
   libbullet-dev libabsl-dev libzstd-dev zstd fonts-dejavu-core libopusfile-dev
   vulkan-validationlayers openbox libegl-dev libgl-dev iproute2 valgrind xclip libimgui-dev
+  nftables miniupnpd-nftables
 )
+
+# The NAT-PMP gateway is for tests only: they start it inside a network
+# namespace of their own. Its daemon is never started by the package.
+miniupnpd_outside_test_namespaces() {
+  local pid
+  for pid in $(pgrep -x miniupnpd 2>/dev/null); do
+    if [ "$(readlink "/proc/$pid/ns/net")" = "$(readlink /proc/1/ns/net)" ]; then return 0; fi
+  done
+  return 1
+}
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -40,6 +51,9 @@ if [ "$codename" = "bookworm" ]; then
 fi
 
 if [ ${#missing[@]} -eq 0 ] && [ $need_backports_mesa -eq 0 ]; then
+  if miniupnpd_outside_test_namespaces; then
+    echo "setup: miniupnpd is running outside a test namespace; stop it (tests start their own)" >&2; exit 1
+  fi
   exit 0
 fi
 
@@ -65,5 +79,9 @@ if [ "$codename" = "bookworm" ]; then
   target=(-t bookworm-backports)
 fi
 
+echo "miniupnpd miniupnpd/start_daemon boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${target[@]}" "${PACKAGES[@]}"
+if miniupnpd_outside_test_namespaces; then
+  echo "setup: miniupnpd is running outside a test namespace; stop it (tests start their own)" >&2; exit 1
+fi
