@@ -231,6 +231,9 @@ int main(int argc, char** argv) {
   WorldEditorTerrain hooks{};
   hooks.user = &gTm;
   hooks.refreshTile = [](void* u, u32 x, u32 y) { terrainMeshQueueRefresh(static_cast<TerrainMesh*>(u), x, y); };
+  hooks.refreshTileRect = [](void* u, u32 x, u32 y, u32 x0, u32 z0, u32 x1, u32 z1) {
+    terrainMeshQueueRefreshRect(static_cast<TerrainMesh*>(u), x, y, x0, z0, x1, z1);
+  };
   worldEditorSetTerrain(&gWe, &hooks);
   u32 gx, gy;
   worldTileGrid(gWm, &gx, &gy);

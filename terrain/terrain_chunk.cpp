@@ -140,45 +140,25 @@ u32 terrainChunkPieces(const WorldMap* wm, u32 tileX, u32 tileY, TerrainPiece* o
   return n;
 }
 
-b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrainVert* verts, u16* indices,
-                     TerrainChunkGeometry* out) {
+namespace {
+
+// Vertices of samples x0..x1 of rows z0..z1 quantised to the cube (origin, scale).
+void buildVerts(const WorldMap* wm, u32 x0, u32 x1, u32 z0, u32 z1, const f32* origin, f32 scale,
+                WorldTerrainVert* v) {
   const WorldMeta& m = wm->meta;
-  if (!wm->heightmap || m.heightmapW < 2 || m.heightmapH < 2) return false;
-  const u32 x0 = piece->x0, x1 = piece->x1, z0 = piece->z0, z1 = piece->z1;
-  if (x1 <= x0 || z1 <= z0 || x1 >= m.heightmapW || z1 >= m.heightmapH) return false;
-  u32 nx = x1 - x0, nz = z1 - z0;
-  u64 vcount = (u64)(nx + 1) * (nz + 1);
-  if (vcount > 65536) return false;
   const u32 W = m.heightmapW, H = m.heightmapH;
   const i16* hm = wm->heightmap;
   const f32 k = m.heightScale / 32767.0f;
-  auto height = [&](i16 s) { return (f32)s * (1.0f / 32767.0f) * m.heightScale + m.heightOffset; };
-  // Bounds: x and z from the sample range, y from the extreme samples.
-  i16 lo = 32767, hi = -32768;
-  for (u32 z = z0; z <= z1; z++) {
-    const i16* row = hm + (size_t)z * W;
-    for (u32 x = x0; x <= x1; x++) {
-      lo = row[x] < lo ? row[x] : lo;
-      hi = row[x] > hi ? row[x] : hi;
-    }
-  }
-  f32 yA = height(lo), yB = height(hi);
-  f32 bmin[3] = {m.boundsMin[0] + (f32)x0 * m.cellSize, yA < yB ? yA : yB, m.boundsMin[2] + (f32)z0 * m.cellSize};
-  f32 bmax[3] = {m.boundsMin[0] + (f32)x1 * m.cellSize, yA < yB ? yB : yA, m.boundsMin[2] + (f32)z1 * m.cellSize};
-  TerrainChunkGeometry g{};
-  terrainComputeTransform(bmin, bmax, g.origin, &g.scale);
-  const f32 invScale = 1.0f / g.scale;
+  const f32 invScale = 1.0f / scale;
   const f32 invW = 1.0f / (f32)(W - 1), invH = 1.0f / (f32)(H - 1);
   const f64 cell = m.cellSize;
-  WorldTerrainVert* v = verts;
   for (u32 z = z0; z <= z1; z++) {
     u32 zu = z > 0 ? z - 1 : z, zd = z + 1 < H ? z + 1 : z;
     const i16* row = hm + (size_t)z * W;
     const i16* rowU = hm + (size_t)zu * W;
     const i16* rowD = hm + (size_t)zd * W;
     const f64 dZz = (f64)(zd - zu) * cell;
-    const f32 pz = m.boundsMin[2] + (f32)z * m.cellSize;
-    const i16 qz = quantiseFast(pz, g.origin[2], invScale);
+    const i16 qz = quantiseFast(m.boundsMin[2] + (f32)z * m.cellSize, origin[2], invScale);
     const u16 uvz = unorm16(((f32)z * invH));
     for (u32 x = x0; x <= x1; x++, v++) {
       u32 xl = x > 0 ? x - 1 : x, xr = x + 1 < W ? x + 1 : x;
@@ -190,8 +170,8 @@ b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrain
       f64 inv = 1.0 / std::sqrt(n0 * n0 + n1 * n1 + n2 * n2);
       f32 ox, oy;
       terrainEncodeOctNormal((f32)(n0 * inv), (f32)(n1 * inv), (f32)(n2 * inv), &ox, &oy);
-      v->pos[0] = quantiseFast(m.boundsMin[0] + (f32)x * m.cellSize, g.origin[0], invScale);
-      v->pos[1] = quantiseFast(height(row[x]), g.origin[1], invScale);
+      v->pos[0] = quantiseFast(m.boundsMin[0] + (f32)x * m.cellSize, origin[0], invScale);
+      v->pos[1] = quantiseFast((f32)row[x] * (1.0f / 32767.0f) * m.heightScale + m.heightOffset, origin[1], invScale);
       v->pos[2] = qz;
       v->normal[0] = terrainOctByte(ox);
       v->normal[1] = terrainOctByte(oy);
@@ -199,6 +179,27 @@ b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrain
       v->uv[1] = uvz;
     }
   }
+}
+
+}  // namespace
+
+b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrainVert* verts, u16* indices,
+                     TerrainChunkGeometry* out) {
+  const WorldMeta& m = wm->meta;
+  if (!wm->heightmap || m.heightmapW < 2 || m.heightmapH < 2) return false;
+  const u32 x0 = piece->x0, x1 = piece->x1, z0 = piece->z0, z1 = piece->z1;
+  if (x1 <= x0 || z1 <= z0 || x1 >= m.heightmapW || z1 >= m.heightmapH) return false;
+  u32 nx = x1 - x0, nz = z1 - z0;
+  u64 vcount = (u64)(nx + 1) * (nz + 1);
+  if (vcount > 65536) return false;
+  // Bounds: x and z from the sample range, y from the extreme samples.
+  f32 yA, yB;
+  terrainSampleRange(wm, x0, x1, z0, z1, &yA, &yB);
+  f32 bmin[3] = {m.boundsMin[0] + (f32)x0 * m.cellSize, yA, m.boundsMin[2] + (f32)z0 * m.cellSize};
+  f32 bmax[3] = {m.boundsMin[0] + (f32)x1 * m.cellSize, yB, m.boundsMin[2] + (f32)z1 * m.cellSize};
+  TerrainChunkGeometry g{};
+  terrainComputeTransform(bmin, bmax, g.origin, &g.scale);
+  buildVerts(wm, x0, x1, z0, z1, g.origin, g.scale, verts);
   u16* o = indices;
   for (u32 r = 0; r < nz; r++)
     for (u32 c = 0; c < nx; c++) {
@@ -215,4 +216,25 @@ b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrain
   g.indexCount = nx * nz * 6;
   if (out) *out = g;
   return true;
+}
+
+void terrainSampleRange(const WorldMap* wm, u32 x0, u32 x1, u32 z0, u32 z1, f32* lo, f32* hi) {
+  const WorldMeta& m = wm->meta;
+  i16 a = 32767, b = -32768;
+  for (u32 z = z0; z <= z1; z++) {
+    const i16* row = wm->heightmap + (size_t)z * m.heightmapW;
+    for (u32 x = x0; x <= x1; x++) {
+      a = row[x] < a ? row[x] : a;
+      b = row[x] > b ? row[x] : b;
+    }
+  }
+  f32 ya = (f32)a * (1.0f / 32767.0f) * m.heightScale + m.heightOffset;
+  f32 yb = (f32)b * (1.0f / 32767.0f) * m.heightScale + m.heightOffset;
+  *lo = ya < yb ? ya : yb;
+  *hi = ya < yb ? yb : ya;
+}
+
+void terrainBuildRowVerts(const WorldMap* wm, u32 x0, u32 x1, u32 z, const f32* origin, f32 scale,
+                          WorldTerrainVert* out) {
+  buildVerts(wm, x0, x1, z, z, origin, scale, out);
 }

@@ -64,6 +64,13 @@ u32 terrainChunkPieces(const WorldMap* wm, u32 tileX, u32 tileY, TerrainPiece* o
 b8 terrainPieceBuild(const WorldMap* wm, const TerrainPiece* piece, WorldTerrainVert* verts, u16* indices,
                      TerrainChunkGeometry* out);
 
+// Lowest and highest height (world units) of samples x0..x1 x z0..z1 (inclusive).
+void terrainSampleRange(const WorldMap* wm, u32 x0, u32 x1, u32 z0, u32 z1, f32* lo, f32* hi);
+// Vertices of samples x0..x1 of row z, quantised to a given cube (a chunk updated in
+// place keeps the cube it was built with).
+void terrainBuildRowVerts(const WorldMap* wm, u32 x0, u32 x1, u32 z, const f32* origin, f32 scale,
+                          WorldTerrainVert* out);
+
 // The octahedral pair of a unit normal (each component in [-1, 1]) and its stored bytes.
 void terrainEncodeOctNormal(f32 nx, f32 ny, f32 nz, f32* ox, f32* oy);
 i8 terrainOctByte(f32 component);

@@ -522,10 +522,46 @@ void terrainMeshQueueRefresh(TerrainMesh* tm, u32 tx, u32 ty) {
   terrainMeshLoadTile(tm, tx, ty);
 }
 
+void terrainMeshQueueRefreshRect(TerrainMesh* tm, u32 tx, u32 ty, u32 x0, u32 z0, u32 x1, u32 z1) {
+  if (!tm->wm->heightmap || findChunk(tm, tx, ty) < 0) {
+    terrainMeshQueueRefresh(tm, tx, ty);
+    return;
+  }
+  // Normals read the neighbouring samples: one more on each side.
+  x0 = x0 ? x0 - 1 : 0;
+  z0 = z0 ? z0 - 1 : 0;
+  x1++;
+  z1++;
+  for (u32 i = 0; i < tm->chunkCount; i++) {
+    TerrainChunk& c = tm->chunks[i];
+    if (c.tileX != tx || c.tileY != ty || c.needsUpload) continue;
+    const TerrainPiece& p = c.piece;
+    u32 a0 = x0 > p.x0 ? x0 : p.x0, a1 = x1 < p.x1 ? x1 : p.x1;
+    u32 b0 = z0 > p.z0 ? z0 : p.z0, b1 = z1 < p.z1 ? z1 : p.z1;
+    if (p.x1 == 0 || a0 > a1 || b0 > b1) continue;  // no piece (stored mesh) or not touched
+    f32 lo, hi;
+    terrainSampleRange(tm->wm, a0, a1, b0, b1, &lo, &hi);
+    if (lo < c.origin[1] - c.scale || hi > c.origin[1] + c.scale) {
+      c.needsUpload = true;  // out of the cube: rebuilt whole with a new one
+      c.partial = false;
+      continue;
+    }
+    if (!c.partial) {
+      c.partial = true;
+      c.dirtyX0 = a0, c.dirtyX1 = a1, c.dirtyZ0 = b0, c.dirtyZ1 = b1;
+    } else {
+      c.dirtyX0 = a0 < c.dirtyX0 ? a0 : c.dirtyX0;
+      c.dirtyX1 = a1 > c.dirtyX1 ? a1 : c.dirtyX1;
+      c.dirtyZ0 = b0 < c.dirtyZ0 ? b0 : c.dirtyZ0;
+      c.dirtyZ1 = b1 > c.dirtyZ1 ? b1 : c.dirtyZ1;
+    }
+  }
+}
+
 void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd) {
   if (!tm->renderer || !cmd) return;
   b8 any = false;
-  for (u32 i = 0; i < tm->chunkCount && !any; i++) any = tm->chunks[i].needsUpload;
+  for (u32 i = 0; i < tm->chunkCount && !any; i++) any = tm->chunks[i].needsUpload || tm->chunks[i].partial;
   if (any) {
     // Ranges rewritten in place may still be read by the frame before.
     VkMemoryBarrier b{};
@@ -537,6 +573,18 @@ void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd) {
   }
   for (u32 i = 0; i < tm->chunkCount; i++) {
     TerrainChunk& c = tm->chunks[i];
+    if (c.partial && !c.needsUpload) {
+      // Row by row into the chunk's own vertex range; indices stay.
+      const u32 cols = c.piece.x1 - c.piece.x0 + 1, n = c.dirtyX1 - c.dirtyX0 + 1;
+      for (u32 z = c.dirtyZ0; z <= c.dirtyZ1; z++) {
+        MeshAlloc row{c.vertexAlloc.offset +
+                          ((VkDeviceSize)(z - c.piece.z0) * cols + (c.dirtyX0 - c.piece.x0)) * sizeof(WorldTerrainVert),
+                      (VkDeviceSize)n * sizeof(WorldTerrainVert)};
+        auto* v = static_cast<WorldTerrainVert*>(meshPoolStage(tm->vertexPool, row));
+        if (v) terrainBuildRowVerts(tm->wm, c.dirtyX0, c.dirtyX1, z, c.origin, c.scale, v);
+      }
+    }
+    c.partial = false;
     if (!c.needsUpload) continue;
     // Built straight into the staging memory.
     auto* v = static_cast<WorldTerrainVert*>(meshPoolStage(tm->vertexPool, c.vertexAlloc));

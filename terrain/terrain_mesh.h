@@ -34,6 +34,10 @@ struct TerrainChunk {
   // Built from the heightmap at the next flush (into the same ranges); not drawn
   // until then.
   b8 needsUpload;
+  // Only the samples dirtyX0..X1 x dirtyZ0..Z1 change at the next flush: a height
+  // edit inside the chunk's quantisation cube rewrites just those vertices.
+  b8 partial;
+  u32 dirtyX0, dirtyX1, dirtyZ0, dirtyZ1;
 };
 
 struct TerrainMesh {
@@ -72,6 +76,9 @@ void terrainMeshUnloadTile(TerrainMesh* tm, u32 tileX, u32 tileY);
 // Marks the tile's chunk for rebuilding at the next flush: any number of requests
 // between two flushes cost one build each (brush dabs, undo).
 void terrainMeshQueueRefresh(TerrainMesh* tm, u32 tileX, u32 tileY);
+// As above for a height edit of samples x0..x1 x z0..z1 (inclusive): chunks whose
+// cube still holds the new heights rewrite only the vertices around those samples.
+void terrainMeshQueueRefreshRect(TerrainMesh* tm, u32 tileX, u32 tileY, u32 x0, u32 z0, u32 x1, u32 z1);
 // Builds every chunk marked since the last flush into the staging memory and
 // records both pools' copies into cmd (the frame's command buffer, before its
 // render pass). Chunks rewritten in place wait for earlier frames' reads.

@@ -192,7 +192,7 @@ void expandStrokeBounds(WorldEditor* we, u32 x0, u32 z0, u32 x1, u32 z1) {
 }
 
 void refreshTerrainTiles(WorldEditor* we, u32 x0, u32 z0, u32 x1, u32 z1) {
-  if (!we->terrain.refreshTile || !gridOk(we->wm)) return;
+  if ((!we->terrain.refreshTile && !we->terrain.refreshTileRect) || !gridOk(we->wm)) return;
   const WorldMeta& m = we->wm->meta;
   u32 tx0, tz0, tx1, tz1;
   worldPosToTile(we->wm, m.boundsMin[0] + (f32)x0 * m.cellSize, m.boundsMin[2] + (f32)z0 * m.cellSize, &tx0, &tz0);
@@ -204,8 +204,11 @@ void refreshTerrainTiles(WorldEditor* we, u32 x0, u32 z0, u32 x1, u32 z1) {
   if (onBorder(x0, m.boundsMin[0], tx0)) tx0--;
   if (onBorder(z0, m.boundsMin[2], tz0)) tz0--;
   for (u32 ty = tz0; ty <= tz1; ty++)
-    for (u32 tx = tx0; tx <= tx1; tx++)
-      if (worldTileIsLoaded(we->wm, tx, ty)) we->terrain.refreshTile(we->terrain.user, tx, ty);
+    for (u32 tx = tx0; tx <= tx1; tx++) {
+      if (!worldTileIsLoaded(we->wm, tx, ty)) continue;
+      if (we->terrain.refreshTileRect) we->terrain.refreshTileRect(we->terrain.user, tx, ty, x0, z0, x1, z1);
+      else we->terrain.refreshTile(we->terrain.user, tx, ty);
+    }
 }
 
 // The inclusive sample rectangle a brush covers; false when it misses the grid.

@@ -41,6 +41,9 @@ struct WorldEditorTerrain {
   void (*loadTile)(void* user, u32 tileX, u32 tileY);
   void (*unloadTile)(void* user, u32 tileX, u32 tileY);
   void (*refreshTile)(void* user, u32 tileX, u32 tileY);
+  // Optional: a height edit of samples x0..x1 x z0..z1 within the tile (brush dabs
+  // and stroke ends use it when given, so a chunk can rewrite only that part).
+  void (*refreshTileRect)(void* user, u32 tileX, u32 tileY, u32 x0, u32 z0, u32 x1, u32 z1);
   void (*refreshSplatmap)(void* user);
   void (*refreshChunkMaterialIds)(void* user, u32 tileX, u32 tileY);
 };
