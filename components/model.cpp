@@ -189,6 +189,10 @@ struct Visible {
   u32 skinnedCount;
 };
 
+// The visible lists of the draw, shadow and ray-tracing passes live in plain
+// statics: all three run on the frame thread. Thread-local ones would give
+// every thread 3 x 64 KB of static TLS, more than the 64 KB stacks SDL gives
+// its audio threads, whose creation then fails (no sound at all).
 void collect(ModelSystem* sys, Ecs* ecs, const v4* planes, const Snapshot* snap, Visible* v) {
   Entity all[kModelMaxVisible];
   u32 n = ecsQuery(ecs, kModelBit, all, kModelMaxVisible);
@@ -426,7 +430,7 @@ void modelSystemBeginFrame(ModelSystem* sys) {
 void modelSystemDraw(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, const mat4f32& vp, VkDescriptorSet lightSet,
                      const v4* planes, VkDeviceAddress lightDataAddr, const Snapshot* snap) {
   if (!sys || !ecs || !cmd || !sys->gpuReady || !sys->vertexPool->buffer || !sys->indexPool->buffer) return;
-  static thread_local Visible v;
+  static Visible v;  // frame thread only: see collect()
   collect(sys, ecs, planes, snap, &v);
   u32 bound = 0xFFFFFFFFu;
   // Static instances, one draw per primitive per model.
@@ -517,7 +521,7 @@ void modelSystemDraw(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, const mat4
 void modelSystemDrawShadow(ModelSystem* sys, Ecs* ecs, VkCommandBuffer cmd, const mat4f32& lightVP, Lighting* l,
                            const Snapshot* snap) {
   if (!sys || !ecs || !cmd || !l || !sys->vertexPool->buffer || !sys->indexPool->buffer) return;
-  static thread_local Visible v;
+  static Visible v;  // frame thread only: see collect()
   collect(sys, ecs, nullptr, snap, &v);
   VkPipeline boundPipe = VK_NULL_HANDLE;
   auto bindShadow = [&](VkPipeline p, VkPipelineLayout layout) {
@@ -603,7 +607,7 @@ VkDeviceAddress poolAddress(VkDevice device, VkBuffer buffer) {
 
 void modelSystemAddToTlas(ModelSystem* sys, Ecs* ecs, Lighting* l) {
   if (!sys || !ecs || !l || !l->tlas.as || !sys->vertexPool->buffer || !sys->indexPool->buffer) return;
-  static thread_local Visible v;
+  static Visible v;  // frame thread only: see collect()
   collect(sys, ecs, nullptr, nullptr, &v);
   VkDevice dev = sys->renderer->device;
   const VkDeviceAddress vbase = poolAddress(dev, sys->vertexPool->buffer);
