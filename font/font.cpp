@@ -29,8 +29,10 @@ const sm_allocator_t kAccounted = {nullptr, accountedAlloc, accountedFree, nullp
 
 b8 createAtlasImage(Font* font, i32 w, i32 h, VkImage* image, VkDeviceMemory* memory, VkDeviceSize* memorySize,
                     VkImageView* view) {
+  // Transfer source too: the atlas can be read back to check it against the CPU copy.
   if (!vramCreateImage2D(font->device, VkExtent2D{(u32)w, (u32)h}, VK_FORMAT_R8_UNORM,
-                         VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_SAMPLED_BIT, image, memory, memorySize))
+                         VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_SAMPLED_BIT,
+                         image, memory, memorySize))
     return false;
   VkImageViewCreateInfo vi{};
   vi.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;

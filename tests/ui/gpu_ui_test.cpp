@@ -1,6 +1,7 @@
 // The UI layer drawn on lavapipe and read back: text, window stacking, clips
 // reaching past the viewport, and an atlas growth in the middle of a frame.
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -181,6 +182,67 @@ TEST_F(GpuUi, GrowthWhileAFrameIsBuiltKeepsEveryGlyph) {
   }
   EXPECT_GT(lit, 300) << "the labels were drawn";
   EXPECT_LE(worst, 2);
+}
+
+// The atlas image read back whole equals the CPU copy byte for byte.
+bool atlasMatches(Renderer* r, Font* f) {
+  VkDeviceSize bytes = (VkDeviceSize)f->atlasW * (VkDeviceSize)f->atlasH;
+  GpuBuffer rb = gpuCreateHostBuffer(r, bytes, VK_BUFFER_USAGE_TRANSFER_DST_BIT);
+  VkCommandBuffer cmd = rendererBeginOneTimeCommands(r);
+  VkImageMemoryBarrier b{};
+  b.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+  b.oldLayout = VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+  b.newLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  b.srcAccessMask = VK_ACCESS_SHADER_READ_BIT;
+  b.dstAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
+  b.srcQueueFamilyIndex = b.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  b.image = f->image;
+  b.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT, 0, 0, nullptr, 0,
+                       nullptr, 1, &b);
+  VkBufferImageCopy copy{};
+  copy.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  copy.imageExtent = {(u32)f->atlasW, (u32)f->atlasH, 1};
+  vkCmdCopyImageToBuffer(cmd, f->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, rb.buffer, 1, &copy);
+  VkImageMemoryBarrier back = b;
+  back.oldLayout = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+  back.newLayout = VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL;
+  back.srcAccessMask = VK_ACCESS_TRANSFER_READ_BIT;
+  back.dstAccessMask = VK_ACCESS_SHADER_READ_BIT;
+  VkBufferMemoryBarrier hostRead{};
+  hostRead.sType = VK_STRUCTURE_TYPE_BUFFER_MEMORY_BARRIER;
+  hostRead.srcAccessMask = VK_ACCESS_TRANSFER_WRITE_BIT;
+  hostRead.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
+  hostRead.srcQueueFamilyIndex = hostRead.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+  hostRead.buffer = rb.buffer;
+  hostRead.size = VK_WHOLE_SIZE;
+  vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_TRANSFER_BIT,
+                       VK_PIPELINE_STAGE_FRAGMENT_SHADER_BIT | VK_PIPELINE_STAGE_HOST_BIT, 0, 0, nullptr, 1, &hostRead,
+                       1, &back);
+  rendererEndOneTimeCommands(r, cmd);
+  bool same = memcmp(rb.mapped, f->atlasData, (size_t)bytes) == 0;
+  gpuDestroyBuffer(r, &rb);
+  return same;
+}
+
+TEST_F(GpuUi, AtlasOnTheGpuEqualsTheCpuCopyAfterGlyphsAndGrowth) {
+  render([&](mu_Context* c) {
+    if (mu_begin_window_ex(c, "G", mu_rect(10, 10, 300, 180), kBare)) {
+      mu_label(c, "\xe2\x82\xac\xce\xa9\xd0\x96");  // three runtime glyphs
+      mu_end_window(c);
+    }
+  });
+  EXPECT_EQ(font.atlasH, 2048);
+  EXPECT_TRUE(atlasMatches(&renderer, &font));
+  font.atlasCursorY = font.atlasH - 6;
+  render([&](mu_Context* c) {
+    if (mu_begin_window_ex(c, "G", mu_rect(10, 10, 300, 180), kBare)) {
+      mu_label(c, "\xc5\x81");  // grows the atlas
+      mu_end_window(c);
+    }
+  });
+  EXPECT_EQ(font.atlasH, 4096);
+  EXPECT_TRUE(atlasMatches(&renderer, &font));
 }
 
 TEST_F(GpuUi, GrowthOnTheFirstFrameOfAGlyph) {
