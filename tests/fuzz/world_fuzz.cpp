@@ -43,13 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const u8* data, size_t size) {
           volatile const WorldEntityDef* d = worldCatalogGet(wm, e[i].typeId);
           (void)d;
         }
-        u32 vc, ic;
-        terrainChunkCounts(wm, x, y, &vc, &ic);
-        if (vc && vc <= 65536) {
+        TerrainPiece pieces[64];
+        u32 np = terrainChunkPieces(wm, x, y, pieces, 64);
+        for (u32 k = 0; k < np; k++) {
+          const TerrainPiece& p = pieces[k];
+          u32 vc = (p.x1 - p.x0 + 1) * (p.z1 - p.z0 + 1), ic = (p.x1 - p.x0) * (p.z1 - p.z0) * 6;
           WorldTerrainVert* v = static_cast<WorldTerrainVert*>(memAlloc((size_t)vc * sizeof(WorldTerrainVert)));
           u16* idx = static_cast<u16*>(memAlloc((size_t)ic * 2));
           TerrainChunkGeometry g;
-          if (v && idx) terrainChunkBuild(wm, x, y, v, idx, &g);
+          if (v && idx && terrainPieceBuild(wm, &p, v, idx, &g)) terrainBuildRowVerts(wm, p.x0, p.x1, p.z0, g.origin, g.scale, v);
           memFree(v);
           memFree(idx);
         }
