@@ -398,9 +398,8 @@ void modelSystemUpdate(ModelSystem* sys, Ecs* ecs, f32 dt, const Snapshot* snap)
       ragdollUpdatePose(rc->ragdoll, pc->pose, skin, snap);
     } else if (c->animIndex >= 0 && (u32)c->animIndex < m->animationCount) {
       c->animTime += dt;
-      gltfPoseReset(pc->pose, skin);
+      gltfPoseResetLocals(pc->pose, skin);
       gltfAnimatePose(pc->pose, skin, &m->animations[c->animIndex], c->animTime);
-      gltfComputeSkinMatrices(pc->pose, skin);
     }
     if (!sys->bones || pc->bonePoolSlot >= sys->maxInstances || pc->pose->jointCount == 0) continue;
     mat4f32* dst = sys->bones + (u64)pc->bonePoolSlot * sys->bonesPerSkeleton;
@@ -408,9 +407,21 @@ void modelSystemUpdate(ModelSystem* sys, Ecs* ecs, f32 dt, const Snapshot* snap)
     const u32 count = pc->pose->jointCount < sys->bonesPerSkeleton ? pc->pose->jointCount : sys->bonesPerSkeleton;
     if (ragdoll) {
       std::memcpy(dst, pc->pose->skinMatrices, sizeof(mat4f32) * count);
-    } else {
-      const mat4f32 model = instanceMatrix(*c, false);
-      for (u32 j = 0; j < count; j++) dst[j] = gltfMat4Mul(model, pc->pose->skinMatrices[j]);
+      continue;
+    }
+    // World matrices straight in world space (the placement folded into the
+    // root), then skin = world * inverse bind into the bone slot. The pose's
+    // world matrices are left in world space; activation recomputes model space.
+    GltfPose* pose = pc->pose;
+    const u32 n = pose->jointCount < skin->jointCount ? pose->jointCount : skin->jointCount;
+    const mat4f32 root = gltfMat4Mul(instanceMatrix(*c, false), skin->rootTransform);
+    for (u32 k = 0; k < skin->jointCount; k++) {
+      const u32 j = skin->order ? skin->order[k] : k;
+      if (j >= n) continue;
+      const i32 parent = skin->joints[j].parent;
+      pose->worldTransforms[j] = gltfMat4Mul((parent >= 0 && (u32)parent < n) ? pose->worldTransforms[parent] : root,
+                                             pose->localTransforms[j]);
+      if (j < count) dst[j] = gltfMat4Mul(pose->worldTransforms[j], skin->joints[j].inverseBindMatrix);
     }
   }
 }
@@ -655,6 +666,8 @@ b8 modelSystemActivateRagdoll(ModelSystem* sys, Ecs* ecs, Entity entity, World* 
     return false;
   }
   static_cast<RagdollComp*>(ecsGetComponent(ecs, ECS_SYS_RAGDOLL, entity))->ragdoll = r;
+  // The update leaves world matrices in world space: model space again first.
+  gltfComputeSkinMatrices(pc->pose, &m->skins[0]);
   ragdollActivate(r, pc->pose, &m->skins[0], velocity, c->position, c->rotation);
   return true;
 }

@@ -386,4 +386,5 @@ void ragdollSolveFabrikChain(GltfPose* pose, const GltfSkin* skin, const i32* ch
                                     : skin->rootTransform;
     pose->localTransforms[j] = gltfMat4Mul(gltfMat4InverseAffine(parentWorld), w);
   }
+  pose->trsFresh = false;  // the locals changed behind the sampling scratch
 }

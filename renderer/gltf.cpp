@@ -454,7 +454,8 @@ b8 loadSkins(LoadContext* ctx) {
     if (n == 0 || n > 0xFFFF) continue;
     skin.joints = static_cast<GltfJoint*>(memCalloc(n, sizeof(GltfJoint)));
     skin.order = static_cast<u32*>(memCalloc(n, sizeof(u32)));
-    if (!skin.joints || !skin.order) return false;
+    skin.bindTrs = static_cast<f32*>(memCalloc(n * 10, sizeof(f32)));
+    if (!skin.joints || !skin.order || !skin.bindTrs) return false;
     skin.jointCount = (u32)n;
     f32* ibm = nullptr;
     AccessorView av;
@@ -475,6 +476,8 @@ b8 loadSkins(LoadContext* ctx) {
           break;
         }
       jt.localBindTransform = nodeLocal(m.nodes[(size_t)node]);
+      f32* trs = skin.bindTrs + j * 10;
+      gltfMat4Decompose(jt.localBindTransform, trs, trs + 3, trs + 7);
       jt.inverseBindMatrix = gltfMat4Identity();
       if (ibm)
         for (int e = 0; e < 16; e++) jt.inverseBindMatrix.m[e] = finiteOr(ibm[j * 16 + (size_t)e], e % 5 == 0 ? 1.0f : 0.0f);
@@ -1036,6 +1039,7 @@ void gltfFree(GltfModel* model) {
     for (u32 j = 0; j < s.jointCount; j++) memFree(s.joints[j].name);
     memFree(s.joints);
     memFree(s.order);
+    memFree(s.bindTrs);
     memFree(s.name);
   }
   memFree(model->skins);

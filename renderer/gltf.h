@@ -83,6 +83,9 @@ struct GltfSkin {
   // Joint indices parents first: world transforms are composed in this order,
   // so a file listing a child before its parent still poses correctly.
   u32* order;
+  // Each joint's bind transform taken apart (10 floats: translation, rotation,
+  // scale), so that sampling from the bind pose need not take matrices apart.
+  f32* bindTrs;
 };
 
 enum GltfAnimPath : u32 {
@@ -142,6 +145,16 @@ struct GltfPose {
   mat4f32* worldTransforms;
   mat4f32* skinMatrices;
   u32 jointCount;
+  // Sampling scratch: each animated joint is taken apart once per call (10
+  // floats: translation, rotation, scale), changed by all its channels, and put
+  // together once.
+  f32* trs;
+  u32* stamp;  // == stampNow: trs holds this call's values
+  u32* touched;
+  u32 stampNow;
+  // trs holds every joint's local transform taken apart (set by a reset to the
+  // bind pose, kept by sampling; whoever writes localTransforms clears it).
+  b8 trsFresh;
 };
 
 struct GltfBonePool {
@@ -194,6 +207,8 @@ mat4f32* gltfBonePoolGetInstance(GltfBonePool* pool, u32 instance);
 GltfPose* gltfPoseCreate(u32 jointCount);
 void gltfPoseDestroy(GltfPose* pose);
 void gltfPoseReset(GltfPose* pose, const GltfSkin* skin);
+// Only the local transforms back to the bind pose (no world or skin matrices).
+void gltfPoseResetLocals(GltfPose* pose, const GltfSkin* skin);
 void gltfAnimatePose(GltfPose* pose, const GltfSkin* skin, const GltfAnimation* anim, f32 time);
 void gltfComputeSkinMatrices(GltfPose* pose, const GltfSkin* skin);
 

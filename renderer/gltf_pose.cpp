@@ -267,17 +267,23 @@ GltfPose* gltfPoseCreate(u32 jointCount) {
   if (!pose) return nullptr;
   pose->jointCount = jointCount;
   if (jointCount > 0) {
-    // One block for the three arrays.
-    auto* block = static_cast<mat4f32*>(memAlloc(sizeof(mat4f32) * 3 * (u64)jointCount));
+    // One block: three matrix arrays, then the sampling scratch.
+    const u64 n = jointCount;
+    const u64 bytes = sizeof(mat4f32) * 3 * n + sizeof(f32) * 10 * n + sizeof(u32) * 2 * n;
+    auto* block = static_cast<mat4f32*>(memAlloc(bytes));
     if (!block) {
       memFree(pose);
       return nullptr;
     }
     pose->localTransforms = block;
-    pose->worldTransforms = block + jointCount;
-    pose->skinMatrices = block + 2 * (u64)jointCount;
+    pose->worldTransforms = block + n;
+    pose->skinMatrices = block + 2 * n;
+    pose->trs = reinterpret_cast<f32*>(block + 3 * n);
+    pose->stamp = reinterpret_cast<u32*>(pose->trs + 10 * n);
+    pose->touched = pose->stamp + n;
     const mat4f32 id = gltfMat4Identity();
-    for (u64 i = 0; i < 3 * (u64)jointCount; i++) block[i] = id;
+    for (u64 i = 0; i < 3 * n; i++) block[i] = id;
+    for (u64 i = 0; i < n; i++) pose->stamp[i] = 0;
   }
   return pose;
 }
@@ -302,10 +308,18 @@ void gltfComputeSkinMatrices(GltfPose* pose, const GltfSkin* skin) {
   for (u32 i = 0; i < n; i++) pose->skinMatrices[i] = gltfMat4Mul(pose->worldTransforms[i], skin->joints[i].inverseBindMatrix);
 }
 
-void gltfPoseReset(GltfPose* pose, const GltfSkin* skin) {
+void gltfPoseResetLocals(GltfPose* pose, const GltfSkin* skin) {
   if (!pose || !skin || pose->jointCount == 0) return;
   const u32 n = pose->jointCount < skin->jointCount ? pose->jointCount : skin->jointCount;
   for (u32 i = 0; i < n; i++) pose->localTransforms[i] = skin->joints[i].localBindTransform;
+  // With every joint reset, the taken-apart bind transforms are the locals.
+  pose->trsFresh = skin->bindTrs != nullptr && n == pose->jointCount;
+  if (pose->trsFresh) std::memcpy(pose->trs, skin->bindTrs, sizeof(f32) * 10 * n);
+}
+
+void gltfPoseReset(GltfPose* pose, const GltfSkin* skin) {
+  if (!pose || !skin || pose->jointCount == 0) return;
+  gltfPoseResetLocals(pose, skin);
   gltfComputeSkinMatrices(pose, skin);
 }
 
@@ -338,10 +352,16 @@ void slerp(const f32* a, const f32* b0, f32 f, f32* out) {
 }  // namespace
 
 void gltfAnimatePose(GltfPose* pose, const GltfSkin* skin, const GltfAnimation* anim, f32 time) {
-  if (!pose || !anim) return;
+  if (!pose || !anim || pose->jointCount == 0) return;
   (void)skin;
   f32 t = anim->duration > 0.0f ? std::fmod(time, anim->duration) : time;
   if (t < 0.0f) t += anim->duration;  // a negative time wraps into the loop too
+  if (++pose->stampNow == 0) {
+    // The stamp wrapped: forget every old one.
+    for (u32 j = 0; j < pose->jointCount; j++) pose->stamp[j] = 0;
+    pose->stampNow = 1;
+  }
+  u32 touchedCount = 0;
   for (u32 c = 0; c < anim->channelCount; c++) {
     const GltfAnimChannel& ch = anim->channels[c];
     if (ch.jointIndex >= pose->jointCount || ch.samplerIndex >= anim->samplerCount) continue;
@@ -373,16 +393,25 @@ void gltfAnimatePose(GltfPose* pose, const GltfSkin* skin, const GltfAnimation* 
       if (f > 1.0f) f = 1.0f;
       if (s.interpolation == GLTF_INTERP_STEP) f = 0.0f;
     }
-    f32 tr[3], q[4], sc[3];
-    gltfMat4Decompose(pose->localTransforms[ch.jointIndex], tr, q, sc);
+    const u32 j = ch.jointIndex;
+    f32* trs = pose->trs + (u64)j * 10;  // t[3], q[4], s[3]
+    if (pose->stamp[j] != pose->stampNow) {
+      if (!pose->trsFresh) gltfMat4Decompose(pose->localTransforms[j], trs, trs + 3, trs + 7);
+      pose->stamp[j] = pose->stampNow;
+      pose->touched[touchedCount++] = j;
+    }
     const f32* a = s.values + (u64)k0 * comps;
     const f32* b = s.values + (u64)k1 * comps;
     if (ch.path == GLTF_ANIM_ROTATION) {
-      slerp(a, b, f, q);
+      slerp(a, b, f, trs + 3);
     } else {
-      f32* dst = ch.path == GLTF_ANIM_TRANSLATION ? tr : sc;
+      f32* dst = ch.path == GLTF_ANIM_TRANSLATION ? trs : trs + 7;
       for (int i = 0; i < 3; i++) dst[i] = a[i] * (1.0f - f) + b[i] * f;
     }
-    pose->localTransforms[ch.jointIndex] = gltfMat4FromTrs(tr, q, sc);
+  }
+  for (u32 k = 0; k < touchedCount; k++) {
+    const u32 j = pose->touched[k];
+    const f32* trs = pose->trs + (u64)j * 10;
+    pose->localTransforms[j] = gltfMat4FromTrs(trs, trs + 3, trs + 7);
   }
 }
