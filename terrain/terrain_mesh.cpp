@@ -637,6 +637,10 @@ b8 terrainMeshRefreshMaterials(TerrainMesh* tm) {
   return ok;
 }
 
+void terrainMeshSetLightSetLayout(TerrainMesh* tm, VkDescriptorSetLayout lightSetLayout) {
+  tm->lightSetLayout = lightSetLayout;
+}
+
 void terrainMeshRefreshChunkMaterialIds(TerrainMesh* tm, u32 tx, u32 ty) {
   for (u32 i = 0; i < tm->chunkCount; i++)
     if (tm->chunks[i].tileX == tx && tm->chunks[i].tileY == ty) assignMaterialIds(tm, &tm->chunks[i]);

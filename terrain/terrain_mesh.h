@@ -87,6 +87,9 @@ void terrainMeshFlush(TerrainMesh* tm, VkCommandBuffer cmd);
 b8 terrainMeshRefreshTile(TerrainMesh* tm, u32 tileX, u32 tileY);
 b8 terrainMeshRefreshSplatmap(TerrainMesh* tm);
 b8 terrainMeshRefreshMaterials(TerrainMesh* tm);
+// After a lighting switch: the new lighting set layout, for a splat pipeline made
+// later (the registry rebuilds an existing one with the other lit pipelines).
+void terrainMeshSetLightSetLayout(TerrainMesh* tm, VkDescriptorSetLayout lightSetLayout);
 void terrainMeshRefreshChunkMaterialIds(TerrainMesh* tm, u32 tileX, u32 tileY);
 // frustumPlanes: six double planes (inside where n.p + d >= 0) or null.
 void terrainMeshDraw(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* vpMatrix, VkDescriptorSet lightSet,

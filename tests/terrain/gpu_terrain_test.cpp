@@ -397,8 +397,13 @@ TEST_F(TerrainShadow, ABodysShadowFallsOnTheTerrainInBothLightingModes) {
   pipelinesReplaceDescriptorSetLayout(&p, oldSet, l.setLayout);
   pipelinesReplaceDescriptorSetLayout(&p, oldEmpty, l.emptySetLayout);
   ASSERT_TRUE(pipelinesRebuildAll(&p));
+  terrainMeshSetLightSetLayout(&tm, l.setLayout);
   renderScene();
   check("ray query, after the switch");
+  // New materials after the switch: the albedo array is rebuilt into the same pipeline.
+  ASSERT_TRUE(terrainMeshRefreshMaterials(&tm));
+  renderScene();
+  check("ray query, materials refreshed");
 }
 
 }  // namespace
