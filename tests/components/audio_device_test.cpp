@@ -3,6 +3,8 @@
 // what the device records reaches the capture callback, filtered.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -85,11 +87,29 @@ TEST_F(DiskAudio, PlayedClipIsInTheOutputBitForBit) {
   ASSERT_EQ(audioEngineStart(e), 0);
   nanoSleep(100'000'000);
   audioSoundPlay(e, s, 0);
+  // The sampling profiler interrupts the audio thread with signals: its sleeps
+  // and waits must carry on through them.
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGUSR2, &sa, &old), 0);
+  pthread_t audioThread = *threadPlatHandle(e->thread);
   const f64 deadline = clockNanos() + 5e9;
-  while (clipPlaying(e, s) && clockNanos() < deadline) nanoSleep(20'000'000);
+  u32 signals = 0;
+  while (clipPlaying(e, s) && clockNanos() < deadline) {
+    pthread_kill(audioThread, SIGUSR2);
+    signals++;
+    nanoSleep(1'000'000);
+  }
   EXPECT_FALSE(clipPlaying(e, s)) << "the clip did not finish within 5 s";
+  EXPECT_GT(signals, 100u);
+  threadMutexLock(&e->runLock);
+  EXPECT_EQ(e->running, 1) << "the audio thread stopped";
+  threadMutexUnlock(&e->runLock);
   nanoSleep(200'000'000);
   audioEngineDestroy(e);  // closes the device: the file is complete
+  sigaction(SIGUSR2, &old, nullptr);
 
   auto out = readFloats(dir + "/out.raw");
   ASSERT_GE(out.size(), frames * 2);
