@@ -309,6 +309,9 @@ mat4f32 nodeWorld(const tinygltf::Model& m, const std::vector<int>& parents, int
 // tinygltf hands us the encoded image bytes; the decode is ours.
 bool keepImageBytes(tinygltf::Image* image, const int, std::string*, std::string*, int, int, const unsigned char* bytes,
                     int size, void*) {
+  // For an image in a buffer view the parser hands over the view's range
+  // unchecked: those bytes are found, with range checks, after the parse.
+  if (image->bufferView >= 0) return true;
   image->image.assign(bytes, bytes + (size > 0 ? size : 0));
   image->width = image->height = -1;
   image->as_is = true;
@@ -384,7 +387,11 @@ void loadTextures(LoadContext* ctx, Renderer* r) {
       }
     } else {
       const tinygltf::Image& img = m.images[(size_t)source];
-      if (!img.image.empty()) {
+      u64 viewLen = 0, viewStride = 0;
+      const u8* viewData = img.bufferView >= 0 ? viewBytes(m, img.bufferView, &viewLen, &viewStride) : nullptr;
+      if (viewData && viewLen > 0) {
+        ok = decodeTexture(viewData, viewLen, out, r);
+      } else if (!img.image.empty()) {
         ok = decodeTexture(img.image.data(), img.image.size(), out, r);
       } else if (!img.name.empty()) {
         if (r) ok = textureLoadFileAsync(img.name.c_str(), ctx->baseDir, out, r);
