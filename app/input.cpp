@@ -116,9 +116,10 @@ void dropDisconnectedControllers(State* s) {
 }
 
 void handleInputEvent(State* s, Platform* plat, const InputEvent* ev, b8* quit, f64 dt) {
-  (void)plat;
   if (!s) return;
   if (!ev) {
+    // The window layer reports no unplugging: a controller that is gone is noticed here.
+    if (plat) dropDisconnectedControllers(s);
     for (u32 i = 0; i < s->localPlayerCount; i++) localPlayerUpdateFreeFly(statePlayer(s, i), dt);
     return;
   }
