@@ -2,6 +2,8 @@
 // instances from the snapshot, tornado moves and debug lines (ThreadSanitizer).
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/state.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
@@ -51,9 +53,10 @@ TEST(AppThreaded, BlastsAndGizmoEditsBesideTheRunningThreadAlwaysHit) {
   ASSERT_TRUE(ecsInit(&s->ecs, kAppMaxEntities));
   appRegisterComponents(&s->ecs);
   ASSERT_TRUE(worldInit(&s->world, nullptr));
-  // Looking down at the floor's middle from above: the floor is always under the
-  // pointer, whatever the bodies do.
-  Camera cam = CameraCreateFull(V3(30, 60, 30), V3(30, 0, 29), V3(0, 1, 0), 1.0, 640.0 / 480.0, 0.1, 1000.0);
+  // Looking down at the floor from above: the floor is under every pointer
+  // position, whatever the bodies do. Blasts go through the busy middle of the
+  // scene (rays meet moving bodies), selections to an empty spot of the floor.
+  Camera cam = CameraCreateFull(V3(20, 60, 20), V3(20, 0, 19), V3(0, 1, 0), 1.0, 640.0 / 480.0, 0.1, 1000.0);
   localPlayerInit(&s->player, &cam, 0);
   s->localPlayerCount = 1;
   sceneSetup(s);
@@ -67,12 +70,15 @@ TEST(AppThreaded, BlastsAndGizmoEditsBesideTheRunningThreadAlwaysHit) {
     if (type == InputEventMouseButton) ev.button = InputMouseLeft, ev.value = value;
     handleInputEvent(s, nullptr, &ev, &quit, 1.0 / 60.0);
   };
+  f64 mx, my;
+  ASSERT_TRUE(worldToScreen(&s->camera, V3(0, 5, 0), s->windowW, s->windowH, &mx, &my));
+  ASSERT_TRUE(mx > 30 && my > 30 && mx < 600 && my < 450);
   u32 blasts = 0, misses = 0, selections = 0, drags = 0;
   f64 end = clockNanos() + 0.5e9;
   while (clockNanos() < end) {
     s->mouseBlastMode = true;
     s->editMode = false;
-    send(InputEventMouseMotion, 320 + (i32)(blasts % 40), 240, 0);
+    send(InputEventMouseMotion, (i32)mx - 20 + (i32)(blasts % 40), (i32)my - 20 + (i32)(blasts / 40 % 40), 0);
     send(InputEventMouseButton, 0, 0, 1);
     send(InputEventMouseButton, 0, 0, 0);
     blasts++;
@@ -82,6 +88,7 @@ TEST(AppThreaded, BlastsAndGizmoEditsBesideTheRunningThreadAlwaysHit) {
     s->mouseBlastMode = false;
     s->editMode = true;
     s->selectedEntity = 0;
+    send(InputEventMouseMotion, 320, 240, 0);
     send(InputEventMouseButton, 0, 0, 1);
     send(InputEventMouseButton, 0, 0, 0);
     selections += s->selectedEntity != 0;
@@ -98,13 +105,17 @@ TEST(AppThreaded, BlastsAndGizmoEditsBesideTheRunningThreadAlwaysHit) {
         send(InputEventMouseButton, 0, 0, 0);
       }
     }
-    EXPECT_FALSE(renderFrame(s, 1.0 / 60.0));
-    nanoSleep(1000000);
+    // A frame now and then; otherwise back to back, so picks meet steps often.
+    if (blasts % 16 == 0) {
+      EXPECT_FALSE(renderFrame(s, 1.0 / 60.0));
+    }
   }
+  std::printf("%u blasts beside the thread\n", blasts);
   EXPECT_GT(blasts, 10u);
   EXPECT_EQ(misses, 0u);
   EXPECT_EQ(selections, blasts);
-  EXPECT_EQ(drags, blasts);
+  // A body thrown under the spot may move before its handle is pressed.
+  EXPECT_GE(drags, blasts / 2);
   physicsStop(s);
   worldDestroy(&s->world);
   ecsDestroy(&s->ecs);
