@@ -31,6 +31,7 @@ void appUiResize(State* s) { uiUpdateScale(&s->ui, s->windowW, s->windowH); }
 void drawStatsHeader(State* s, mu_Context* ctx) {
   if (!mu_header_ex(ctx, "Stats", MU_OPT_EXPANDED)) return;
   labelf(ctx, "FPS: %.0f", s->curfps);
+  drawBodyStats(s, ctx);
   labelf(ctx, "Entities: %u", s->ecs.aliveCount);
 }
 
@@ -38,7 +39,10 @@ void drawTerrainWindow(State* s, mu_Context* ctx) {
   f32 k = uiGetScale(&s->ui);
   mu_Rect rect = mu_rect((int)(10 * k), (int)(10 * k), (int)(300 * k), (int)(450 * k));
   if (!mu_begin_window_ex(ctx, "Terrain", rect, MU_OPT_NOCLOSE)) return;
+  drawPhysicsHeader(s, ctx);
+  drawDebugHeader(s, ctx);
   drawStatsHeader(s, ctx);
+  drawKeysHeader(s, ctx);
   mu_end_window(ctx);
 }
 
@@ -46,4 +50,6 @@ void buildDebugWindows(State* s) {
   mu_Context* ctx = uiGetMuContext(&s->ui);
   if (!ctx) return;
   drawTerrainWindow(s, ctx);
+  drawPlayersWindow(s, ctx);
+  drawEntityInfoWindow(s, ctx);
 }

@@ -289,6 +289,7 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
 }
 
 b8 renderFrame(State* s, f64 dt) {
+  applyPendingActions(s);
   // One snapshot for every pose read of this frame.
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);

@@ -3,3 +3,4 @@
 #include "app/state.h"
 
 void blastCharacters(State*, v3) {}
+void spawnCharacter(State*) {}

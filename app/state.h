@@ -91,6 +91,7 @@ struct State {
   f64 lastScaleRatio;  // scale of the drag so far over its start
   b8 showHeightfield, showVectorFields;
   b8 screenshotRequested;  // F12: save the next presented image
+  u32 pendingActions;  // kAction* bits queued by buttons for the next frame
   i32 heightfieldBodyId;  // -1 without a terrain body
   i32 tornadoFieldIdx;  // negative without a tornado
   TornadoData tornadoData;
@@ -225,6 +226,24 @@ void voipSessionClose(State* state);
 // The engine's callbacks while a session exists (user data: the State).
 i32 voipAudioSinkCb(f32* samples, size_t frames, i32 channels, void* user);
 i32 voipAudioSourceCb(f32* samples, size_t frames, i32 channels, void* user);
+
+// Actions the debug windows queue for the start of the next frame.
+inline constexpr u32 kActionPlayPause = 1, kActionStep = 2, kActionReset = 4, kActionSpawnCharacter = 8,
+                     kActionLighting = 16;
+
+// The sandbox's windows and headers (app/sandbox_ui.cpp).
+void drawPhysicsHeader(State* state, mu_Context* ctx);
+void drawDebugHeader(State* state, mu_Context* ctx);
+void drawKeysHeader(State* state, mu_Context* ctx);
+// "Bodies" and "Contacts" lines of the Stats header.
+void drawBodyStats(State* state, mu_Context* ctx);
+void drawPlayersWindow(State* state, mu_Context* ctx);
+// Edit mode with a selected body only.
+void drawEntityInfoWindow(State* state, mu_Context* ctx);
+// Runs what the buttons queued (before the frame pins its snapshot).
+void applyPendingActions(State* state);
+// "Spawn CesiumMan": the default character 20 units ahead of player 0.
+void spawnCharacter(State* state);
 
 // Debug windows (app/debug_ui.cpp), built between uiBegin and uiEnd. The
 // "Terrain" window is one header after another, each its own function.
