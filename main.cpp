@@ -138,6 +138,8 @@ int main() {
   sceneSetup(s);
   // One character walking in front of the start camera, so the first view shows it.
   spawnCesiumMan(s);
+  // Only opens and binds its sockets; without it voice chat is not found.
+  s->discovery = discoveryCreate(0, nullptr);
 
   b8 quit = false;
   f64 prev = clockNanos();
@@ -177,6 +179,8 @@ int main() {
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
   voipSessionClose(s);
+  discoveryDestroy(s->discovery);
+  s->discovery = nullptr;
   appAudioShutdown(s);
   uiDestroy(&s->ui);
   fontDestroy(&s->font);

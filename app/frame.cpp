@@ -294,6 +294,7 @@ b8 renderFrame(State* s, f64 dt) {
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);
   modelSystemUpdate(s->modelSys, &s->ecs, (f32)dt, s->frameSnap);
+  if (s->discovery) discoveryTick(s->discovery, nullptr);
   fillLighting(s);
   setParticleFrame(s, dt);
   VkCommandBuffer cmd = VK_NULL_HANDLE;

@@ -7,6 +7,7 @@
 #include "components/camera.h"
 #include "components/model.h"
 #include "components/player.h"
+#include "components/discovery.h"
 #include "components/voip.h"
 #include "ecs/ecs.h"
 #include "ecs/gizmo.h"
@@ -62,6 +63,9 @@ struct State {
   // while the engine's callbacks are not installed (app/voip.cpp).
   Voip* voip;
   char voipStatus[64];  // what the voice panel shows: "Hosting on 40000", "Stopped", ...
+  // Peer discovery, null when it could not start. Sends nothing until the user
+  // hosts or joins.
+  Discovery* discovery;
   Ecs ecs;
   u32 explosionParticleEmitterId;  // all ones without one
   Lighting lighting;
