@@ -29,11 +29,19 @@ mat4f32 bodyMatrix(v3 pos, v4 rot, const f32 scale[3]) {
   return gltfMat4FromTrs(t, q, scale);
 }
 
-b8 bodyPose(const Ragdoll* r, i32 bodyId, const Snapshot* snap, v3* pos, v4* rot) {
+// A part's body pose: from the snapshot when one is given (the part's last
+// known pose while the snapshot predates its body), else from the live body.
+b8 partPose(const Ragdoll* r, u32 part, const Snapshot* snap, v3* pos, v4* rot) {
+  const i32 bodyId = r->parts[part].bodyId;
   if (bodyId < 0) return false;
-  if (snap && (u32)bodyId < snap->count) {
-    *pos = snap->xforms[bodyId].pos;
-    *rot = snap->xforms[bodyId].rot;
+  if (snap) {
+    if ((u32)bodyId < snap->count && snap->xforms[bodyId].id != 0xFFFFFFFFu) {
+      *pos = snap->xforms[bodyId].pos;
+      *rot = snap->xforms[bodyId].rot;
+    } else {
+      *pos = r->lastPos[part];
+      *rot = r->lastRot[part];
+    }
     return true;
   }
   Body* b = worldGetBody(r->world, bodyId);
@@ -216,6 +224,8 @@ void ragdollActivate(Ragdoll* r, const GltfPose* pose, const GltfSkin* skin, v3 
     const v4 rot = quatNormalize(quatMul(instRot, V4(q[0], q[1], q[2], q[3])));
     const v3 pos = instPos + quatRotate(instRot, V3(t[0], t[1], t[2]));
     worldSetBodyTransform(r->world, p.bodyId, Transform{pos, rot});
+    r->lastPos[i] = pos;
+    r->lastRot[i] = rot;
     Body* b = worldGetBody(r->world, p.bodyId);
     if (!b) continue;
     b->linearVelocity = velocity;
@@ -249,7 +259,7 @@ void ragdollDeactivate(Ragdoll* r) {
 b8 ragdollGetRootPosition(const Ragdoll* r, const Snapshot* snap, v3* out) {
   if (!r || !out || r->partCount == 0) return false;
   v4 rot;
-  return bodyPose(r, r->parts[0].bodyId, snap, out, &rot);
+  return partPose(r, 0, snap, out, &rot);
 }
 
 void ragdollUpdatePose(Ragdoll* r, GltfPose* pose, const GltfSkin* skin, const Snapshot* snap) {
@@ -265,7 +275,9 @@ void ragdollUpdatePose(Ragdoll* r, GltfPose* pose, const GltfSkin* skin, const S
     if (p.jointIndex < 0 || (u32)p.jointIndex >= n) continue;
     v3 pos;
     v4 rot;
-    if (!bodyPose(r, p.bodyId, snap, &pos, &rot)) continue;
+    if (!partPose(r, i, snap, &pos, &rot)) continue;
+    r->lastPos[i] = pos;
+    r->lastRot[i] = rot;
     pose->worldTransforms[p.jointIndex] = bodyMatrix(pos, rot, r->partScale[i]);
     if ((u32)p.jointIndex < tracked) drivenBy[p.jointIndex] = i;
   }

@@ -40,6 +40,11 @@ struct Ragdoll {
   // drives along with it.
   f32 partScale[kRagdollMaxParts][3];
   mat4f32 firstPartModelInverse;
+  // Each part's last known body pose: what a snapshot published before the
+  // activation (which does not hold the new bodies yet) stands in with, so that
+  // nothing reads live bodies while the physics thread runs.
+  v3 lastPos[kRagdollMaxParts];
+  v4 lastRot[kRagdollMaxParts];
 };
 
 struct RagdollPartDef {
