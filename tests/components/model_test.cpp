@@ -83,3 +83,85 @@ TEST_F(CpuModels, ABiggerSkeletonGrowsTheBonePool) {
 }
 
 }  // namespace
+
+namespace {
+
+// The update's own path (placement folded into the root, bind parts reused)
+// against the general one: reset, sample, compose, then placement times skin.
+TEST_F(CpuModels, UpdateMatchesTheGeneralPoseEvaluation) {
+  const u32 man = load(TERRAIN_CHARACTER_GLTF);
+  ASSERT_NE(man, 0xFFFFFFFFu);
+  const GltfModel* m = sys->models[man];
+  const GltfSkin& skin = m->skins[0];
+  Entity e[3];
+  for (u32 i = 0; i < 3; i++) {
+    const f32 a = 0.7f * (f32)i;
+    e[i] = modelSystemSpawn(sys, &ecs, man, v3f{(f32)i * 3.0f, 0.5f, -1.0f, 0}, v4f{0, std::sin(a), 0, std::cos(a)});
+    ASSERT_NE(e[i], 0u);
+  }
+  GltfPose* ref = gltfPoseCreate(skin.jointCount);
+  for (int frame = 0; frame < 5; frame++) {
+    modelSystemUpdate(sys, &ecs, 0.137f, nullptr);
+    for (u32 i = 0; i < 3; i++) {
+      const auto* c = static_cast<const ModelComp*>(ecsGetComponent(&ecs, ECS_SYS_MODEL, e[i]));
+      const auto* pc = static_cast<const PoseComp*>(ecsGetComponent(&ecs, ECS_SYS_POSE, e[i]));
+      gltfPoseReset(ref, &skin);
+      gltfAnimatePose(ref, &skin, &m->animations[0], c->animTime);
+      gltfComputeSkinMatrices(ref, &skin);
+      const f32 t[3] = {c->position.x, c->position.y, c->position.z};
+      const f32 q[4] = {c->rotation.x, c->rotation.y, c->rotation.z, c->rotation.w};
+      const f32 s[3] = {1, 1, 1};
+      const mat4f32 place = gltfMat4FromTrs(t, q, s);
+      const mat4f32* got = sys->bones + (u64)pc->bonePoolSlot * sys->bonesPerSkeleton;
+      for (u32 j = 0; j < skin.jointCount; j++) {
+        const mat4f32 want = gltfMat4Mul(place, ref->skinMatrices[j]);
+        for (int k = 0; k < 16; k++) ASSERT_NEAR(got[j].m[k], want.m[k], 1e-5f) << "frame " << frame << " joint " << j;
+      }
+    }
+  }
+  gltfPoseDestroy(ref);
+}
+
+// A joint above the pelvis that no part drives follows the pelvis rigidly.
+TEST_F(CpuModels, JointsWithoutADrivenAncestorFollowThePelvis) {
+  // A hand-made skin: "root" above "pelvis", the pelvis moved up 1 m.
+  GltfJoint joints[2]{};
+  joints[0].parent = -1;
+  joints[0].localBindTransform = gltfMat4Identity();
+  joints[0].inverseBindMatrix = gltfMat4Identity();
+  joints[0].name = const_cast<char*>("root");
+  joints[1].parent = 0;
+  joints[1].localBindTransform = gltfMat4Identity();
+  joints[1].localBindTransform.m[13] = 1.0f;
+  joints[1].inverseBindMatrix = gltfMat4Identity();
+  joints[1].inverseBindMatrix.m[13] = -1.0f;
+  joints[1].name = const_cast<char*>("pelvis");
+  u32 order[2] = {0, 1};
+  GltfSkin skin{};
+  skin.joints = joints;
+  skin.jointCount = 2;
+  skin.rootTransform = gltfMat4Identity();
+  skin.order = order;
+  World* world = static_cast<World*>(memCalloc(1, sizeof(World)));
+  WorldConfig cfg = worldDefaultConfig();
+  ASSERT_TRUE(worldInit(world, &cfg));
+  const RagdollHumanoidConfig hum = ragdollDefaultHumanoidConfig();
+  Ragdoll* r = ragdollCreateHumanoid(world, &skin, &hum);
+  ASSERT_NE(r, nullptr);
+  GltfPose* pose = gltfPoseCreate(2);
+  gltfPoseReset(pose, &skin);
+  ragdollActivate(r, pose, &skin, V3(0, 0, 0), v3f{5, 0, 0, 0}, v4f{0, 0, 0, 1});
+  // Move the pelvis body: the root goes with it, one metre below.
+  Body* b = worldGetBody(world, r->parts[0].bodyId);
+  b->position = V3(5, 3, 2);
+  ragdollUpdatePose(r, pose, &skin, nullptr);
+  EXPECT_NEAR(pose->worldTransforms[0].m[12], 5.0f, 1e-5f);
+  EXPECT_NEAR(pose->worldTransforms[0].m[13], 2.0f, 1e-5f);
+  EXPECT_NEAR(pose->worldTransforms[0].m[14], 2.0f, 1e-5f);
+  gltfPoseDestroy(pose);
+  ragdollDestroy(r);
+  worldDestroy(world);
+  memFree(world);
+}
+
+}  // namespace
