@@ -84,9 +84,10 @@ u64 nowNs() { return (u64)clockNanos(); }
 
 // ---- wake-ups --------------------------------------------------------------
 
+// The futex is touched only when the audio thread has announced its sleep.
 void wakeAudio(Voip* v) {
   v->audioWakeSeq.fetch_add(1, std::memory_order_seq_cst);
-  wakeOneu32(&v->audioWakeSeq);
+  if (v->audioSleeping.exchange(0, std::memory_order_seq_cst)) wakeOneu32(&v->audioWakeSeq);
 }
 
 void wakeNet(Voip* v) {
@@ -106,6 +107,8 @@ void peerResetLocked(VoipPeer* p) {
   p->active = false;
   std::memset(&p->addr, 0, sizeof p->addr);
   ringDiscardAll(&p->playout);
+  p->minQueuedBytes = ~0ull;
+  p->windowFrames = 0;
   if (p->decoder) opus_decoder_ctl(p->decoder, OPUS_RESET_STATE);
 }
 
@@ -231,9 +234,8 @@ b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64
   std::memcpy(v->rxBuf, sender, senderLen);
   std::memcpy(v->rxBuf + senderLen, &dlen, 2);
   // A full ring drops the datagram (audio only: late audio is worthless).
-  if (!ringWritePacket(&v->rxRing, v->rxBuf, senderLen + 2, data, len)) return false;
-  wakeAudio(v);
-  return true;
+  // The caller wakes the audio thread (the net thread once per batch).
+  return ringWritePacket(&v->rxRing, v->rxBuf, senderLen + 2, data, len);
 }
 
 namespace {
@@ -295,11 +297,13 @@ i32 netThreadMain(void* arg) {
 
     NetEvent ev;
     u32 handled = 0;
+    b8 forwarded = false;
     while (handled < kNetBatch && netPoll(v->net, &ev)) {
       ++handled;
       if (ev.type != NET_EVENT_RECV || ev.socket != v->sock) continue;
-      voipHandleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
+      forwarded |= voipHandleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
     }
+    if (forwarded) wakeAudio(v);
     if (handled) did = true;
 
     if (now >= nextTimeoutCheck) {
@@ -334,7 +338,16 @@ i32 audioThreadMain(void* arg) {
   profilerHookThreadStart("voip-audio");
   while (v->running.load(std::memory_order_acquire)) {
     const u32 seq = v->audioWakeSeq.load(std::memory_order_seq_cst);
-    if (!voipAudioPass(v)) waitu32(&v->audioWakeSeq, seq);  // spurious and EINTR returns just loop
+    if (voipAudioPass(v)) continue;
+    // Announce the sleep, then look again: a producer that committed before
+    // seeing the announcement is caught by the second look or by the changed
+    // sequence number.
+    v->audioSleeping.store(1, std::memory_order_seq_cst);
+    const u64 frameBytes = (u64)v->cfg.frameSize * (u64)v->cfg.channels * sizeof(f32);
+    if (ringReadable(&v->micRing) < frameBytes && ringReadable(&v->rxRing) == 0 &&
+        v->running.load(std::memory_order_seq_cst))
+      waitu32(&v->audioWakeSeq, seq);  // spurious and EINTR returns just loop
+    v->audioSleeping.store(0, std::memory_order_relaxed);
   }
   profilerHookThreadEnd();
   return 0;
@@ -762,7 +775,9 @@ i32 voipAudioSource(const f32* captureSamples, u32 frames, i32 channels, Voip* v
   if (!v || channels != v->cfg.channels || (!captureSamples && frames)) return -1;
   if (frames == 0) return 0;
   const b8 ok = ringWriteBytes(&v->micRing, captureSamples, (u64)frames * (u64)channels * sizeof(f32));
-  wakeAudio(v);
+  // The audio thread has work only once a whole frame is queued.
+  const u64 queued = v->micRing.WritePos.load(std::memory_order_relaxed) - v->micRing.ReadPos.load(std::memory_order_acquire);
+  if (queued >= (u64)v->cfg.frameSize * (u64)channels * sizeof(f32)) wakeAudio(v);
   return ok ? 0 : -1;
 }
 
@@ -783,15 +798,28 @@ i32 voipAudioSink(f32* out, u32 frames, i32 channels, Voip* v) {
       AsyncRingReadCommit(&p.playout, avail - bound);
       avail = bound;
     }
-    if (avail < want) continue;  // a peer with less waits for the next period
-    u64 run;
-    const f32* src = (const f32*)AsyncRingReadPtr(&p.playout, &run);
-    for (u64 i = 0; i < n; ++i) out[i] += src[i];
-    AsyncRingReadCommit(&p.playout, want);
+    if (avail >= want) {
+      u64 run;
+      const f32* src = (const f32*)AsyncRingReadPtr(&p.playout, &run);
+      for (u64 i = 0; i < n; ++i) out[i] += src[i];
+      AsyncRingReadCommit(&p.playout, want);
+      avail -= want;
+    }  // else the peer waits for the next period
+    // Slack no period needed for a whole second is latency left by a late
+    // burst (start-up, a stall): it goes. Jitter that keeps recurring keeps
+    // the slack it uses.
+    if (avail < p.minQueuedBytes) p.minQueuedBytes = avail;
+    p.windowFrames += frames;
+    if (p.windowFrames >= v->cfg.sampleRate) {
+      if (p.minQueuedBytes > 0 && p.minQueuedBytes != ~0ull) AsyncRingReadCommit(&p.playout, p.minQueuedBytes);
+      p.minQueuedBytes = ~0ull;
+      p.windowFrames = 0;
+    }
   }
   threadMutexUnlock(&v->peerMu);
   for (u64 i = 0; i < n; ++i) out[i] = out[i] > 1.0f ? 1.0f : (out[i] < -1.0f ? -1.0f : out[i]);
-  ringWriteBytes(&v->refRing, out, want);  // the echo reference; dropped when full
-  wakeAudio(v);
+  // The echo reference (dropped when full). No wake-up: it is read only beside
+  // a microphone frame, whose arrival wakes the audio thread.
+  ringWriteBytes(&v->refRing, out, want);
   return 0;
 }

@@ -63,6 +63,10 @@ struct VoipPeer {
   OpusDecoder* decoder;  // made at creation for every slot, reset on reuse
   AsyncRing playout;  // decoded float audio: voip-audio writes, the engine thread reads
   u64 lastHeardNs;  // net thread only
+  // Engine thread (under peerMu): the least audio left queued after a period
+  // in the current one-second window, and that window's frames so far.
+  u64 minQueuedBytes;
+  u64 windowFrames;
 };
 
 struct VoipPeerInfo {
@@ -81,6 +85,7 @@ struct Voip {
   std::atomic<u32> audioWakeSeq;
   std::atomic<u32> netWakeSeq;
   std::atomic<u32> netSleeping;  // the net thread is in (or entering) netWait
+  std::atomic<u32> audioSleeping;  // the audio thread is in (or entering) its wait
   std::atomic<u32> joinDue;  // a client should send its join now
   std::atomic<u32> hostHeard;  // a client heard from its current host
   ThreadMutex peerMu;
