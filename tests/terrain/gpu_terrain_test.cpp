@@ -301,6 +301,66 @@ TEST_F(TerrainGpu, LargeTilesAreDrawnInPieces) {
   EXPECT_EQ(empty, 0u) << "background shows through";
 }
 
+// Neighbouring chunks share their border samples: seen at a grazing angle over a
+// slope, no background shows along the borders.
+TEST_F(TerrainGpu, NoBackgroundThroughChunkBorders) {
+  worldClose(wm);
+  std::remove(path.c_str());
+  wm = worldCreate();
+  WorldMeta m = worldDefaultMeta(33, 33, 1, 8, 50);  // 4 x 4 chunks of 8 m over [-16, 16]; the slope faces the viewer (no back faces)
+  ASSERT_TRUE(worldNew(wm, path.c_str(), &m));
+  std::vector<i16> h(33 * 33);
+  for (u32 z = 0; z < 33; z++)
+    for (u32 x = 0; x < 33; x++)
+      h[z * 33 + x] = (i16)((4.0 - 0.15 * z + 0.6 * std::sin(x * 0.7)) / 50 * 32767);
+  worldTerrainPaint(wm, 0, 0, 33, 33, h.data());
+  terrainMeshInit(&tm, wm, &vp, &ip, &p, kPlainSlot, kSplatSlot, &r, l.setLayout);
+  tmUp = true;
+  ASSERT_TRUE(tm.splatReady);
+  for (u32 ty = 0; ty < 4; ty++)
+    for (u32 tx = 0; tx < 4; tx++) terrainMeshLoadTile(&tm, tx, ty);
+  ASSERT_TRUE(terrainMeshRefreshTile(&tm, 0, 0));
+  ASSERT_EQ(tm.chunkCount, 16u);
+  for (f64 elev : {90.0, 25.0, 8.0}) {
+    SCOPED_TRACE(elev);
+    // Orthographic from the +z side, `elev` degrees above the horizon.
+    const f64 e = elev * kPi / 180, sx = 1.0 / 17, sy = 1.0 / 17;
+    mat4f32 vpm{};  // column-major: clip = M * (x, y, z, 1)
+    vpm.m[0] = (f32)sx;
+    vpm.m[5] = (f32)(-sy * std::cos(e));
+    vpm.m[9] = (f32)(sy * std::sin(e));
+    vpm.m[6] = (f32)(-0.01 * std::sin(e));
+    vpm.m[10] = (f32)(-0.01 * std::cos(e));
+    vpm.m[14] = 0.5f;
+    vpm.m[15] = 1.0f;
+    l.data = LightUBOData{};
+    l.data.ambient = v4f{1, 1, 1, 1};
+    VkCommandBuffer cmd = rendererBeginOneTimeCommands(&r);
+    lightingUpdate(&l);
+    mainPassTargetBegin(&st, cmd);
+    terrainMeshDraw(&tm, cmd, &vpm, l.descSet, nullptr, lightingGetAddress(&l));
+    mainPassTargetEnd(&st, cmd);
+    rendererEndOneTimeCommands(&r, cmd);
+    // Points on the surface along every chunk border, projected to their pixels.
+    u32 holes = 0, checked = 0;
+    for (f64 border = -8; border <= 8; border += 8)
+      for (f64 t = -15; t <= 15; t += 0.125)
+        for (int axis = 0; axis < 2; axis++) {
+          f64 x = axis ? border : t, z = axis ? t : border;
+          f64 y = worldHeightAt(wm, (f32)x, (f32)z);
+          f64 cx = x * sx, cy = -sy * std::cos(e) * y + sy * std::sin(e) * z;
+          i32 px = (i32)((cx * 0.5 + 0.5) * kSize), py = (i32)((cy * 0.5 + 0.5) * kSize);
+          if (px < 1 || py < 1 || px >= (i32)kSize - 1 || py >= (i32)kSize - 1) continue;
+          int rgb[3];
+          mainPassTargetRGB(&st, (u32)px, (u32)py, rgb);
+          checked++;
+          holes += rgb[0] + rgb[2] == 0;
+        }
+    EXPECT_GT(checked, 400u);
+    EXPECT_EQ(holes, 0u);
+  }
+}
+
 // A box above the terrain shades it where the light puts its shadow, with shadow
 // maps and, after a switch, with ray queries (the splat pipeline follows the mode).
 class TerrainShadow : public TerrainGpu {
