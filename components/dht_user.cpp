@@ -66,8 +66,14 @@ void dht_hash(void* hash_return, int hash_size, const void* v1, int len1, const 
     memcpy(joined + total, parts[i], (size_t)lens[i]);
     total += (size_t)lens[i];
   }
+  // The digest and its context are fetched once per thread: a token is made for
+  // every get_peers answered.
+  thread_local EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  thread_local EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   unsigned int dl = 0;
-  if (EVP_Digest(joined, total, digest, &dl, EVP_sha1(), nullptr) != 1) memset(digest, 0, sizeof digest);
+  if (!md || !ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, joined, total) != 1 ||
+      EVP_DigestFinal_ex(ctx, digest, &dl) != 1)
+    memset(digest, 0, sizeof digest);
   if (hash_size <= 0) return;
   int n = hash_size < kDigest ? hash_size : kDigest;
   memcpy(hash_return, digest, (size_t)n);

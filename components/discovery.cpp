@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -445,9 +446,13 @@ void discoveryDestroy(Discovery* d) {
 
 void discoveryTick(Discovery* d, int* timeoutMs) {
   time_t tosleep = 10;
-  if (d->dhtFd4 >= 0) tickDhtSocket(d, d->dhtFd4, &tosleep);
-  if (d->dhtFd6 >= 0) tickDhtSocket(d, d->dhtFd6, &tosleep);
-  if (d->mdnsFd >= 0) tickMdns(d);
+  // One look at all sockets; only the ready ones are read.
+  pollfd fds[3] = {{d->dhtFd4, POLLIN, 0}, {d->dhtFd6, POLLIN, 0}, {d->mdnsFd, POLLIN, 0}};
+  if (poll(fds, 3, 0) > 0) {
+    if (fds[0].revents) tickDhtSocket(d, d->dhtFd4, &tosleep);
+    if (fds[1].revents) tickDhtSocket(d, d->dhtFd6, &tosleep);
+    if (fds[2].revents) tickMdns(d);
+  }
   if (d->started) {
     dht_periodic(nullptr, 0, nullptr, 0, &tosleep, discoDhtCallback, d);
     i64 now = nowSeconds();
