@@ -159,7 +159,9 @@ b8 appTextInputActive(State* state);
 void appUiInput(State* state, const InputEvent* event);
 void appUiPasteText(State* state, const char* text);
 void appUiResize(State* state);
-void blastCharacters(State* state, v3 centre);
+// Skinned characters within reach of a blast become ragdolls; the caller holds
+// the world lock. Returns how many.
+u32 blastCharacters(State* state, v3 centre);
 
 // Scene and physics control (app/scene.cpp).
 // The component systems of the program's entity registry.

@@ -351,3 +351,44 @@ TEST_F(Interact, TwoResetsReplayTheSameWorldTornadoIncluded) {
 }
 
 }  // namespace
+
+namespace {
+
+// A blast turns the default character into a ragdoll when it stands in reach,
+// and leaves one out of reach alone (no GPU: the model system on the CPU).
+TEST_F(Interact, ABlastTurnsACharacterInReachIntoARagdoll) {
+  MeshPool vp{}, ip{};
+  meshPoolInitRanges(&vp, 1u << 26);
+  meshPoolInitRanges(&ip, 1u << 26);
+  s->modelSys = modelSystemCreate(nullptr, nullptr, &vp, &ip, 8);
+  ASSERT_NE(s->modelSys, nullptr);
+  s->cesiumManModelIndex = modelSystemLoadModel(s->modelSys, TERRAIN_CHARACTER_GLTF);
+  ASSERT_NE(s->cesiumManModelIndex, 0xFFFFFFFFu);
+  modelSystemRebuildDescriptors(s->modelSys);
+  Entity near = modelSystemSpawn(s->modelSys, &s->ecs, s->cesiumManModelIndex, v3f{40, 0.25f, 44, 0}, v4f{0, 0, 0, 1});
+  Entity far = modelSystemSpawn(s->modelSys, &s->ecs, s->cesiumManModelIndex, v3f{-60, 0.25f, 60, 0}, v4f{0, 0, 0, 1});
+  ASSERT_NE(near, 0u);
+  ASSERT_NE(far, 0u);
+  EXPECT_FALSE(ecsHas(&s->ecs, ECS_SYS_PHYSICS_BODY, near));  // spawned characters have no body
+  u32 bodiesBefore = worldGetNumBodies(&s->world);
+  s->mouseBlastMode = true;
+  i32 x, y;
+  pixelOf(0, V3(40, 0.25, 40), &x, &y);  // the floor 4 units from the near one
+  click(x, y);
+  ASSERT_TRUE(s->blastMarkerValid);
+  EXPECT_TRUE(ecsHas(&s->ecs, ECS_SYS_RAGDOLL, near));
+  EXPECT_FALSE(ecsHas(&s->ecs, ECS_SYS_RAGDOLL, far));
+  EXPECT_GE(worldGetNumBodies(&s->world), bodiesBefore + 12);  // twelve parts
+  // A second blast does not make a second ragdoll of the same character.
+  u32 bodies = worldGetNumBodies(&s->world);
+  click(x, y);
+  EXPECT_EQ(worldGetNumBodies(&s->world), bodies);
+  physicsStop(s);
+  modelSystemCleanup(s->modelSys, &s->ecs);
+  modelSystemDestroy(s->modelSys, &s->ecs);
+  s->modelSys = nullptr;
+  meshPoolDestroy(&vp);
+  meshPoolDestroy(&ip);
+}
+
+}  // namespace
