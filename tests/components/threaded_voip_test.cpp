@@ -429,3 +429,33 @@ TEST(VoipSession, ASilentPeerIsReleasedAndItsSlotReused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The receive ring's records are read by the audio pass; one longer than any
+// valid record is consumed and skipped, so the audio queued behind it plays.
+TEST(VoipRings, AnUnreadableRecordIsSkippedNotLeftBlocking) {
+  VoipConfig cfg = testConfig();
+  Voip* v = voipCreate(&cfg, 0, nullptr);  // threads not started: the test plays both
+  ASSERT_NE(v, nullptr);
+  Raw sender;
+  std::vector<u8> bogus(2 + 2000, 0x33);
+  const u16 len = 2000;
+  std::memcpy(bogus.data(), &len, 2);
+  u8* w = AsyncRingWritePtr(&v->rxRing, bogus.size());
+  ASSERT_NE(w, nullptr);
+  std::memcpy(w, bogus.data(), bogus.size());
+  AsyncRingWriteCommit(&v->rxRing, bogus.size());
+  std::vector<std::vector<u8>> tone = encodeTone(500, 1);
+  const NetAddr from = loop4(sender.port());
+  ASSERT_TRUE(voipHandleDatagram(v, tone[0].data(), (u32)tone[0].size(), &from, 1)) << "audio from a new sender at a host";
+  EXPECT_TRUE(voipAudioPass(v));
+  EXPECT_EQ(v->framesDecoded.load(), 1u);
+  u64 left = 0;
+  v->rxRing.ReadSeenWrite = v->rxRing.WritePos.load();
+  AsyncRingReadPtr(&v->rxRing, &left);
+  EXPECT_EQ(left, 0u);
+  voipDestroy(v);
+}
+
+}  // namespace
