@@ -46,6 +46,11 @@ count_primaries() {
       if (r > 200 && g < 60 && b < 60) R++; if (g > 200 && r < 60 && b < 60) G++; if (b > 200 && r < 60 && g < 60) B++ }
       END { printf "%d %d %d", R, G, B }'
 }
+coloured() {
+  convert "$1" -crop "$2" +repage -depth 8 txt:- |
+    awk -F'[(),]+' 'NR > 1 { r = $3; g = $4; b = $5; mx = r; mn = r; if (g > mx) mx = g; if (b > mx) mx = b;
+      if (g < mn) mn = g; if (b < mn) mn = b; if (mx - mn > 40) n++ } END { print n + 0 }'
+}
 shot() { local t0=$(date +%s.%N); capture_window "$work/$1.png" || fail "screenshot $1"; [ -n "${TIMING:-}" ] && echo "shot $1: $(awk -v a=$t0 -v b=$(date +%s.%N) "BEGIN{print b-a}") s"; }
 # click X Y: the pointer rests there a moment first, so the interface has seen
 # it hover before the press.
@@ -158,6 +163,26 @@ n=$(differing "$work/preblast.png" "$work/thrown.png")
 echo "blast: $n pixels changed"
 [ "$n" -ge 500 ] || fail "the blast threw nothing ($n pixels)"
 click 76 125
+
+# Spawn CesiumMan (physics paused): the character stands 20 units ahead of the
+# camera, just above the middle of the view, and walks (two pictures half a
+# second apart differ there).
+centre="80x90+600+280"
+keys space
+sleep 0.3
+shot no_character
+click 76 148
+sleep 1
+shot character1
+sleep 0.5
+shot character2
+a=$(coloured "$work/no_character.png" "$centre"); b=$(coloured "$work/character1.png" "$centre")
+convert "$work/character1.png" -crop "$centre" +repage "$work/c1.png"
+convert "$work/character2.png" -crop "$centre" +repage "$work/c2.png"
+n=$(compare -metric AE -fuzz 4% "$work/c1.png" "$work/c2.png" null: 2>&1 | awk '{ print int($1) }')
+echo "character: coloured pixels $a -> $b, $n pixels changed in 0.5 s"
+[ "$b" -ge $((a + 150)) ] || fail "no character in the middle of the view"
+[ "$n" -ge 20 ] || fail "the character does not move ($n pixels)"
 keys r space
 sleep 1
 
@@ -172,11 +197,6 @@ echo "F12: $n pixels differ from the window"
 [ "$n" -le 10 ] || fail "the saved PNG differs from the window ($n pixels)"
 
 # Add Player: two views, the pyramid in each half.
-coloured() {
-  convert "$1" -crop "$2" +repage -depth 8 txt:- |
-    awk -F'[(),]+' 'NR > 1 { r = $3; g = $4; b = $5; mx = r; mn = r; if (g > mx) mx = g; if (b > mx) mx = b;
-      if (g < mn) mn = g; if (b < mn) mn = b; if (mx - mn > 40) n++ } END { print n + 0 }'
-}
 shot one_view
 click 1112 56
 sleep 1
