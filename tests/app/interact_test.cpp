@@ -392,3 +392,72 @@ TEST_F(Interact, ABlastTurnsACharacterInReachIntoARagdoll) {
 }
 
 }  // namespace
+
+namespace {
+
+// While a text box has the focus typed keys are text: only Esc and Ctrl+V (which
+// pastes the clipboard into the box) act; the camera does not fly either.
+TEST_F(Interact, ATextBoxWithFocusKeepsKeysFromTheBindings) {
+  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  s->plat = platformCreateWindow(800, 600, "test", false);
+  ASSERT_NE(s->plat, nullptr);
+  ASSERT_TRUE(fontInitRuntime(&s->font, nullptr, nullptr, PIPELINE_FONT, TERRAIN_FONT_FILE, 24.0f, 512, 512));
+  uiInit(&s->ui, nullptr, nullptr, &s->font, PIPELINE_UI);
+  s->windowW = 800;
+  s->windowH = 600;
+  static char text[256];
+  text[0] = '\0';
+  auto frame = [&] {
+    fontBeginFrame(&s->font);
+    uiBegin(&s->ui);
+    mu_Context* ctx = uiGetMuContext(&s->ui);
+    if (mu_begin_window_ex(ctx, "Box", mu_rect(100, 100, 300, 120), MU_OPT_NOCLOSE)) {
+      const int w[1] = {-1};
+      mu_layout_row(ctx, 1, w, 0);
+      mu_textbox_ex(ctx, text, sizeof text, 0);
+      mu_end_window(ctx);
+    }
+    uiEnd(&s->ui, VK_NULL_HANDLE, 800, 600);
+  };
+  frame();
+  // Click into the box (the pointer rests a few frames first, as a user's would).
+  move(200, 150);
+  frame();
+  frame();
+  button(InputMouseLeft, true);
+  frame();
+  button(InputMouseLeft, false);
+  frame();
+  ASSERT_TRUE(appTextInputActive(s));
+  EXPECT_EQ(s->selectedEntity, 0u);
+  InputEvent t{};
+  t.type = InputEventText;
+  std::strcpy(t.text.text, "r");
+  send(t);
+  key(InputKeyR);  // would reset the scene and start the thread
+  key(InputKeyB);
+  key(InputKeySpace);
+  InputEvent w{};
+  w.type = InputEventKey;
+  w.key = InputKeyW;
+  w.value = 1;
+  send(w);
+  frame();
+  EXPECT_FALSE(s->physicsRunning);
+  EXPECT_EQ(s->world.thread, nullptr);
+  EXPECT_FALSE(s->showAabb);
+  EXPECT_FALSE(s->player.input.keys[InputKeyW]);
+  platformSetClipboard(s->plat, "pasted");
+  key(InputKeyV, InputModCtrl);
+  frame();
+  EXPECT_STREQ(text, "rpasted");
+  EXPECT_FALSE(s->showVelocity);
+  key(InputKeyEsc);
+  EXPECT_TRUE(quit);
+  uiDestroy(&s->ui);
+  fontDestroy(&s->font);
+  platformDestroy(s->plat);
+  s->plat = nullptr;
+}
+
+}  // namespace
