@@ -160,9 +160,11 @@ int main() {
     InputEvent ev;
     while (platformPollInput(s->plat, &ev)) handleInputEvent(s, s->plat, &ev, &quit, dt);
     if (!s->windowVisible) {
-      // Minimised: draw nothing and sleep until the window system has news. The
+      // Minimised: draw nothing and sleep until the window system has news, or
+      // at most ~100 ms, so that discovery keeps answering and announcing. The
       // time spent here is not a frame's dt (a held key would fling the camera).
-      platformWaitEvent(s->plat);
+      platformWaitEventTimeout(s->plat, 100);
+      if (s->discovery) discoveryTick(s->discovery, nullptr);
       prev = clockNanos();
       continue;
     }
