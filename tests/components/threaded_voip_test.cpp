@@ -296,8 +296,9 @@ TEST(VoipSession, TheNinthClientGetsNoSlotAndTheEightKeepTalking) {
     pump(parties, 2, 480, 8000);
   }
   EXPECT_EQ(voipPeerCount(h.get()), 8u);
-  for (int i = 0; i < 8; ++i) EXPECT_GT(heard(ph, 400 + 150 * i, 19200), 0.04) << "client " << i;
-  EXPECT_LT(heard(ph, 400 + 150 * 8, 19200), 0.02) << "the ninth is played";
+  // 0.1 is sent (lost periods lower it); a stream not played is ~0.
+  for (int i = 0; i < 8; ++i) EXPECT_GT(heard(ph, 400 + 150 * i, 19200), 0.025) << "client " << i;
+  EXPECT_LT(heard(ph, 400 + 150 * 8, 19200), 0.01) << "the ninth is played";
   // The ninth was never listed in any roster.
   const std::string ninth = fmt(loop4(clients[8].port()));
   for (int i = 0; i < 8; ++i)
