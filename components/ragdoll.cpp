@@ -12,14 +12,17 @@ namespace {
 
 void* mapAlloc(void*, size_t bytes) { return memAlloc(bytes); }
 void mapFree(void*, void* p) { memFree(p); }
+// The map stores keys packed, not aligned: copy them out before reading.
 u64 jointKeyHash(void*, const void* key, size_t) {
-  const auto* k = static_cast<const JointKey*>(key);
-  return XXH3_64bits(k->name, k->len);
+  JointKey k;
+  std::memcpy(&k, key, sizeof k);
+  return XXH3_64bits(k.name, k.len);
 }
 int jointKeyEq(void*, const void* a, const void* b, size_t) {
-  const auto* x = static_cast<const JointKey*>(a);
-  const auto* y = static_cast<const JointKey*>(b);
-  return x->len == y->len && std::memcmp(x->name, y->name, x->len) == 0;
+  JointKey x, y;
+  std::memcpy(&x, a, sizeof x);
+  std::memcpy(&y, b, sizeof y);
+  return x.len == y.len && std::memcmp(x.name, y.name, x.len) == 0;
 }
 
 // Body pose (rotation, position) times a per-axis scale, as a float matrix.
@@ -119,8 +122,11 @@ void ragdollJointMapFree(void* map) {
 i32 findJointByName(void* map, const char* name) {
   if (!map || !name) return -1;
   JointKey key{name, (u32)std::strlen(name)};
-  const auto* v = static_cast<const i32*>(sm_find_generic(map, &key));
-  return v ? *v : -1;
+  const void* v = sm_find_generic(map, &key);
+  if (!v) return -1;
+  i32 index;
+  std::memcpy(&index, v, sizeof index);
+  return index;
 }
 
 Ragdoll* ragdollCreate(World* world, const RagdollPartDef* defs, u32 partCount) {
