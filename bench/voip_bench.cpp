@@ -2,7 +2,7 @@
 // loopback:
 // - latency from a click in A's capture to its arrival in B's loudspeaker
 //   output, device callbacks at real-time pace (periods of 480 and 2048
-//   frames; B's device half a period after A's), against a UDP echo of the
+//   frames; B's device half a period after A's, VOIP_PHASE=0.9 for 0.9), against a UDP echo of the
 //   same datagrams: one thread, the same framing, codec, echo canceller and
 //   playback gating, a connected socket pair, no rings or voice threads;
 // - CPU per 20 ms frame at a host with eight peers (thread CPU of voip-audio,
@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -61,6 +62,9 @@ void sleepUntil(f64 t) {
 }
 
 std::map<std::string, f64> gFigures;
+// When B's device runs after A's, in periods (VOIP_PHASE overrides 0.5): the
+// time the voice threads have to carry a frame before B's playback needs it.
+f64 gPhase = std::getenv("VOIP_PHASE") ? std::atof(std::getenv("VOIP_PHASE")) : 0.5;
 
 // ---- latency ---------------------------------------------------------------
 
@@ -186,12 +190,12 @@ std::vector<f64> measureLatency(Pipeline& p, u32 period, u32 clicks, u32* missed
     }
     sleepUntil(start + k * periodNs);
     p.aPeriod(mic.data(), period);
-    sleepUntil(start + (k + 0.5) * periodNs);
+    sleepUntil(start + (k + gPhase) * periodNs);
     p.bPeriod(out.data(), period);
     if (pendingK >= 0) {
       for (u32 j = 0; j < period; ++j) {
         if (std::fabs(out[j * kCh]) > 0.1f) {
-          const f64 samples = (f64)(k - pendingK) * period + period * 0.5 + j;
+          const f64 samples = (f64)(k - pendingK) * period + period * gPhase + j;
           lat.push_back(samples * 1000.0 / kRate);
           pendingK = -1;
           break;
