@@ -45,22 +45,26 @@ trousers=$(count "$work/a.png" trousers)
 moved=$(legs_changed "$work/a.png" "$work/b.png")
 echo "walking: $shirt shirt pixels, $trousers trousers pixels, $moved leg pixels changed"
 [ "$shirt" -ge 60 ] || fail "no shirt where the character should stand"
-[ "$trousers" -ge 40 ] || fail "no trousers where the character should stand"
+[ "$trousers" -ge 30 ] || fail "no trousers where the character should stand"
 [ "$moved" -ge 15 ] || fail "the legs did not move between frames"
 
 # R rebuilds the scene without the character; F4 spawns one ahead of the camera.
+# Physics is paused again after the reset, so between the last two shots only
+# the new character changes the picture (bodies of any colour may pass behind).
 xdotool key --window "$wid" r
 sleep 1.5
+xdotool key --window "$wid" space
+sleep 0.5
 capture_window "$work/c.png" || fail "screenshot failed"
 gone=$(count "$work/c.png" trousers)
 echo "after reset: $gone trousers pixels"
-[ "$gone" -le 25 ] || fail "the character survived the scene reset"
+[ "$gone" -le $((trousers / 2)) ] || fail "the character survived the scene reset"
 xdotool key --window "$wid" F4
 sleep 1.5
 capture_window "$work/d.png" || fail "screenshot failed"
 back=$(count "$work/d.png" trousers)
 echo "after spawn: $back trousers pixels"
-[ "$back" -ge 40 ] || fail "the spawn key brought no character"
+[ $((back - gone)) -ge 25 ] || fail "the spawn key brought no character"
 
 xdotool key --window "$wid" Escape
 for _ in $(seq 1 50); do kill -0 "$TERRAIN_PID" 2>/dev/null || break; sleep 0.1; done
