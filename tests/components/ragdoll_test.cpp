@@ -270,3 +270,31 @@ TEST(Ragdoll, FabrikReachesAndStretches) {
 }
 
 }  // namespace
+
+namespace {
+
+// Joint-centred boxes of neighbouring parts overlap; their contacts would
+// fight the joints, so a ragdoll's parts never touch each other.
+TEST(Ragdoll, PartsOfARagdollMakeNoContactsWithEachOther) {
+  Loaded l(generatedCharacter());
+  ASSERT_NE(l.model, nullptr);
+  Physics p;  // no floor: any contact is between parts
+  const RagdollHumanoidConfig cfg = ragdollDefaultCharacterConfig();
+  Ragdoll* r = ragdollCreateHumanoid(p.world, &l.model->skins[0], &cfg);
+  ASSERT_NE(r, nullptr);
+  GltfPose* pose = gltfPoseCreate(l.model->skins[0].jointCount);
+  gltfPoseReset(pose, &l.model->skins[0]);
+  ragdollActivate(r, pose, &l.model->skins[0], V3(0, 0, 0), v3f{0, 5, 0, 0}, v4f{0, 0, 0, 1});
+  // The boxes do overlap (pelvis and spine are 0.14 m apart, 0.1 + 0.15 m deep).
+  Body* pelvis = worldGetBody(p.world, r->parts[0].bodyId);
+  Body* spine = worldGetBody(p.world, r->parts[1].bodyId);
+  ASSERT_LT(v3Length(pelvis->position - spine->position), 0.25);
+  for (int i = 0; i < 10; i++) {
+    worldStep(p.world, 1.0 / 120.0);
+    ASSERT_EQ(worldGetNumContacts(p.world), 0u) << "step " << i;
+  }
+  gltfPoseDestroy(pose);
+  ragdollDestroy(r);
+}
+
+}  // namespace
