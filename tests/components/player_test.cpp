@@ -51,7 +51,7 @@ TEST(InputState, KeysAndButtonsTrackPressAndReleaseAndIgnoreBadCodes) {
   ev = keyEvent(InputKeyW, false);
   inputStateHandleEvent(&s, &ev);
   EXPECT_FALSE(s.keys[InputKeyW]);
-  InputEvent bad[3] = {keyEvent((InputKey)40, true), keyEvent((InputKey)0, true), axisEvent(0, 6, 100)};
+  InputEvent bad[3] = {keyEvent(InputKeyCount, true), keyEvent((InputKey)0, true), axisEvent(0, 6, 100)};
   bad[1].type = InputEventMouseButton;
   bad[1].button = (InputMouse)4;
   InputState before = s;
