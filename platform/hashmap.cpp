@@ -246,9 +246,6 @@ void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot);
 template <typename Keys>
 int erase(sm_header_t* hd, const Keys& keys, const void* key) {
   const u64 h = keys.hash(key);
-  // The displacement bytes live apart from the control bytes and slots: start
-  // loading the line the shift will read while the probe runs.
-  __builtin_prefetch(dispOf(hd) + homeIndex(h, hd->lgcap));
   Probe pr = probe(hd, keys, key, h);
   if (!pr.found) return -1;
   --hd->size;
@@ -274,43 +271,38 @@ void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
   const u64 cap = hd->cap;
   u64 j = hole;
   u64 i = (j + 1) & mask;
-  // Full slots up to the cluster's end, counted a group at a time so that the
-  // shift below runs a known number of times instead of testing each byte.
-  u64 run = 0;
-  for (u64 g = i;; g = (g + kGroup) & mask) {
-    u32 e = matchEmpty(ctrl + g);
-    if (e) {
-      run += (u64)__builtin_ctz(e);
-      break;
-    }
-    run += kGroup;
-  }
   // Backward shift: each entry after the hole moves into it unless that would
   // put it before its home; no tombstones are left. An entry d slots past its
   // home moves when the hole is at most d slots back. Rather than stepping
-  // through the run, 16 displacement bytes at a time are compared with their
-  // distances from the hole: the first that reaches it is the next entry to
-  // move, and the hole follows it. Distances are saturated like the bytes, so
-  // a saturated byte is only a candidate, confirmed from its recomputed home.
+  // through the cluster, 16 slots at a time are read: their control bytes give
+  // the cluster's end (the first empty byte), their displacement bytes are
+  // compared with their distances from the hole, and the first that reaches it
+  // is the next entry to move; the hole follows it. Distances are saturated
+  // like the bytes, so a saturated byte is only a candidate, confirmed from its
+  // recomputed home. Reads past the last slot land on the mirrors.
   // Bytes j and j's mirror: cap + j for j < 32, j itself (written twice) beyond.
   const u64 mirrorAdd = cap < kGroup ? cap : kGroup;
   const __m128i ramp = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
-  while (run) {
-    const u64 n = run < 16 ? run : 16;
+  for (;;) {
+    const u32 e = (u32)_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + i)));
+    // Slots before the first empty byte (all 16 when there is none).
+    const u32 live = (e & (0u - e)) - 1;
+    // The common case: the hole is followed by an empty slot, and the
+    // displacement bytes are not read at all.
+    if (!(live & 1)) break;
     const u64 back0 = (i - j) & mask;  // distance of i from the hole, at least 1
     const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(disp + i));
     const __m128i distv = _mm_adds_epu8(ramp, _mm_set1_epi8((char)(u8)(back0 - 1 < 255 ? back0 - 1 : 255)));
-    u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & (u32)((1ull << n) - 1);
+    const u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & live;
     if (!bits) {
-      i = (i + n) & mask;
-      run -= n;
+      if (e) break;
+      i = (i + 16) & mask;
       continue;
     }
     const u64 t = (u64)__builtin_ctz(bits);
     const u64 p = (i + t) & mask;
     const u64 back = (p - j) & mask;
     u64 d = disp[p];
-    run -= t + 1;
     i = (p + 1) & mask;
     if (__builtin_expect(d == kDispMax, 0)) {
       d = (p - homeIndex(keys.hash(slots + p * stride), lgcap)) & mask;
