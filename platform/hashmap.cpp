@@ -160,6 +160,8 @@ sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
   *hd = proto;
   hd->cap = cap;
   hd->lgcap = lgcap;
+  hd->home_shift = 64 - lgcap;
+  hd->fast_stride = proto.key_size == 8 && !proto.alloc.hash && !proto.alloc.eq ? stride : 0;
   hd->size = 0;
   hd->ctrl = slotsOf(hd) + cap * stride;
   std::memset(hd->ctrl, kEmpty, cap + kGroup);

@@ -32,6 +32,11 @@ struct sm_header_t {
   u64 lgcap;
   u64 key_size;
   u64 val_size;
+  // Derived, so that the inline lookup tests one field: the slot size when the
+  // keys are 8 bytes with the default hash and comparison, else 0.
+  u64 fast_stride;
+  // 64 - lgcap: the home index's shift.
+  u64 home_shift;
 };
 
 // Null callbacks take the defaults: system heap, XXH3-64 of the key, byte comparison.
@@ -97,10 +102,10 @@ template <u64 kStride = 0>
 __attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key) {
   const u64 h = XXH3_64bits(&key, 8);
   const u64 mask = hd->cap - 1;
-  const u64 stride = kStride ? kStride : 8 + hd->val_size;
+  const u64 stride = kStride ? kStride : hd->fast_stride;
   u8* slots = reinterpret_cast<u8*>(hd + 1);
   const u8* ctrl = hd->ctrl;
-  u64 i = sm_home_index(h, hd->lgcap);
+  u64 i = (h * 0x9e3779b97f4a7c15ull) >> hd->home_shift;
   __builtin_prefetch(slots + i * stride);
   const __m128i needle = _mm_set1_epi8((char)sm_h2(h));
   for (;;) {
@@ -125,7 +130,7 @@ __attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key
 __attribute__((always_inline)) inline void* sm_find(void* m, const void* key) {
   if (!m) return nullptr;
   sm_header_t* hd = sm_header(m);
-  if (__builtin_expect(hd->key_size == 8 && !hd->alloc.hash && !hd->alloc.eq, 1)) {
+  if (__builtin_expect(hd->fast_stride != 0, 1)) {
     u64 k;
     std::memcpy(&k, key, 8);
     return sm_find_u64(hd, k);
@@ -139,7 +144,7 @@ template <typename V>
 __attribute__((always_inline)) inline V* sm_find_t(void* m, u64 key) {
   if (!m) return nullptr;
   sm_header_t* hd = sm_header(m);
-  if (__builtin_expect(hd->key_size == 8 && hd->val_size == sizeof(V) && !hd->alloc.hash && !hd->alloc.eq, 1))
+  if (__builtin_expect(hd->fast_stride == 8 + sizeof(V), 1))
     return static_cast<V*>(sm_find_u64<8 + sizeof(V)>(hd, key));
   return static_cast<V*>(sm_find_generic(m, &key));
 }
