@@ -83,6 +83,19 @@ inline f64 heard(const Party& p, f64 freq, size_t n = 24000) {
   return goertzel(p.out.data() + p.out.size() - n, n, freq);
 }
 
+// Pumps in rounds of `step` periods until pred() holds or `ms` have passed (a
+// sanitizer's slowdown stretches every hand-off, so tests wait for the
+// result, not for a fixed number of periods). Returns pred()'s last value.
+template <class F>
+bool pumpUntil(std::vector<Party*>& parties, F pred, u32 ms, u32 step = 10) {
+  const f64 end = clockNanos() + ms * 1e6;
+  for (;;) {
+    pump(parties, step);
+    if (pred()) return true;
+    if (clockNanos() > end) return false;
+  }
+}
+
 // A hand-driven UDP endpoint on loopback.
 struct Raw {
   NetContext* net = nullptr;
