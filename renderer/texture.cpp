@@ -583,13 +583,18 @@ void textureDestroy(GltfTexture* t, Renderer* r) {
 }
 
 b8 textureReadFile(const char* path, u8** outData, u64* outSize) {
+  return textureReadFileMax(path, ~0ull, outData, outSize);
+}
+
+b8 textureReadFileMax(const char* path, u64 maxBytes, u8** outData, u64* outSize) {
   if (!path || !outData || !outSize) return false;
   FILE* f = std::fopen(path, "rb");
   if (!f) return false;
   b8 ok = false;
   u8* data = nullptr;
   long size = 0;
-  if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+  if (std::fseek(f, 0, SEEK_END) == 0 && (size = std::ftell(f)) > 0 && (u64)size <= maxBytes &&
+      std::fseek(f, 0, SEEK_SET) == 0) {
     data = static_cast<u8*>(memAlloc((size_t)size));
     ok = data && std::fread(data, 1, (size_t)size, f) == (size_t)size;
   }

@@ -65,6 +65,8 @@ void textureWriteBindless(u32 slot, VkSampler sampler, VkImageView view);
 
 // Whole file into a memAlloc buffer; false on a missing, empty or short file.
 b8 textureReadFile(const char* path, u8** outData, u64* outSize);
+// The same, also false for a file larger than maxBytes (nothing is read then).
+b8 textureReadFileMax(const char* path, u64 maxBytes, u8** outData, u64* outSize);
 
 // KTX2 container.
 struct ktx2_level {
@@ -96,6 +98,8 @@ b8 textureReadKtx2File(const char* path, u8** outData, u64* outSize, u32* outWid
                        VkFormat* outFormat);
 // Bytes of one width x height level of a format, 0 for formats we do not know.
 u64 textureFormatLevelSize(VkFormat format, u32 width, u32 height);
+// Texel block of a format (1 x 1 when uncompressed); false for formats we do not know.
+b8 textureFormatBlockExtent(VkFormat format, u32* outWidth, u32* outHeight);
 
 // BC7.
 b8 textureCompressRgbaToBc7(const u8* rgba, u32 width, u32 height, u8** outData, u64* outSize);

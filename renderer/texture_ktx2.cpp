@@ -60,6 +60,14 @@ u64 textureFormatLevelSize(VkFormat format, u32 width, u32 height) {
   return size > ((unsigned __int128)1 << 62) ? 0 : (u64)size;
 }
 
+b8 textureFormatBlockExtent(VkFormat format, u32* outWidth, u32* outHeight) {
+  FormatBlock b = formatBlock(format);
+  if (b.bytes == 0) return false;
+  if (outWidth) *outWidth = b.blockW;
+  if (outHeight) *outHeight = b.blockH;
+  return true;
+}
+
 b8 textureIsKtx2(const void* data, u64 size) {
   return data && size >= 12 && std::memcmp(data, kKtx2Id, 12) == 0;
 }
