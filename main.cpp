@@ -105,6 +105,9 @@ int main() {
   uiCreatePipeline(&s->pipelines, &s->renderer);
   uiInit(&s->ui, &s->renderer, &s->pipelines, &s->font, PIPELINE_UI);
   uiUpdateScale(&s->ui, s->windowW, s->windowH);
+  if (!decalSystemInit(&s->fileDialogDecals, &s->renderer, &s->pipelines, kFileDialogDecalPipeline, false, false,
+                       false, VK_NULL_HANDLE, nullptr))
+    return 1;
   // After the texture table: the particle sprite is a texture.
   if (!initParticles(s)) return 1;
   // Sound is optional: without a device the program runs silent.
@@ -176,6 +179,8 @@ int main() {
 
   rendererWaitIdle(&s->renderer);
   physicsStop(s);
+  // Joins the loader threads, queued loads or not.
+  decalSystemDestroy(&s->fileDialogDecals);
   // Leaves the bindless table to textureShutdown.
   modelSystemDestroy(s->modelSys, &s->ecs);
   ecsDestroy(&s->ecs);

@@ -322,6 +322,8 @@ b8 renderFrame(State* s, f64 dt) {
     shadowPass(s, cmd);
   }
   rendererBeginRenderPass(&s->renderer, imageIndex);
+  // Every frame, not only while the dialog is open: a closed dialog's previews go.
+  decalSystemReset(&s->fileDialogDecals);
   uiBegin(&s->ui);
   buildDebugWindows(s);
   drawPlayers(s, cmd);
@@ -330,6 +332,10 @@ b8 renderFrame(State* s, f64 dt) {
   vkCmdSetViewport(cmd, 0, 1, &full);
   vkCmdSetScissor(cmd, 0, 1, &fullScissor);
   uiEnd(&s->ui, cmd, s->windowW, s->windowH);
+  // Pixel space over the interface; on Vulkan this puts pixel y upward, as the
+  // dialog's preview placement (viewportH - y - h/2) expects.
+  mat4f32 overlay = mat4ToF32(OrthoRH_ZO(0.0, (f64)s->windowW, (f64)s->windowH, 0.0, -1.0, 1.0));
+  decalSystemDraw(&s->fileDialogDecals, cmd, &overlay, VK_NULL_HANDLE, 0);
   requestScreenshot(s);
   rendererEndFrame(&s->renderer, imageIndex);
   worldReleaseSnapshot(&s->world);

@@ -18,6 +18,7 @@
 #include "physics/world.h"
 #include "renderer/lighting.h"
 #include "renderer/lines.h"
+#include "renderer/decal.h"
 #include "renderer/meshpool.h"
 #include "renderer/particles.h"
 #include "renderer/pipelines.h"
@@ -29,6 +30,7 @@ inline constexpr u32 kMaxLocalPlayers = 4;
 inline constexpr u32 kAppMaxEntities = 4096;
 inline constexpr u32 kSceneShapes = 256;  // per shape kind
 inline constexpr f64 kPhysicsStep = 1.0 / 120.0;
+inline constexpr u32 kFileDialogDecalPipeline = 13;
 
 // The physics-body component: which body an entity is, and its colour.
 struct PhysicsBodyComp {
@@ -48,6 +50,9 @@ struct State {
   Ui ui;  // debug windows
   Font font;  // interface font
   ParticleSystem particles;
+  // The file dialog's image previews: unlit, no depth or stencil test, drawn
+  // over the interface in pixels.
+  DecalSystem fileDialogDecals;
   // Local player 0; `camera` is the first member of LocalPlayer.
   union {
     Camera camera;
