@@ -129,6 +129,7 @@ int main() {
   s->modelSys = modelSystemCreate(&s->renderer, &s->pipelines, &s->vertexPool, &s->indexPool, kAppMaxEntities);
   if (s->modelSys && modelSystemSetupGPU(s->modelSys, 6, 7, 8, 9, 10, 11, s->lighting.setLayout))
     s->cesiumManModelIndex = loadModelAsset(s, "asset/CesiumMan.gltf");
+  appFileDialogInit(s);
   WorldConfig worldConfig = worldDefaultConfig();
   if (!worldInit(&s->world, &worldConfig)) return 1;
 
@@ -182,6 +183,7 @@ int main() {
   // Joins the loader threads, queued loads or not.
   decalSystemDestroy(&s->fileDialogDecals);
   // Leaves the bindless table to textureShutdown.
+  fileDialogDestroy(&s->fileDialog);
   modelSystemDestroy(s->modelSys, &s->ecs);
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);

@@ -35,11 +35,17 @@ void drawStatsHeader(State* s, mu_Context* ctx) {
   labelf(ctx, "Entities: %u", s->ecs.aliveCount);
 }
 
+void drawWorldHeader(State* s, mu_Context* ctx) {
+  if (!mu_header_ex(ctx, "World", MU_OPT_EXPANDED)) return;
+  drawOpenFileButton(s, ctx);
+}
+
 void drawTerrainWindow(State* s, mu_Context* ctx) {
   f32 k = uiGetScale(&s->ui);
   mu_Rect rect = mu_rect((int)(10 * k), (int)(10 * k), (int)(300 * k), (int)(450 * k));
   if (!mu_begin_window_ex(ctx, "Terrain", rect, MU_OPT_NOCLOSE)) return;
   drawPhysicsHeader(s, ctx);
+  drawWorldHeader(s, ctx);
   drawDebugHeader(s, ctx);
   drawStatsHeader(s, ctx);
   drawKeysHeader(s, ctx);

@@ -290,6 +290,7 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
 
 b8 renderFrame(State* s, f64 dt) {
   applyPendingActions(s);
+  handleFileDialogResult(s);
   // One snapshot for every pose read of this frame.
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);
@@ -326,6 +327,7 @@ b8 renderFrame(State* s, f64 dt) {
   decalSystemReset(&s->fileDialogDecals);
   uiBegin(&s->ui);
   buildDebugWindows(s);
+  updateFileDialog(s);
   drawPlayers(s, cmd);
   VkViewport full{0.0f, 0.0f, (f32)s->windowW, (f32)s->windowH, 0.0f, 1.0f};
   VkRect2D fullScissor{{0, 0}, {(u32)s->windowW, (u32)s->windowH}};

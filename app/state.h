@@ -24,6 +24,7 @@
 #include "renderer/pipelines.h"
 #include "renderer/renderer.h"
 #include "renderer/tris.h"
+#include "ui/file_dialog.h"
 #include "ui/ui.h"
 
 inline constexpr u32 kMaxLocalPlayers = 4;
@@ -109,6 +110,8 @@ struct State {
   u32 cesiumManModelIndex;  // the default character; all ones when it failed to load
   // The snapshot pinned for this frame: every pose read of the frame uses it.
   const Snapshot* frameSnap;
+  FileDialog fileDialog;  // "Open File..."
+  i32 fileDialogResult;  // the dialog's last result (1 a path, -1 cancelled), taken next frame
 };
 
 // Slot 0 is `player`, slot i (1 to 3) is localPlayers[i - 1].
@@ -256,8 +259,25 @@ void applyPendingActions(State* state);
 // "Spawn CesiumMan": the default character 20 units ahead of player 0.
 void spawnCharacter(State* state);
 
+// The file dialog (app/open_file.cpp). Results wait for the next frame's start.
+// What a result asks for; the handler switches on it.
+enum class FileDialogPick { None, Cancelled, World, Model };
+FileDialogPick fileDialogPick(i32 result, const char* path);
+// Models and worlds: ".glb", ".gltf", ".qel".
+const char* const* appModelExtensions();
+void appFileDialogInit(State* state);
+// The "Open File..." button of the "World" header.
+void drawOpenFileButton(State* state, mu_Context* ctx);
+// Builds the dialog's window (between uiBegin and uiEnd) and keeps its result.
+void updateFileDialog(State* state);
+// Acts on the kept result: a model without a world is loaded and spawned 20
+// ahead of the camera ("Failed to load model: %s" otherwise); afterwards the
+// dialog lists models again.
+void handleFileDialogResult(State* state);
+
 // Debug windows (app/debug_ui.cpp), built between uiBegin and uiEnd. The
 // "Terrain" window is one header after another, each its own function.
 void buildDebugWindows(State* state);
 void drawTerrainWindow(State* state, mu_Context* ctx);
 void drawStatsHeader(State* state, mu_Context* ctx);
+void drawWorldHeader(State* state, mu_Context* ctx);

@@ -51,3 +51,5 @@ i32 nanoSleep(u64 ns) {
 i32 getCurrentDate(char* buf) { return formatDate(buf, time(nullptr)); }
 
 i32 getDateOffset(char* buf, i32 days) { return formatDate(buf, time(nullptr) + (time_t)days * 86400); }
+
+i32 formatLocalDate(char* buf, i64 unixSeconds) { return formatDate(buf, (time_t)unixSeconds); }

@@ -16,3 +16,5 @@ i32 nanoSleep(u64 ns);
 i32 getCurrentDate(char* buf);
 // Local date days * 86400 s from now, same form.
 i32 getDateOffset(char* buf, i32 days);
+// Local date of a time in seconds since the epoch, same form.
+i32 formatLocalDate(char* buf, i64 unixSeconds);

@@ -786,6 +786,25 @@ int uiCheckbox(mu_Context* ctx, const char* label, b8* state) {
   return res;
 }
 
+int uiPressedOver(mu_Context* ctx, mu_Rect r) {
+  return (ctx->mouse_pressed & MU_MOUSE_LEFT) && mu_mouse_over(ctx, r) ? 1 : 0;
+}
+
+int uiPressButton(mu_Context* ctx, const char* label, int opt) {
+  mu_Id id = mu_get_id(ctx, label, (int)strlen(label));
+  mu_Rect r = mu_layout_next(ctx);
+  mu_update_control(ctx, id, r, opt);
+  int res = 0;
+  if (~opt & MU_OPT_NOINTERACT && uiPressedOver(ctx, r)) {
+    mu_set_focus(ctx, id);
+    res |= MU_RES_SUBMIT;
+  }
+  mu_draw_control_frame(ctx, id, r, MU_COLOR_BUTTON, opt);
+  int textColor = MU_COLOR_TEXT + (ctx->focus == id ? 2 : ctx->hover == id ? 1 : 0);
+  mu_draw_control_text(ctx, label, r, textColor, opt);
+  return res;
+}
+
 int mu_textbox_raw(mu_Context* ctx, char* buf, int bufsz, mu_Id id, mu_Rect r, int opt) {
   int res = 0;
   mu_update_control(ctx, id, r, opt | MU_OPT_HOLDFOCUS);

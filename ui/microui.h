@@ -336,3 +336,10 @@ void mu_end_panel(mu_Context* ctx);
 // A checkbox over a b8 keyed by its label (in the current id scope), so that
 // checkboxes over fields read through temporaries keep distinct ids.
 int uiCheckbox(mu_Context* ctx, const char* label, b8* state);
+
+// Whether the left button went down this frame over r, judged by where the
+// pointer is now (inside the clip rectangle and the window under the pointer),
+// not by last frame's hover: a press right after a move lands where it points.
+int uiPressedOver(mu_Context* ctx, mu_Rect r);
+// A button that fires on that press (MU_RES_SUBMIT); drawn like mu_button_ex.
+int uiPressButton(mu_Context* ctx, const char* label, int opt);
