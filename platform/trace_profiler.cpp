@@ -161,21 +161,7 @@ void* samplerMain(void*) {
       const u32 count = e->count.load(std::memory_order_acquire);
       if (seq == e->consumedSeq || count == 0) continue;
       e->consumedSeq = seq;
-      u64* copy = (u64*)memAlloc(sizeof(u64) * count);
-      if (!copy) continue;
-      std::memcpy(copy, e->items, sizeof(u64) * count);
-      std::lock_guard<std::mutex> q(gQueueMu);
-      if (gQueueCount == TRACE_QUEUE_CAP) {  // full: the oldest goes
-        memFree(gQueue[gQueueHead].items);
-        gQueueHead = (gQueueHead + 1) % TRACE_QUEUE_CAP;
-        --gQueueCount;
-      }
-      TraceSample* s = &gQueue[(gQueueHead + gQueueCount) % TRACE_QUEUE_CAP];
-      s->threadToken = e->token;
-      std::memcpy(s->threadName, e->name, TRACE_NAME_LEN);
-      s->items = copy;
-      s->count = count;
-      ++gQueueCount;
+      traceProfilerQueuePush(e->token, e->name, e->items, count);
     }
     ++passes;
     gPeriodNs.store((monoNs() - start) / passes, std::memory_order_relaxed);
@@ -276,18 +262,35 @@ void traceProfilerThreadEnd() {
 b8 traceProfilerPopSample(TraceSample* out) {
   if (!gProfilerReady.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> q(gQueueMu);
-  if (gQueueCount == 0) return false;
-  *out = gQueue[gQueueHead];
-  gQueue[gQueueHead].items = nullptr;
+  if (!gQueue || gQueueCount == 0) return false;
+  const TraceSample& s = gQueue[gQueueHead];
+  out->threadToken = s.threadToken;
+  std::memcpy(out->threadName, s.threadName, TRACE_NAME_LEN);
+  out->count = s.count;
+  std::memcpy(out->items, s.items, sizeof(u64) * s.count);
   gQueueHead = (gQueueHead + 1) % TRACE_QUEUE_CAP;
   --gQueueCount;
   return true;
 }
 
-void traceSampleFree(TraceSample* sample) {
-  memFree(sample->items);
-  sample->items = nullptr;
-  sample->count = 0;
+void traceProfilerQueuePush(u64 token, const char* name, const u64* items, u32 count) {
+  std::lock_guard<std::mutex> q(gQueueMu);
+  if (!gQueue) return;
+  if (gQueueCount == TRACE_QUEUE_CAP) {  // full: the oldest goes
+    gQueueHead = (gQueueHead + 1) % TRACE_QUEUE_CAP;
+    --gQueueCount;
+  }
+  TraceSample* s = &gQueue[(gQueueHead + gQueueCount) % TRACE_QUEUE_CAP];
+  s->threadToken = token;
+  copyName(s->threadName, name, token);
+  s->count = std::min<u32>(count, TRACE_MAX_FRAMES);
+  std::memcpy(s->items, items, sizeof(u64) * s->count);
+  ++gQueueCount;
+}
+
+u32 traceProfilerQueuedCount() {
+  std::lock_guard<std::mutex> q(gQueueMu);
+  return gQueueCount;
 }
 
 u64 traceProfilerPeriodNs() { return gPeriodNs.load(std::memory_order_relaxed); }
@@ -309,7 +312,6 @@ void traceProfilerShutdown() {
   }
   {
     std::lock_guard<std::mutex> q(gQueueMu);
-    for (u32 i = 0; i < gQueueCount; ++i) memFree(gQueue[(gQueueHead + i) % TRACE_QUEUE_CAP].items);
     memFree(gQueue);
     gQueue = nullptr;
     gQueueCount = gQueueHead = 0;

@@ -11,12 +11,13 @@ inline constexpr u32 TRACE_QUEUE_CAP = 256;
 inline constexpr u32 TRACE_NAME_LEN = 32;
 
 // One stack: items[0] is the interrupted program counter, later ones return
-// addresses going outward. `items` is owned by the sample (traceSampleFree).
+// addresses going outward. The addresses live in the record itself, so queueing
+// and popping a sample never allocates.
 struct TraceSample {
   u64 threadToken;  // the kernel thread id
   char threadName[TRACE_NAME_LEN];
-  u64* items;
   u64 count;
+  u64 items[TRACE_MAX_FRAMES];
 };
 
 // 0 means 5 ms. False (and the profiler stays off) when the signal, the queue
@@ -26,9 +27,13 @@ b8 traceProfilerInit(u64 intervalNs);
 // of the same name, is reused; a null or empty name becomes "thread-<id>".
 void traceProfilerThreadStart(const char* name);
 void traceProfilerThreadEnd();
-// Oldest queued sample; ownership of its addresses passes to the caller.
+// Copies out and removes the oldest queued sample; false when none is queued.
 b8 traceProfilerPopSample(TraceSample* out);
-void traceSampleFree(TraceSample* sample);
+// Appends a sample (at most TRACE_MAX_FRAMES addresses kept); a full queue
+// drops its oldest. The sampler's own path, open to tests.
+void traceProfilerQueuePush(u64 token, const char* name, const u64* items, u32 count);
+// Samples waiting in the queue.
+u32 traceProfilerQueuedCount();
 // Measured average time between sampling passes (the configured interval before
 // any pass), for converting hits to time.
 u64 traceProfilerPeriodNs();
