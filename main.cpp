@@ -1,6 +1,7 @@
 // The sandbox program: start-up in a fixed order, the frame loop, shutdown in
 // reverse order.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/state.h"
@@ -27,6 +28,10 @@ void setInitialValues(State* s) {
   s->tornadoFieldIdx = -1;
   s->cesiumManModelIndex = 0xFFFFFFFFu;
   s->explosionParticleEmitterId = kParticleNoEmitter;
+  s->terrainBrushRadius = 12.0f;
+  s->terrainBrushStrength = 1.0f;
+  s->terrainSplatStrength = 0.35f;
+  std::snprintf(s->newWorldName, sizeof s->newWorldName, "world.qel");
 }
 
 // The fire above the scene and the (disabled) emitter the blast fires.
@@ -69,7 +74,7 @@ VkInstance createInstance() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   memoryInit(kMemoryLimit, kMemoryLimit);
   auto* s = static_cast<State*>(memCalloc(1, sizeof(State)));
   if (!s) return 1;
@@ -142,6 +147,10 @@ int main() {
   sceneSetup(s);
   // One character walking in front of the start camera, so the first view shows it.
   spawnCesiumMan(s);
+  // A world named on the command line (or in TERRAIN_WORLD) opens at once; the
+  // demo scene alone otherwise.
+  const char* startWorld = argc > 1 ? argv[1] : std::getenv("TERRAIN_WORLD");
+  if (startWorld && startWorld[0]) loadWorld(s, startWorld);
   // Only opens and binds its sockets; without it voice chat is not found.
   s->discovery = discoveryCreate(0, nullptr);
 
@@ -180,6 +189,8 @@ int main() {
 
   rendererWaitIdle(&s->renderer);
   physicsStop(s);
+  // Unsaved edits are dropped: the file keeps the last save.
+  closeWorld(s);
   // Joins the loader threads, queued loads or not.
   decalSystemDestroy(&s->fileDialogDecals);
   // Leaves the bindless table to textureShutdown.

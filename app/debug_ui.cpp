@@ -38,6 +38,7 @@ void drawStatsHeader(State* s, mu_Context* ctx) {
 void drawWorldHeader(State* s, mu_Context* ctx) {
   if (!mu_header_ex(ctx, "World", MU_OPT_EXPANDED)) return;
   drawOpenFileButton(s, ctx);
+  drawWorldRows(s, ctx);
 }
 
 void drawTerrainWindow(State* s, mu_Context* ctx) {
@@ -58,4 +59,5 @@ void buildDebugWindows(State* s) {
   drawTerrainWindow(s, ctx);
   drawPlayersWindow(s, ctx);
   drawEntityInfoWindow(s, ctx);
+  drawTerrainEditWindow(s, ctx);
 }

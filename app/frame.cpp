@@ -182,6 +182,7 @@ void shadowPass(State* s, VkCommandBuffer cmd) {
       trisDrawShadow(&s->tris, cmd, l->shadowTrisLayout, l->emptyDescSet, l->emptyDescSet, &light.shadowVP);
     }
     modelSystemDrawShadow(s->modelSys, &s->ecs, cmd, light.shadowVP, l, s->frameSnap);
+    worldDrawTerrainShadow(s, cmd, &light.shadowVP);
     vkCmdEndRenderPass(cmd);
   }
 }
@@ -280,6 +281,7 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
     CameraExtractFrustumPlanes(&p->camera, planes);
     modelSystemDraw(s->modelSys, &s->ecs, cmd, vpm, s->lighting.descSet, planes, lightingGetAddress(&s->lighting),
                     s->frameSnap);
+    worldDrawTerrain(s, cmd, &vpm, planes);
     // Particles and debug lines in every cell, each with its own player's camera.
     particleSystemDrawView(&s->particles, cmd, &vpm, CameraGetRight(&p->camera), CameraGetUp(&p->camera),
                            p->camera.position);
@@ -291,6 +293,7 @@ void drawPlayers(State* s, VkCommandBuffer cmd) {
 b8 renderFrame(State* s, f64 dt) {
   applyPendingActions(s);
   handleFileDialogResult(s);
+  streamWorld(s);
   // One snapshot for every pose read of this frame.
   s->frameSnap = worldAcquireSnapshot(&s->world);
   updateTornado(s, dt);
@@ -307,6 +310,8 @@ b8 renderFrame(State* s, f64 dt) {
   }
   lightingUpdate(&s->lighting);
   modelSystemBeginFrame(s->modelSys);
+  // Chunks rebuilt by this frame's edits are staged first, then both pools go in one copy.
+  worldFlushChunks(s, cmd);
   meshPoolFlush(&s->vertexPool, cmd);
   meshPoolFlush(&s->indexPool, cmd);
   particleSystemRecord(&s->particles, cmd);

@@ -34,6 +34,12 @@ void handleKeyPress(State* s, const InputEvent* ev, b8* quit, b8 typing) {
     return;
   }
   if (typing) return;
+  if (ctrl && (ev->key == InputKeyS || ev->key == InputKeyZ || ev->key == InputKeyX)) {
+    if (ev->key == InputKeyS) saveWorld(s);
+    else if (ev->key == InputKeyZ) undoWorld(s);
+    else redoWorld(s);
+    return;
+  }
   switch (ev->key) {
     case InputKeySpace:
       if (s->physicsRunning)
@@ -51,6 +57,7 @@ void handleKeyPress(State* s, const InputEvent* ev, b8* quit, b8 typing) {
     // Stands in for the debug window's "Spawn CesiumMan" button until it exists.
     case InputKeyF4: spawnCesiumMan(s); break;
     case InputKeyF12: s->screenshotRequested = true; break;
+    case InputKeyDelete: deleteWorldSelection(s); break;
     default: break;
   }
 }
@@ -59,7 +66,10 @@ void handleMouseButton(State* s, const InputEvent* ev) {
   if (ev->button < 4) s->mouse[ev->button] = ev->value != 0;
   if (ev->button != InputMouseLeft) return;
   if (!ev->value) {
-    // A release always ends a drag.
+    // A release ends the stroke (one undo step) or the drag, which a world
+    // entity's map keeps.
+    if (s->terrainStrokeActive) endTerrainStroke(s);
+    else commitGizmoToWorld(s);
     gizmoEndDrag(&s->gizmo);
     return;
   }
@@ -68,12 +78,14 @@ void handleMouseButton(State* s, const InputEvent* ev) {
     applyMouseBlast(s, s->mouseX, s->mouseY);
     return;
   }
-  if (s->editMode) gizmoPress(s, s->mouseX, s->mouseY);
+  if (s->editMode && !terrainPress(s)) gizmoPress(s, s->mouseX, s->mouseY);
 }
 
 void handleMotion(State* s, const InputEvent* ev) {
   s->mouseX = ev->motion.x;
   s->mouseY = ev->motion.y;
+  updateTerrainHover(s, s->mouseX, s->mouseY);
+  if (s->terrainStrokeActive && s->mouse[InputMouseLeft]) applyTerrainBrush(s);
   if (s->editMode && s->mouse[InputMouseLeft] && s->gizmo.activeHandle >= 0) gizmoMotion(s, s->mouseX, s->mouseY);
   if (s->mouse[InputMouseRight]) {
     // The view follows the pointer as it follows the right stick: right turns
@@ -144,7 +156,11 @@ void handleInputEvent(State* s, Platform* plat, const InputEvent* ev, b8* quit, 
     case InputEventMouseMotion: handleMotion(s, ev); break;
     case InputEventMouseWheel: handleWheel(s, ev); break;
     case InputEventResize: handleResize(s, ev); break;
-    case InputEventVisibility: s->windowVisible = ev->visibility.visible; break;
+    case InputEventVisibility:
+      s->windowVisible = ev->visibility.visible;
+      // A stroke does not outlive the window going away (its release may never come).
+      if (!s->windowVisible) endTerrainStroke(s);
+      break;
     case InputEventGamepads: dropDisconnectedControllers(s); break;
     default: break;
   }

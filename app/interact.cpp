@@ -112,6 +112,7 @@ void editorSelect(State* s, i32 x, i32 y) {
   worldRaycastAll(&s->world, o, o + d * kSelectRayLength, nearestTrackedHit, &n);
   worldUnlock(&s->world);
   s->selectedEntity = n.entity;
+  worldSelectBody(s, n.entity ? n.bodyId : -1);
 }
 
 void gizmoPress(State* s, i32 x, i32 y) {

@@ -62,11 +62,11 @@ void handleFileDialogResult(State* s) {
     case FileDialogPick::Cancelled:
       break;
     case FileDialogPick::World:
-      // Worlds open with the terrain world's glue.
-      std::fprintf(stderr, "Cannot open world: %s\n", path);
+      loadWorld(s, path);
       break;
     case FileDialogPick::Model:
-      openModelFile(s, path);
+      // With a world open the model becomes a kind of its catalog, placed there.
+      if (!placeWorldModel(s, path)) openModelFile(s, path);
       break;
   }
   // Whatever asked for other files, the next opening lists models again.

@@ -8,8 +8,7 @@
 namespace {
 
 // Hooks for pieces other parts of the program plug in here: the transform
-// gizmo's drag, the model system's instances, model
-// spawning in the scene (step 7) and a terrain world's reset. Nothing to do yet.
+// gizmo's drag, the model system's instances, model spawning in the scene (step 7).
 void endGizmoDrag(State* s) { gizmoEndDrag(&s->gizmo); }
 void cleanupModels(State* s) { modelSystemCleanup(s->modelSys, &s->ecs); }
 
@@ -26,7 +25,6 @@ void spawnSceneModels(State* s) {
     modelSystemSpawn(sys, &s->ecs, i, pos, v4f{0, 0, 0, 1});
   }
 }
-void resetOpenWorld(State*) {}
 
 BoxShape* allocBox(void* user, v3 halfExtents) {
   State* s = static_cast<State*>(user);
@@ -109,6 +107,9 @@ Entity trackBody(State* s, i32 bodyId, u32 color) {
 b8 sceneBuildDemo(State* s) {
   if (!s) return false;
   physicsStop(s);
+  // An open world's live entities and height field leave before the entities
+  // and bodies they name do, and come back into the new scene below.
+  worldBeforeSceneClear(s);
   s->selectedEntity = 0;
   endGizmoDrag(s);
   cleanupModels(s);
@@ -118,7 +119,6 @@ b8 sceneBuildDemo(State* s) {
   s->mouseBlastMode = false;
   s->blastMarkerValid = false;
   s->tornadoPhase = 0.0;
-  resetOpenWorld(s);
   worldClear(&s->world);
   SceneParts parts = scenePartsFull();
   SceneSink sink{s, allocBox, allocSphere, allocCapsule, trackSceneBody};
@@ -128,6 +128,7 @@ b8 sceneBuildDemo(State* s) {
   // Bodies entered the broadphase before their pose was set: give them their real
   // boxes now, so a ray finds them before the first step.
   for (u32 i = 0; i < worldGetNumBodies(&s->world); i++) refreshBodyBox(s, (i32)i);
+  worldAfterSceneBuild(s);
   // The frame thread draws from snapshots only: publish the new scene now.
   worldPublishSnapshot(&s->world);
   return ok;
@@ -163,4 +164,5 @@ void rebuildLightingMode(State* s) {
   pipelinesReplaceDescriptorSetLayout(&s->pipelines, oldSet, s->lighting.setLayout);
   pipelinesReplaceDescriptorSetLayout(&s->pipelines, oldEmpty, s->lighting.emptySetLayout);
   if (!pipelinesRebuildAll(&s->pipelines)) std::fprintf(stderr, "Failed to rebuild pipelines after lighting mode change\n");
+  worldLightingChanged(s);
 }

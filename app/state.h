@@ -25,6 +25,9 @@
 #include "renderer/renderer.h"
 #include "renderer/tris.h"
 #include "ui/file_dialog.h"
+#include "terrain/terrain_mesh.h"
+#include "terrain/world_editor.h"
+#include "terrain/world_map.h"
 #include "ui/ui.h"
 
 inline constexpr u32 kMaxLocalPlayers = 4;
@@ -32,6 +35,13 @@ inline constexpr u32 kAppMaxEntities = 4096;
 inline constexpr u32 kSceneShapes = 256;  // per shape kind
 inline constexpr f64 kPhysicsStep = 1.0 / 120.0;
 inline constexpr u32 kFileDialogDecalPipeline = 13;
+// Models loaded for world catalogs, remembered by path across world switches.
+inline constexpr u32 kWorldModelSlots = 64;
+
+struct WorldModelSlot {
+  char path[128];
+  u32 modelIndex;
+};
 
 // The physics-body component: which body an entity is, and its colour.
 struct PhysicsBodyComp {
@@ -112,6 +122,22 @@ struct State {
   const Snapshot* frameSnap;
   FileDialog fileDialog;  // "Open File..."
   i32 fileDialogResult;  // the dialog's last result (1 a path, -1 cancelled), taken next frame
+  // The open terrain world (app/world.cpp): the map, its editor and its chunks.
+  WorldMap* worldMap;  // null when none is open
+  WorldEditor worldEditor;
+  TerrainMesh terrainMesh;
+  b8 worldLoaded;
+  b8 terrainMeshUp;  // the world has terrain and its mesh was made
+  i32 terrainTool;  // 0 none, 1 surface (splat), 2 height
+  i32 heightBrush;  // WorldEditorHeightBrush
+  u32 splatChannel;
+  f32 terrainBrushRadius, terrainBrushStrength, terrainSplatStrength, flattenTarget;
+  b8 terrainStrokeActive, terrainHoverValid;
+  v3f terrainHoverPos;
+  u32 terrainHoverTileX, terrainHoverTileY, terrainHoverSampleX, terrainHoverSampleY;
+  char newWorldName[256];  // the "New World" file-name box
+  WorldModelSlot worldModels[kWorldModelSlots];
+  u32 worldModelCount;
 };
 
 // Slot 0 is `player`, slot i (1 to 3) is localPlayers[i - 1].
@@ -274,6 +300,56 @@ void updateFileDialog(State* state);
 // ahead of the camera ("Failed to load model: %s" otherwise); afterwards the
 // dialog lists models again.
 void handleFileDialogResult(State* state);
+// The terrain world (app/world.cpp). Every change to bodies, the height field or
+// the heightmap the height field borrows is made under the world lock (the
+// editor takes it), so the physics thread keeps running.
+// Opens a ".qel" world: the new one opens first, so a bad file keeps the
+// current world; then the current one closes and the new one's editor, height
+// field body and chunks are made around player 0. False with a message on
+// stderr when the file cannot be opened.
+b8 loadWorld(State* state, const char* path);
+// "New World": a 1025 x 1025 world of 1 m cells and 64 m tiles, heights within
+// +-256 m, centred on the origin, made at path and opened. Refuses an existing file.
+b8 newWorld(State* state, const char* path);
+// With a world open: the model at path becomes a catalog kind and one instance
+// is placed 20 ahead of player 0 (an undo step). False without a world; true
+// once handled (a model that does not load prints "Failed to load model: %s").
+b8 placeWorldModel(State* state, const char* path);
+// Closes the open world without saving (quit and world switches).
+void closeWorld(State* state);
+// Frame step 5: tiles stream around player 0's camera.
+void streamWorld(State* state);
+// Ctrl+S, Ctrl+Z, Ctrl+X, Delete; each ends an active stroke first.
+b8 saveWorld(State* state);
+void undoWorld(State* state);
+void redoWorld(State* state);
+void deleteWorldSelection(State* state);
+// Ends an active brush stroke (one undo step).
+void endTerrainStroke(State* state);
+// The terrain point under the pointer (the height field body only).
+void updateTerrainHover(State* state, i32 x, i32 y);
+// Edit-mode left press with a terrain tool: starts a stroke under the pointer.
+// True when the press was taken by the terrain.
+b8 terrainPress(State* state);
+void applyTerrainBrush(State* state);
+// A finished gizmo drag on a world entity becomes an edit of the world map.
+void commitGizmoToWorld(State* state);
+// A press selected a body: the editor selects the live entity it belongs to.
+void worldSelectBody(State* state, i32 bodyId);
+// Scene reset with a world open: its live bodies go before the physics world is
+// cleared and come back after the demo scene is built.
+void worldBeforeSceneClear(State* state);
+void worldAfterSceneBuild(State* state);
+// After a lighting switch the chunks' splat pipeline takes the new set layout.
+void worldLightingChanged(State* state);
+// Chunk uploads of the frame (before the pools flush), the cell and shadow draws.
+void worldFlushChunks(State* state, VkCommandBuffer cmd);
+void worldDrawTerrain(State* state, VkCommandBuffer cmd, const mat4f32* vp, const v4* planes);
+void worldDrawTerrainShadow(State* state, VkCommandBuffer cmd, const mat4f32* lightVP);
+// The world's rows of the "World" header (a new world by name, the open one's
+// counts) and the "Terrain Edit" window (app/world_ui.cpp).
+void drawWorldRows(State* state, mu_Context* ctx);
+void drawTerrainEditWindow(State* state, mu_Context* ctx);
 
 // Debug windows (app/debug_ui.cpp), built between uiBegin and uiEnd. The
 // "Terrain" window is one header after another, each its own function.
