@@ -15,6 +15,7 @@ void labelf(mu_Context* ctx, const char* fmt, Args... args) {
   mu_label(ctx, buf);
 }
 
+const int kFullRow[1] = {-1};
 const char* const kToolNames[3] = {"None", "Surface", "Height"};
 const char* const kBrushNames[4] = {"Raise", "Flatten", "Smooth", "Perlin"};
 const char* const kChannelNames[4] = {"Red", "Green", "Blue", "Alpha"};
@@ -62,7 +63,7 @@ void drawWorldRows(State* s, mu_Context* ctx) {
   mu_layout_row(ctx, 2, widths, 0);
   b8 submit = (mu_textbox(ctx, s->newWorldName, (int)sizeof s->newWorldName) & MU_RES_SUBMIT) != 0;
   if (mu_button(ctx, "New World") || submit) newWorld(s, s->newWorldName);
-  mu_layout_row(ctx, 1, nullptr, 0);
+  mu_layout_row(ctx, 1, kFullRow, 0);
   if (!s->worldLoaded) {
     mu_label(ctx, "No world open");
     return;
@@ -77,7 +78,7 @@ void drawTerrainEditWindow(State* s, mu_Context* ctx) {
   f32 k = uiGetScale(&s->ui);
   mu_Rect rect = mu_rect(s->windowW - (int)(370 * k), (int)(420 * k), (int)(360 * k), (int)(360 * k));
   if (!mu_begin_window_ex(ctx, "Terrain Edit", rect, MU_OPT_NOCLOSE)) return;
-  mu_layout_row(ctx, 1, nullptr, 0);
+  mu_layout_row(ctx, 1, kFullRow, 0);
   i32 tool = s->terrainTool >= 0 && s->terrainTool < 3 ? s->terrainTool : 0;
   if (mu_button(ctx, kToolNames[tool])) {
     // A stroke never changes tools half way.
