@@ -701,6 +701,31 @@ void terrainMeshDraw(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* vpMatr
   }
 }
 
+namespace {
+
+// True when the chunk's cube lies wholly beside the shadow map (all eight corners
+// past one side of the light's clip square): it would cast nothing there. Depth
+// is left alone, as the rasteriser leaves it.
+b8 outsideShadowMap(const mat4f32* vp, const TerrainChunk& c) {
+  const f32* m = vp->m;
+  b8 allLeft = true, allRight = true, allBelow = true, allAbove = true;
+  for (int k = 0; k < 8; k++) {
+    f32 x = c.origin[0] + (k & 1 ? c.scale : -c.scale);
+    f32 y = c.origin[1] + (k & 2 ? c.scale : -c.scale);
+    f32 z = c.origin[2] + (k & 4 ? c.scale : -c.scale);
+    f32 cx = m[0] * x + m[4] * y + m[8] * z + m[12];
+    f32 cy = m[1] * x + m[5] * y + m[9] * z + m[13];
+    f32 cw = m[3] * x + m[7] * y + m[11] * z + m[15];
+    allLeft = allLeft && cx < -cw;
+    allRight = allRight && cx > cw;
+    allBelow = allBelow && cy < -cw;
+    allAbove = allAbove && cy > cw;
+  }
+  return allLeft || allRight || allBelow || allAbove;
+}
+
+}  // namespace
+
 void terrainMeshDrawShadow(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* lightVP, const Lighting* lighting) {
   if (!tm->chunkCount || !cmd || !lighting || !lighting->shadowGltfPipeline) return;
   vkCmdBindPipeline(cmd, VK_PIPELINE_BIND_POINT_GRAPHICS, lighting->shadowGltfPipeline);
@@ -708,7 +733,7 @@ void terrainMeshDrawShadow(TerrainMesh* tm, VkCommandBuffer cmd, const mat4f32* 
   std::memcpy(pc, lightVP->m, 64);
   for (u32 i = 0; i < tm->chunkCount; i++) {
     const TerrainChunk& c = tm->chunks[i];
-    if (c.needsUpload) continue;
+    if (c.needsUpload || outsideShadowMap(lightVP, c)) continue;
     std::memcpy(pc + 64, c.origin, 12);
     std::memcpy(pc + 76, &c.scale, 4);
     vkCmdPushConstants(cmd, lighting->shadowGltfLayout, VK_SHADER_STAGE_VERTEX_BIT, 0, 80, pc);
