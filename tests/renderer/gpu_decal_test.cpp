@@ -321,6 +321,33 @@ TEST_F(DecalScene, ALargerTextureGrowsTheArrayAndSmallerOnesAreSampledInTheirCor
   expectColor(48, 32, 0xFF00FF00, "the larger texture");
 }
 
+TEST_F(DecalScene, ARefusedGrowthDropsTheNewTextureAndKeepsTheArray) {
+  initUnlit();  // the 8x8 default
+  std::string green = writeSolid("small_green.png", 8, 8, 0xFF00FF00);
+  std::string blue = writeSolid("large_blue.png", 256, 256, 0xFFFF0000);
+  mat4f32 a = rectModel(0, 0, 32, 64), b = rectModel(32, 0, 32, 64);
+  decalSystemAdd(&d, &a, kWhite, kWhole, green.c_str());
+  decalSystemReset(&d);
+  settle();
+  ASSERT_TRUE(loaded(green));
+  VkImage before = d.textureArray.image;
+  // Room for a layer's staging, not for an array of 256 layers of 256 x 256.
+  const u64 limit = memoryGet()->vramLimit;
+  memoryGet()->vramLimit = memoryGet()->vramUsed.load() + (1u << 20);
+  decalSystemAdd(&d, &b, kWhite, kWhole, blue.c_str());
+  decalSystemReset(&d);
+  settle();
+  memoryGet()->vramLimit = limit;
+  EXPECT_FALSE(loaded(blue));
+  EXPECT_EQ(d.textureArray.image, before);
+  EXPECT_EQ(d.textureArrayWidth, 8u);
+  decalSystemAdd(&d, &a, kWhite, kWhole, green.c_str());
+  decalSystemAdd(&d, &b, kWhite, kWhole, blue.c_str());
+  render();
+  expectColor(16, 32, 0xFF00FF00, "the texture already in the array");
+  expectDefault(48, 32, "the dropped texture");
+}
+
 TEST_F(DecalScene, LargePicturesAreFilteredDownAndRefusedFilesKeepLayerZero) {
   initUnlit();
   // Wider than the cap: halved, so a one-pixel checker of red and blue averages to purple.
@@ -394,6 +421,65 @@ TEST_F(DecalScene, LargePicturesAreFilteredDownAndRefusedFilesKeepLayerZero) {
   render();
   expectColor(16, 32, 0xFF800080, "the filtered picture");
   expectDefault(48, 32, "a corrupt file");
+}
+
+struct Captured {
+  std::vector<u8> rgba;
+  u32 width = 0, height = 0;
+};
+
+void keepCapture(void* user, const u8* rgba, u32 width, u32 height) {
+  auto* c = static_cast<Captured*>(user);
+  if (!rgba) return;
+  c->rgba.assign(rgba, rgba + (size_t)width * height * 4);
+  c->width = width;
+  c->height = height;
+}
+
+// Real frames on the swapchain: each frame writes its instances into its own
+// buffer, a second draw in a frame appends, and the presented picture shows
+// this frame's decals only.
+TEST_F(DecalScene, FramesInFlightEachFillTheirOwnInstanceBuffer) {
+  initUnlit();
+  std::string red = writeSolid("frame_red.png", 8, 8, 0xFF0000FF);
+  mat4f32 m = rectModel(0, 0, 8, 8);
+  decalSystemAdd(&d, &m, kWhite, kWhole, red.c_str());
+  decalSystemReset(&d);
+  settle();
+  ASSERT_TRUE(loaded(red));
+  Captured cap;
+  VkBuffer buffers[3] = {};
+  for (u32 frame = 0; frame < 3; frame++) {
+    VkCommandBuffer cmd;
+    u32 image;
+    ASSERT_TRUE(rendererBeginFrame(&r, &cmd, &image));
+    if (frame == 2 && !rendererRequestCapture(&r, keepCapture, &cap)) std::printf("no swapchain capture here\n");
+    rendererBeginRenderPass(&r, image);
+    decalSystemReset(&d);
+    // Frame k: a band at the left, k-th of three.
+    mat4f32 band = rectModel(0, (f32)(frame * 20), 20, 16);
+    decalSystemAdd(&d, &band, kWhite, kWhole, red.c_str());
+    mat4f32 vp = pixelOrtho();
+    decalSystemDraw(&d, cmd, &vp, VK_NULL_HANDLE, 0);
+    const DynBuffer* buf = frameDynBufferCurrent(&d.instances);
+    EXPECT_EQ(buf->used, sizeof(DecalInstance)) << "a new frame starts its buffer afresh";
+    buffers[frame] = buf->buffer;
+    decalSystemDraw(&d, cmd, &vp, VK_NULL_HANDLE, 0);
+    EXPECT_GE(frameDynBufferCurrent(&d.instances)->used, 2 * sizeof(DecalInstance)) << "a second draw appends";
+    rendererEndFrame(&r, image);
+  }
+  rendererWaitIdle(&r);
+  EXPECT_NE(buffers[0], buffers[1]);
+  EXPECT_EQ(buffers[0], buffers[2]);
+  if (cap.rgba.empty()) GTEST_SKIP() << "the headless swapchain cannot be copied out";
+  // y up: frame 2's band covers rows 40..56 from the bottom.
+  auto red_at = [&](u32 x, u32 y) {
+    const u8* px = &cap.rgba[((size_t)(cap.height - 1 - y) * cap.width + x) * 4];
+    return px[0] > 200 && px[1] < 40 && px[2] < 40;
+  };
+  EXPECT_TRUE(red_at(10, 48)) << "this frame's decal";
+  EXPECT_FALSE(red_at(10, 28)) << "the previous frame's decal is gone";
+  EXPECT_FALSE(red_at(40, 48)) << "beside the decal";
 }
 
 struct LitCase {
