@@ -110,6 +110,8 @@ int main(int argc, char** argv) {
   uiCreatePipeline(&s->pipelines, &s->renderer);
   uiInit(&s->ui, &s->renderer, &s->pipelines, &s->font, PIPELINE_UI);
   uiUpdateScale(&s->ui, s->windowW, s->windowH);
+  // Before the audio engine: its callbacks feed the panel's meters.
+  s->voipPanel = voipPanelCreate();
   if (!decalSystemInit(&s->fileDialogDecals, &s->renderer, &s->pipelines, kFileDialogDecalPipeline, false, false,
                        false, VK_NULL_HANDLE, nullptr))
     return 1;
@@ -199,9 +201,12 @@ int main(int argc, char** argv) {
   ecsDestroy(&s->ecs);
   worldDestroy(&s->world);
   voipSessionClose(s);
+  appVoipBootstrapRelease(s);
   discoveryDestroy(s->discovery);
   s->discovery = nullptr;
   appAudioShutdown(s);
+  voipPanelDestroy(s->voipPanel);
+  s->voipPanel = nullptr;
   uiDestroy(&s->ui);
   fontDestroy(&s->font);
   particleSystemDestroy(&s->particles);

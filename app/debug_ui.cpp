@@ -60,4 +60,5 @@ void buildDebugWindows(State* s) {
   drawPlayersWindow(s, ctx);
   drawEntityInfoWindow(s, ctx);
   drawTerrainEditWindow(s, ctx);
+  drawVoipPanel(s, ctx);
 }

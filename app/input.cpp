@@ -162,6 +162,7 @@ void handleInputEvent(State* s, Platform* plat, const InputEvent* ev, b8* quit, 
       if (!s->windowVisible) endTerrainStroke(s);
       break;
     case InputEventGamepads: dropDisconnectedControllers(s); break;
+    case InputEventAudioDevices: voipPanelReloadDevices(s->voipPanel); break;
     default: break;
   }
 }

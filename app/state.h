@@ -29,6 +29,7 @@
 #include "terrain/world_editor.h"
 #include "terrain/world_map.h"
 #include "ui/ui.h"
+#include "ui/voip_panel.h"
 
 inline constexpr u32 kMaxLocalPlayers = 4;
 inline constexpr u32 kAppMaxEntities = 4096;
@@ -138,6 +139,18 @@ struct State {
   char newWorldName[256];  // the "New World" file-name box
   WorldModelSlot worldModels[kWorldModelSlots];
   u32 worldModelCount;
+  // The "VoIP" window; null when it could not be made. Its meters are fed from
+  // the audio thread, so it lives from before the audio engine to after it.
+  VoipPanel* voipPanel;
+  // What the voice actions started on discovery, undone by voipSessionClose.
+  u8 voipServiceId[20];  // hosted id (advertised while voipAdvertising)
+  b8 voipAdvertising;
+  u16 voipMappedPort;  // private port mapped by NAT-PMP, 0 when none
+  u8 voipJoinId[20];  // the current join's id (resolved while voipResolving)
+  b8 voipResolving;
+  b8 voipAwaitingHost;  // a host was found: "Connected" once it is heard
+  b8 voipBootstrapped;  // the DHT's bootstrap nodes were handed over
+  void* voipBootstrapLookup;  // their name look-ups while in flight
 };
 
 // Slot 0 is `player`, slot i (1 to 3) is localPlayers[i - 1].
@@ -263,6 +276,28 @@ b8 appVoipJoin(State* state, u16 port, const NetAddr* hostOrNull);
 void appVoipFound(State* state, const NetAddr* host);
 // Removes the callbacks, then destroys the session; status "Stopped".
 void voipSessionClose(State* state);
+// Per frame: "Connected" once a found host has answered.
+void appVoipUpdate(State* state);
+// The panel's actions (app/voip_actions.cpp): kVoipPanel* bits with the exact
+// status texts; newSink/newSource (either may be null) restart the audio
+// engine on those devices.
+void appVoipPanelActions(State* state, u32 actions, const char* newSink, const char* newSource);
+// The "VoIP" window, its actions carried out.
+void drawVoipPanel(State* state, mu_Context* ctx);
+// Hands the DHT the bootstrap addresses whose look-ups finished (per frame);
+// release calls off what is still in flight (shutdown, before discovery goes).
+void appVoipBootstrapPoll(State* state);
+void appVoipBootstrapRelease(State* state);
+// Undoes what hosting and joining started on discovery: advertisement, port
+// mapping, the join's search (voipSessionClose calls it).
+void appVoipDiscoveryStop(State* state);
+// Discovery's answer for a join: only the current join's id on a live client
+// session counts; the first result sets the host and ends the search.
+void discoCallback(void* closure, const u8* id, NetAddr addr);
+// "40000" style text: the port when the whole text is a number in 1..65535.
+b8 appParsePort(const char* text, u16* out);
+// 40 hexadecimal digits (surrounding white space ignored) into 20 bytes.
+b8 appParseServiceId(const char* text, u8 out[20]);
 // The engine's callbacks while a session exists (user data: the State).
 i32 voipAudioSinkCb(f32* samples, size_t frames, i32 channels, void* user);
 i32 voipAudioSourceCb(f32* samples, size_t frames, i32 channels, void* user);

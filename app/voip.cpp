@@ -66,6 +66,13 @@ b8 appVoipJoin(State* s, u16 port, const NetAddr* hostOrNull) {
 void appVoipFound(State* s, const NetAddr* host) {
   if (!s->voip || !host) return;
   voipSetPeer(s->voip, host);
+  // An address is not a conversation yet: "Connected" waits for the host's answer.
+  s->voipAwaitingHost = true;
+}
+
+void appVoipUpdate(State* s) {
+  if (!s->voip || !s->voipAwaitingHost || !voipHostHeard(s->voip)) return;
+  s->voipAwaitingHost = false;
   setStatus(s, "Connected");
 }
 
@@ -76,6 +83,9 @@ void voipSessionClose(State* s) {
     voipDestroy(s->voip);
     s->voip = nullptr;
   }
+  appVoipDiscoveryStop(s);
+  s->voipAwaitingHost = false;
+  voipPanelSetHostId(s->voipPanel, "");
   setStatus(s, "Stopped");
 }
 
@@ -83,11 +93,14 @@ i32 voipAudioSinkCb(f32* samples, size_t frames, i32 channels, void* user) {
   State* s = static_cast<State*>(user);
   // Without a session the engine's own mix (the game's sounds) stays as it is.
   if (!s || !s->voip || frames > 0xffffffffu) return 0;
-  return voipAudioSink(samples, (u32)frames, channels, s->voip);
+  i32 r = voipAudioSink(samples, (u32)frames, channels, s->voip);
+  voipPanelFeedSpeaker(s->voipPanel, samples, (u32)frames, channels);
+  return r;
 }
 
 i32 voipAudioSourceCb(f32* samples, size_t frames, i32 channels, void* user) {
   State* s = static_cast<State*>(user);
   if (!s || !s->voip || frames > 0xffffffffu) return 0;
+  voipPanelFeedMic(s->voipPanel, samples, (u32)frames, channels);
   return voipAudioSource(samples, (u32)frames, channels, s->voip);
 }
