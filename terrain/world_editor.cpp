@@ -36,6 +36,10 @@ v4 yawQuat(f32 yaw) {
 
 v3 toV3(const f32* p) { return V3(p[0], p[1], p[2]); }
 
+// Static bodies are not moved by steps: their broadphase box follows each edit
+// here, or rays and contacts would still find them where they were made.
+void refreshBodyBox(World* w, Body* b) { broadphaseUpdateBody(&w->broadphase, b->id, bodyComputeAabb(b), V3(0, 0, 0)); }
+
 b8 gridOk(const WorldMap* wm) { return wm && wm->meta.heightmapW > 1 && wm->meta.heightmapH > 1; }
 
 const WorldEntityInst* instanceOf(WorldEditor* we, const WorldLiveEntity& le) {
@@ -96,6 +100,7 @@ void spawnLiveEntity(WorldEditor* we, u32 tx, u32 ty, u32 index) {
         b->friction = 0.5;
         b->restitution = 0.0;
         bodySetTransform(b, Transform{pos, q});
+        refreshBodyBox(we->physWorld, b);
       }
     }
     if (bodyId < 0) {
@@ -152,6 +157,7 @@ void setBodyPose(WorldEditor* we, i32 bodyId, v3 pos, const v4* rot) {
   Body* b = worldGetBody(we->physWorld, bodyId);
   if (!b) return;
   worldSetBodyTransform(we->physWorld, bodyId, Transform{pos, rot ? *rot : b->rotation});
+  refreshBodyBox(we->physWorld, b);
 }
 
 HeightFieldShape* heightfieldShape(WorldEditor* we, Body** outBody) {
@@ -447,6 +453,7 @@ void worldEditorApplyScale(WorldEditor* we, f32 newScale) {
   if (!b || !b->shape || b->shape->type != SHAPE_SPHERE) return;
   sphereInit(reinterpret_cast<SphereShape*>(b->shape), sphereRadius(we, *inst));
   b->localAabb = shapeComputeAabb(b->shape, Transform{V3(0, 0, 0), quatIdentity()});
+  refreshBodyBox(we->physWorld, b);
   worldWakeRegion(we->physWorld, bodyComputeAabb(b));
 }
 
@@ -644,7 +651,12 @@ b8 worldEditorApplyHeightBrush(WorldEditor* we, v3f c, f32 radius, f32 strength,
       f32 h0 = (f32)src[(size_t)z * W + x] * k + m.heightOffset;
       f32 h = h0;
       switch (brush) {
-        case WORLD_EDITOR_HEIGHT_BRUSH_RAISE: h = h0 + f * strength; break;
+        case WORLD_EDITOR_HEIGHT_BRUSH_RAISE: {
+          // Never below what the stroke already made: a drag raises its whole path.
+          f32 now = (f32)wm->heightmap[(size_t)z * W + x] * k + m.heightOffset;
+          h = std::fmax(now, h0 + f * strength);
+          break;
+        }
         case WORLD_EDITOR_HEIGHT_BRUSH_FLATTEN: {
           f32 t = std::fmin(1.0f, f * strength);
           h = h0 + t * (flattenTarget - h0);
