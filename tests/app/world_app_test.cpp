@@ -135,7 +135,7 @@ TEST_F(WorldApp, ResetKeepsTheWorldsBodiesAndDeleteRemovesTheSelection) {
 
   // Picked in edit mode, then deleted: gone from the scene and from the map.
   key(InputKeyF1);
-  i32 x, y;
+  i32 x = 0, y = 0;
   pixelOf(V3(-60, 2, -150), &x, &y);
   move(x, y);
   button(true);

@@ -89,7 +89,7 @@ struct WorldApp : testing::Test {
   }
   // A height stroke dragged from world point a to b (edit mode, height tool).
   void drag(v3 a, v3 b, int steps = 6) {
-    i32 x0, y0, x1, y1;
+    i32 x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     pixelOf(a, &x0, &y0);
     pixelOf(b, &x1, &y1);
     move(x0, y0);
