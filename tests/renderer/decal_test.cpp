@@ -63,7 +63,7 @@ std::string writeFile(const char* name, const std::vector<u8>& bytes) {
   std::string path = temp(name);
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f) {
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
   }
   return path;
