@@ -10,9 +10,9 @@
 namespace {
 
 constexpr u64 kMicRingFrames = 64;  // mic, reference and playout rings hold 64 frames
-constexpr u64 kTxRingBytes = 82304;
 constexpr u64 kRxRingBytes = 83584;
 constexpr u32 kNetBatch = 64;  // network events handled per net-thread pass
+constexpr u32 kSinkReads = 32;  // datagrams the playback callback reads itself, at most
 constexpr i32 kNetIdleWaitMs = 100;  // longest idle wait: timers are checked this often
 
 // ---- rings ---------------------------------------------------------------
@@ -84,12 +84,7 @@ u64 nowNs() { return (u64)clockNanos(); }
 
 // ---- wake-ups --------------------------------------------------------------
 
-// The futex is touched only when the audio thread has announced its sleep.
-void wakeAudio(Voip* v) {
-  v->audioWakeSeq.fetch_add(1, std::memory_order_seq_cst);
-  if (v->audioSleeping.exchange(0, std::memory_order_seq_cst)) wakeOneu32(&v->audioWakeSeq);
-}
-
+// The wake syscall is made only when the net thread has announced its sleep.
 void wakeNet(Voip* v) {
   v->netWakeSeq.fetch_add(1, std::memory_order_seq_cst);
   if (v->netSleeping.exchange(0, std::memory_order_seq_cst)) netWake(v->net);
@@ -167,9 +162,8 @@ void applyRosterLocked(Voip* v, const u8* data, u32 len) {
 
 // ---- net thread ------------------------------------------------------------
 
-}  // namespace
-
-b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now) {
+// Joins and rosters are applied here; true for audio from a peer, to be decoded.
+b8 acceptDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now) {
   const u8 type = voipParseHeader(data, len);
   if (!type) {
     v->datagramsRejected.fetch_add(1, std::memory_order_relaxed);
@@ -227,14 +221,20 @@ b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64
   }
   threadMutexUnlock(&v->peerMu);
   if (!accepted) v->datagramsRejected.fetch_add(1, std::memory_order_relaxed);
-  if (!forward) return false;
+  return forward;
+}
+
+}  // namespace
+
+b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now) {
+  if (!acceptDatagram(v, data, len, from, now)) return false;
   u8 sender[kNetAddrPackedMax];
   const u32 senderLen = (u32)netAddrPack(from, sender);
   const u16 dlen = (u16)len;
   std::memcpy(v->rxBuf, sender, senderLen);
   std::memcpy(v->rxBuf + senderLen, &dlen, 2);
-  // A full ring drops the datagram (audio only: late audio is worthless).
-  // The caller wakes the audio thread (the net thread once per batch).
+  // A full ring drops the datagram (audio only: late audio is worthless). The
+  // playback callback drains the ring at its own pace: nobody is woken.
   return ringWritePacket(&v->rxRing, v->rxBuf, senderLen + 2, data, len);
 }
 
@@ -261,49 +261,30 @@ i32 netThreadMain(void* arg) {
   profilerHookThreadStart("voip-net");
   const u64 keepAlive = (u64)v->cfg.keepAliveMs * 1000000ull;
   u64 nextJoin = 0, nextTimeoutCheck = 0;
-  NetAddr dests[kVoipMaxPeers + 1];
   while (v->running.load(std::memory_order_acquire)) {
     const u64 now = nowNs();
     b8 did = false;
 
-    // Destinations: a client's host first, then every other active peer.
-    u32 nd = 0;
-    NetAddr host;
+    // The join goes out under peerMu, so joinSent always speaks of the
+    // current host: the capture callback sends it no audio before that.
     threadMutexLock(&v->peerMu);
     const b8 client = !v->hostMode && netAddrPort(&v->hostAddr) != 0;
-    host = v->hostAddr;
-    if (client) dests[nd++] = host;
-    for (const VoipPeer& p : v->peers) {
-      if (!p.active || (client && netAddrEqual(&p.addr, &host))) continue;
-      dests[nd++] = p.addr;
-    }
-    threadMutexUnlock(&v->peerMu);
-
     if (client && (v->joinDue.exchange(0) || now >= nextJoin)) {
       u8 join[kVoipHeader];
       voipWriteHeader(join, VOIP_PKT_JOIN, 0);
-      netSendTo(v->sock, join, kVoipHeader, host);
+      netSendTo(v->sock, join, kVoipHeader, v->hostAddr);
+      v->joinSent.store(1, std::memory_order_release);
       nextJoin = now + keepAlive;
     }
-
-    const u8* rec;
-    u32 recLen;
-    u64 recBytes;
-    while (ringPeekPacket(&v->txRing, kVoipMaxDatagram, &rec, &recLen, &recBytes)) {
-      for (u32 i = 0; i < nd; ++i) netSendTo(v->sock, rec, (i32)recLen, dests[i]);
-      AsyncRingReadCommit(&v->txRing, recBytes);
-      did = true;
-    }
+    threadMutexUnlock(&v->peerMu);
 
     NetEvent ev;
     u32 handled = 0;
-    b8 forwarded = false;
     while (handled < kNetBatch && netPoll(v->net, &ev)) {
       ++handled;
       if (ev.type != NET_EVENT_RECV || ev.socket != v->sock) continue;
-      forwarded |= voipHandleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
+      voipHandleDatagram(v, (const u8*)ev.recv.data, (u32)ev.recv.len, &ev.recv.from, now);
     }
-    if (forwarded) wakeAudio(v);
     if (handled) did = true;
 
     if (now >= nextTimeoutCheck) {
@@ -313,8 +294,7 @@ i32 netThreadMain(void* arg) {
 
     if (!did) {
       v->netSleeping.store(1, std::memory_order_seq_cst);
-      if (!v->running.load(std::memory_order_seq_cst) || v->joinDue.load(std::memory_order_seq_cst) ||
-          ringReadable(&v->txRing) != 0) {
+      if (!v->running.load(std::memory_order_seq_cst) || v->joinDue.load(std::memory_order_seq_cst)) {
         v->netSleeping.store(0, std::memory_order_relaxed);
         continue;
       }
@@ -331,64 +311,129 @@ i32 netThreadMain(void* arg) {
   return 0;
 }
 
-// ---- audio thread ----------------------------------------------------------
+// ---- the audio engine's thread -----------------------------------------------
+// The callbacks encode, send and decode themselves: every hand-off to another
+// thread costs a scheduling delay that, on a loaded machine, is as long as
+// half a device period and made frames miss their playback period.
 
-i32 audioThreadMain(void* arg) {
-  Voip* v = static_cast<Voip*>(arg);
-  profilerHookThreadStart("voip-audio");
-  while (v->running.load(std::memory_order_acquire)) {
-    const u32 seq = v->audioWakeSeq.load(std::memory_order_seq_cst);
-    if (voipAudioPass(v)) continue;
-    // Announce the sleep, then look again: a producer that committed before
-    // seeing the announcement is caught by the second look or by the changed
-    // sequence number.
-    v->audioSleeping.store(1, std::memory_order_seq_cst);
-    const u64 frameBytes = (u64)v->cfg.frameSize * (u64)v->cfg.channels * sizeof(f32);
-    if (ringReadable(&v->micRing) < frameBytes && ringReadable(&v->rxRing) == 0 &&
-        v->running.load(std::memory_order_seq_cst))
-      waitu32(&v->audioWakeSeq, seq);  // spurious and EINTR returns just loop
-    v->audioSleeping.store(0, std::memory_order_relaxed);
+// Encodes one frame from the microphone ring (with its echo reference) and
+// sends it to the host and every peer. False when no whole frame is queued.
+b8 encodeAndSendFrame(Voip* v) {
+  const u64 frameBytes = (u64)v->cfg.frameSize * (u64)v->cfg.channels * sizeof(f32);
+  if (ringReadable(&v->micRing) < frameBytes) return false;
+  u64 n;
+  std::memcpy(v->micFrame, AsyncRingReadPtr(&v->micRing, &n), frameBytes);
+  AsyncRingReadCommit(&v->micRing, frameBytes);
+  if (ringReadable(&v->refRing) >= frameBytes) {
+    std::memcpy(v->refFrame, AsyncRingReadPtr(&v->refRing, &n), frameBytes);
+    AsyncRingReadCommit(&v->refRing, frameBytes);
+  } else {
+    std::memset(v->refFrame, 0, frameBytes);
   }
-  profilerHookThreadEnd();
-  return 0;
+  voipNlmsProcess(&v->nlms, v->micFrame, v->refFrame, v->cleanFrame, v->cfg.frameSize);
+  const i32 size = opus_encode_float(v->encoder, v->cleanFrame, (int)v->cfg.frameSize, v->packetBuf + kVoipHeader,
+                                     (opus_int32)kVoipMaxOpus);
+  if (size <= 0) return true;
+  voipWriteHeader(v->packetBuf, VOIP_PKT_AUDIO, 0);
+  // Destinations: a client's host first (once its join is out), then every
+  // other active peer. Sent outside the lock.
+  NetAddr dests[kVoipMaxPeers + 1];
+  u32 nd = 0;
+  threadMutexLock(&v->peerMu);
+  const b8 client = !v->hostMode && netAddrPort(&v->hostAddr) != 0;
+  const NetAddr host = v->hostAddr;
+  if (!client || v->joinSent.load(std::memory_order_acquire)) {
+    if (client) dests[nd++] = host;
+    for (const VoipPeer& p : v->peers) {
+      if (!p.active || (client && netAddrEqual(&p.addr, &host))) continue;
+      dests[nd++] = p.addr;
+    }
+  }
+  threadMutexUnlock(&v->peerMu);
+  for (u32 i = 0; i < nd; ++i) netSendTo(v->sock, v->packetBuf, (i32)(kVoipHeader + (u32)size), dests[i]);
+  if (nd) v->framesSent.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+// An audio datagram into its sender's playout. Caller holds peerMu.
+b8 decodeAudioLocked(Voip* v, const NetAddr* from, const u8* d, u32 dlen) {
+  if (voipParseHeader(d, dlen) != VOIP_PKT_AUDIO || dlen == kVoipHeader) return false;
+  VoipPeer* p = findPeerLocked(v, from);
+  if (!p) return false;
+  const int frames =
+      opus_decode_float(p->decoder, d + kVoipHeader, (opus_int32)(dlen - kVoipHeader), v->decodeFrame, (int)kVoipMaxDecode, 0);
+  if (frames <= 0) return false;
+  // Dropped when the playout is full: nobody is playing it.
+  ringWriteBytes(&p->playout, v->decodeFrame, (u64)frames * (u64)v->cfg.channels * sizeof(f32));
+  v->framesDecoded.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+b8 handleRxRecordLocked(Voip* v, const u8* rec, u32 len) {
+  NetAddr from;
+  const u8* d;
+  u32 dlen;
+  if (!voipUnpackRxRecord(rec, len, &from, &d, &dlen)) return false;
+  return decodeAudioLocked(v, &from, d, dlen);
+}
+
+// Datagrams still waiting in the socket, read and decoded here: when the net
+// thread is slow to be scheduled, the frame would otherwise miss this period.
+// Called after the receive ring was drained, so they are newer than anything
+// queued there. Bounded: a flood cannot hold the engine's thread.
+void receiveNow(Voip* v) {
+  const u64 now = nowNs();
+  for (u32 i = 0; i < kSinkReads; ++i) {
+    NetAddr from;
+    const i32 n = netRecvFrom(v->sock, v->sinkRecvBuf, (i32)sizeof v->sinkRecvBuf, &from);
+    if (n == 0) break;
+    if (n < 0 || !acceptDatagram(v, v->sinkRecvBuf, (u32)n, &from, now)) continue;
+    threadMutexLock(&v->peerMu);
+    decodeAudioLocked(v, &from, v->sinkRecvBuf, (u32)n);
+    threadMutexUnlock(&v->peerMu);
+  }
+}
+
+// Decodes the queued receive records into the peers' playouts. After a stall
+// (the callbacks stopped while datagrams kept coming) only the newest
+// `keepRecords` are decoded, the rest consumed unread: the playout bound
+// would throw their audio away anyway, and decoding them would stall the
+// engine's thread in turn. Caller holds peerMu. True when a record was read.
+b8 drainRxLocked(Voip* v, u32 keepRecords) {
+  u32 queued = 0;
+  if (keepRecords != ~0u) {
+    u64 run = 0;
+    const u64 avail = ringReadable(&v->rxRing);
+    const u8* p = avail ? AsyncRingReadPtr(&v->rxRing, &run) : nullptr;
+    for (u64 off = 0; p && off + 2 <= run;) {
+      u16 n;
+      std::memcpy(&n, p + off, 2);
+      off += 2u + n;
+      ++queued;
+    }
+  }
+  const u8* rec;
+  u32 recLen;
+  u64 recBytes;
+  b8 did = false;
+  while (ringPeekPacket(&v->rxRing, kVoipMaxRxRecord, &rec, &recLen, &recBytes)) {
+    if (queued > keepRecords)
+      --queued;
+    else
+      handleRxRecordLocked(v, rec, recLen);
+    AsyncRingReadCommit(&v->rxRing, recBytes);
+    did = true;
+  }
+  return did;
 }
 
 }  // namespace
 
 b8 voipAudioPass(Voip* v) {
-  const u32 frameFloats = v->cfg.frameSize * (u32)v->cfg.channels;
-  const u64 frameBytes = (u64)frameFloats * sizeof(f32);
-  b8 did = false;
-  if (ringReadable(&v->micRing) >= frameBytes) {
-    u64 n;
-    std::memcpy(v->micFrame, AsyncRingReadPtr(&v->micRing, &n), frameBytes);
-    AsyncRingReadCommit(&v->micRing, frameBytes);
-    if (ringReadable(&v->refRing) >= frameBytes) {
-      std::memcpy(v->refFrame, AsyncRingReadPtr(&v->refRing, &n), frameBytes);
-      AsyncRingReadCommit(&v->refRing, frameBytes);
-    } else {
-      std::memset(v->refFrame, 0, frameBytes);
-    }
-    voipNlmsProcess(&v->nlms, v->micFrame, v->refFrame, v->cleanFrame, v->cfg.frameSize);
-    const i32 size = opus_encode_float(v->encoder, v->cleanFrame, (int)v->cfg.frameSize, v->packetBuf + kVoipHeader,
-                                       (opus_int32)kVoipMaxOpus);
-    if (size > 0) {
-      voipWriteHeader(v->packetBuf, VOIP_PKT_AUDIO, 0);
-      if (ringWritePacket(&v->txRing, v->packetBuf, kVoipHeader + (u32)size)) {
-        v->framesSent.fetch_add(1, std::memory_order_relaxed);
-        wakeNet(v);
-      }
-    }
-    did = true;
-  }
-  const u8* rec;
-  u32 recLen;
-  u64 recBytes;
-  while (ringPeekPacket(&v->rxRing, kVoipMaxRxRecord, &rec, &recLen, &recBytes)) {
-    voipHandleRxRecord(v, rec, recLen);
-    AsyncRingReadCommit(&v->rxRing, recBytes);
-    did = true;
-  }
+  threadMutexLock(&v->peerMu);
+  b8 did = drainRxLocked(v, ~0u);
+  threadMutexUnlock(&v->peerMu);
+  did |= encodeAndSendFrame(v);
   return did;
 }
 
@@ -481,23 +526,8 @@ b8 voipUnpackRxRecord(const u8* rec, u32 len, NetAddr* from, const u8** datagram
 }
 
 b8 voipHandleRxRecord(Voip* v, const u8* rec, u32 len) {
-  NetAddr from;
-  const u8* d;
-  u32 dlen;
-  if (!voipUnpackRxRecord(rec, len, &from, &d, &dlen)) return false;
-  if (voipParseHeader(d, dlen) != VOIP_PKT_AUDIO || dlen == kVoipHeader) return false;
-  b8 decoded = false;
   threadMutexLock(&v->peerMu);
-  if (VoipPeer* p = findPeerLocked(v, &from)) {
-    const int frames =
-        opus_decode_float(p->decoder, d + kVoipHeader, (opus_int32)(dlen - kVoipHeader), v->decodeFrame, (int)kVoipMaxDecode, 0);
-    if (frames > 0) {
-      // Dropped when the playout is full: the engine thread is not reading.
-      ringWriteBytes(&p->playout, v->decodeFrame, (u64)frames * (u64)v->cfg.channels * sizeof(f32));
-      v->framesDecoded.fetch_add(1, std::memory_order_relaxed);
-      decoded = true;
-    }
-  }
+  const b8 decoded = handleRxRecordLocked(v, rec, len);
   threadMutexUnlock(&v->peerMu);
   return decoded;
 }
@@ -599,9 +629,8 @@ Voip* voipCreate(const VoipConfig* cfgIn, u16 localPort, const NetAddr* peerOrNu
   if (ok) {
     v->micRing = AsyncRingAlloc(audioRing);
     v->refRing = AsyncRingAlloc(audioRing);
-    v->txRing = AsyncRingAlloc(kTxRingBytes);
     v->rxRing = AsyncRingAlloc(kRxRingBytes);
-    ok = v->micRing.Buf.Base && v->refRing.Buf.Base && v->txRing.Buf.Base && v->rxRing.Buf.Base;
+    ok = v->micRing.Buf.Base && v->refRing.Buf.Base && v->rxRing.Buf.Base;
   }
   if (ok) {
     v->encoder = (OpusEncoder*)memAlloc((size_t)opus_encoder_get_size(cfg.channels));
@@ -642,19 +671,11 @@ Voip* voipCreate(const VoipConfig* cfgIn, u16 localPort, const NetAddr* peerOrNu
 
 i32 voipStart(Voip* v) {
   if (!v) return -1;
-  if (v->audioThread || v->netThread) return v->running.load() ? 0 : -1;
+  if (v->netThread) return v->running.load() ? 0 : -1;
   v->running.store(1, std::memory_order_release);
-  v->audioThread = threadCreate(audioThreadMain, v);
-  v->netThread = v->audioThread ? threadCreate(netThreadMain, v) : nullptr;
-  if (!v->audioThread || !v->netThread) {
-    voipStop(v);
-    for (Thread** t : {&v->audioThread, &v->netThread}) {
-      if (*t) {
-        threadJoin(*t);
-        threadDestroy(*t);
-        *t = nullptr;
-      }
-    }
+  v->netThread = threadCreate(netThreadMain, v);
+  if (!v->netThread) {
+    v->running.store(0);
     return -1;
   }
   threadMutexLock(&v->peerMu);
@@ -670,7 +691,6 @@ i32 voipStart(Voip* v) {
 void voipStop(Voip* v) {
   if (!v) return;
   v->running.store(0, std::memory_order_seq_cst);
-  wakeAudio(v);
   v->netWakeSeq.fetch_add(1);
   if (v->net) netWake(v->net);
 }
@@ -678,12 +698,10 @@ void voipStop(Voip* v) {
 void voipDestroy(Voip* v) {
   if (!v) return;
   voipStop(v);
-  for (Thread** t : {&v->audioThread, &v->netThread}) {
-    if (*t) {
-      threadJoin(*t);
-      threadDestroy(*t);
-      *t = nullptr;
-    }
+  if (v->netThread) {
+    threadJoin(v->netThread);
+    threadDestroy(v->netThread);
+    v->netThread = nullptr;
   }
   memFree(v->encoder);
   voipNlmsDestroy(&v->nlms);
@@ -693,7 +711,6 @@ void voipDestroy(Voip* v) {
   }
   AsyncRingDealloc(&v->micRing);
   AsyncRingDealloc(&v->refRing);
-  AsyncRingDealloc(&v->txRing);
   AsyncRingDealloc(&v->rxRing);
   memFree(v->micFrame);
   memFree(v->refFrame);
@@ -716,6 +733,7 @@ void voipSetPeer(Voip* v, const NetAddr* peerOrNull) {
     v->hostMode = true;
   }
   v->hostHeard.store(0);
+  v->joinSent.store(0);
   threadMutexUnlock(&v->peerMu);
   if (peerOrNull && v->running.load()) {
     v->joinDue.store(1);
@@ -774,10 +792,12 @@ b8 voipPeerInfoAt(Voip* v, u32 index, VoipPeerInfo* out) {
 i32 voipAudioSource(const f32* captureSamples, u32 frames, i32 channels, Voip* v) {
   if (!v || channels != v->cfg.channels || (!captureSamples && frames)) return -1;
   if (frames == 0) return 0;
-  const b8 ok = ringWriteBytes(&v->micRing, captureSamples, (u64)frames * (u64)channels * sizeof(f32));
-  // The audio thread has work only once a whole frame is queued.
-  const u64 queued = v->micRing.WritePos.load(std::memory_order_relaxed) - v->micRing.ReadPos.load(std::memory_order_acquire);
-  if (queued >= (u64)v->cfg.frameSize * (u64)channels * sizeof(f32)) wakeAudio(v);
+  const u64 bytes = (u64)frames * (u64)channels * sizeof(f32);
+  // The ring gathers whole frames, which go out at once: it only ever holds
+  // less than one between calls.
+  const b8 ok = ringWriteBytes(&v->micRing, captureSamples, bytes);
+  while (encodeAndSendFrame(v)) {
+  }
   return ok ? 0 : -1;
 }
 
@@ -790,6 +810,12 @@ i32 voipAudioSink(f32* out, u32 frames, i32 channels, Voip* v) {
   const u64 bound = ((u64)v->cfg.frameSize * 4 + (u64)frames * 2) * (u64)channels * sizeof(f32);
   v->playoutBoundFrames = (u32)(bound / ((u64)channels * sizeof(f32)));
   const u64 n = (u64)frames * (u64)channels;
+  // Per peer, frames the bound can hold and one more.
+  const u32 keepRecords = (u32)(bound / ((u64)v->cfg.frameSize * (u64)channels * sizeof(f32)) + 1) * kVoipMaxPeers;
+  threadMutexLock(&v->peerMu);
+  drainRxLocked(v, keepRecords);
+  threadMutexUnlock(&v->peerMu);
+  receiveNow(v);
   threadMutexLock(&v->peerMu);
   for (VoipPeer& p : v->peers) {
     if (!p.active) continue;
@@ -818,8 +844,7 @@ i32 voipAudioSink(f32* out, u32 frames, i32 channels, Voip* v) {
   }
   threadMutexUnlock(&v->peerMu);
   for (u64 i = 0; i < n; ++i) out[i] = out[i] > 1.0f ? 1.0f : (out[i] < -1.0f ? -1.0f : out[i]);
-  // The echo reference (dropped when full). No wake-up: it is read only beside
-  // a microphone frame, whose arrival wakes the audio thread.
+  // The echo reference (dropped when full), read beside the next microphone frame.
   ringWriteBytes(&v->refRing, out, want);
   return 0;
 }

@@ -4,10 +4,12 @@
 // frames and sends them to the host and every known peer; received frames are
 // decoded per sender and mixed into the loudspeaker output.
 //
-// Threads: the audio engine's thread calls voipAudioSource/voipAudioSink;
-// "voip-audio" encodes and decodes; "voip-net" owns the socket. Single-producer
-// single-consumer rings join them; peerMu guards the peer table. Every datagram
-// is hostile until parsed.
+// Threads: the audio engine's thread calls voipAudioSource/voipAudioSink,
+// which encode and send, and decode and mix, themselves; "voip-net" receives,
+// answers joins and rosters, keeps time-outs and queues audio datagrams in a
+// single-producer single-consumer ring for the playback callback, which also
+// reads datagrams still waiting in the socket. peerMu guards the peer table.
+// Every datagram is hostile until parsed.
 #pragma once
 
 #include <opus/opus.h>
@@ -61,7 +63,7 @@ struct VoipPeer {
   b8 active;
   NetAddr addr;
   OpusDecoder* decoder;  // made at creation for every slot, reset on reuse
-  AsyncRing playout;  // decoded float audio: voip-audio writes, the engine thread reads
+  AsyncRing playout;  // decoded float audio: the playback callback's jitter buffer
   u64 lastHeardNs;  // net thread only
   // Engine thread (under peerMu): the least audio left queued after a period
   // in the current one-second window, and that window's frames so far.
@@ -79,23 +81,24 @@ struct Voip {
   NetSocket* sock;
   NetAddr hostAddr;  // under peerMu
   b8 hostMode;  // under peerMu
-  Thread* audioThread;
   Thread* netThread;
   std::atomic<i32> running;
-  std::atomic<u32> audioWakeSeq;
   std::atomic<u32> netWakeSeq;
   std::atomic<u32> netSleeping;  // the net thread is in (or entering) netWait
-  std::atomic<u32> audioSleeping;  // the audio thread is in (or entering) its wait
   std::atomic<u32> joinDue;  // a client should send its join now
+  std::atomic<u32> joinSent;  // set under peerMu: the join to hostAddr is out, audio may follow
   std::atomic<u32> hostHeard;  // a client heard from its current host
   ThreadMutex peerMu;
   OpusEncoder* encoder;
   VoipNlms nlms;
   VoipPeer peers[kVoipMaxPeers];
-  AsyncRing micRing, refRing, txRing, rxRing;
-  f32 *micFrame, *refFrame, *cleanFrame;  // channels * frameSize
-  f32* decodeFrame;  // channels * 5760
-  u8 packetBuf[kVoipMaxDatagram];
+  // micRing, refRing: the engine thread's own frame accumulators; rxRing:
+  // voip-net to the playback callback.
+  AsyncRing micRing, refRing, rxRing;
+  f32 *micFrame, *refFrame, *cleanFrame;  // channels * frameSize, engine thread
+  f32* decodeFrame;  // channels * 5760, engine thread
+  u8 packetBuf[kVoipMaxDatagram];  // engine thread
+  u8 sinkRecvBuf[kVoipMaxDatagram + 1];  // engine thread: one longer is cut, so dropped
   u8 rxBuf[kVoipMaxRxRecord];  // net thread: a receive record being built
   u32 playoutBoundFrames;  // per-peer queued audio kept at most, set from device periods
   std::atomic<u64> framesSent, framesDecoded, datagramsRejected;  // diagnostics and tests
@@ -106,11 +109,11 @@ void voipConfigDefault(VoipConfig* cfg);
 // With peerOrNull the voice chat is a client of that host, otherwise the host.
 // Null on any failure (bad configuration, socket, codec, memory).
 Voip* voipCreate(const VoipConfig* cfg, u16 localPort, const NetAddr* peerOrNull);
-// Starts both threads; a client then sends its join. 0 or -1.
+// Starts the net thread; a client then sends its join. 0 or -1.
 i32 voipStart(Voip* v);
-// Clears running and wakes both threads.
+// Clears running and wakes the net thread.
 void voipStop(Voip* v);
-// Stops, joins the threads and releases everything; nothing for null.
+// Stops, joins the thread and releases everything; nothing for null.
 void voipDestroy(Voip* v);
 
 // Client of this host (sends a join at once when running), or host for null.
@@ -124,7 +127,9 @@ u16 voipLocalPort(Voip* v);
 u32 voipPeerCount(Voip* v);
 b8 voipPeerInfoAt(Voip* v, u32 index, VoipPeerInfo* out);
 
-// Audio engine callbacks: interleaved float frames. -1 when channels differ.
+// Audio engine callbacks, both on the engine's one thread: interleaved float
+// frames. The source encodes and sends every whole frame gathered; the sink
+// decodes what arrived, then mixes. -1 when channels differ.
 i32 voipAudioSource(const f32* captureSamples, u32 frames, i32 channels, Voip* v);
 i32 voipAudioSink(f32* outSamples, u32 frames, i32 channels, Voip* v);
 
@@ -146,13 +151,14 @@ u32 voipPackRxRecord(u8* out, const NetAddr* from, const u8* datagram, u32 len);
 // Splits a receive record; false when it is malformed.
 b8 voipUnpackRxRecord(const u8* rec, u32 len, NetAddr* from, const u8** datagram, u32* dlen);
 // One datagram as the net thread handles it (joins, rosters, audio forwarded
-// to the audio thread's ring). True when forwarded. The net thread's own step;
-// the fuzz target calls it on a voice chat whose threads are not running.
+// to the receive ring). True when forwarded. The net thread's own step; the
+// fuzz target calls it on a voice chat whose thread is not running.
 b8 voipHandleDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 nowNs);
-// One pass of the audio thread: encode a frame if the microphone has one,
-// decode every queued receive record. False when there was nothing to do.
+// The callbacks' audio work without a device period: decode every queued
+// receive record, then encode and send a frame if the microphone ring holds
+// one. False when there was nothing to do. For tests and the fuzz target.
 b8 voipAudioPass(Voip* v);
-// One whole record of the audio thread's receive path, as it runs in the
-// thread: parse, find the sender's peer, decode into its playout. Returns true
-// when audio was decoded. For the fuzz target and tests.
+// One whole receive record as the playback callback handles it: parse, find
+// the sender's peer, decode into its playout. Returns true when audio was
+// decoded. For the fuzz target and tests.
 b8 voipHandleRxRecord(Voip* v, const u8* rec, u32 len);

@@ -528,6 +528,21 @@ i32 netSendTo(NetSocket* s, const void* data, i32 len, NetAddr addr) {
   return n < 0 ? -1 : (i32)n;
 }
 
+i32 netRecvFrom(NetSocket* s, void* buf, i32 cap, NetAddr* from) {
+  if (!s || !s->alive || s->kind != NET_SOCK_UDP || !buf || cap <= 0 || !from) return -1;
+  sockaddr_storage sa{};
+  socklen_t saLen = sizeof sa;
+  ssize_t n;
+  do n = recvfrom(s->fd, buf, (size_t)cap, MSG_TRUNC | MSG_DONTWAIT, (sockaddr*)&sa, &saLen);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  if (n > cap) {
+    s->ctx->datagramsDropped.fetch_add(1, std::memory_order_relaxed);
+    return -1;
+  }
+  return netAddrFromSockaddr((sockaddr*)&sa, saLen, from) ? (i32)n : -1;
+}
+
 b8 netPoll(NetContext* c, NetEvent* ev) {
   if (!c || !ev) return false;
   for (int idle = 0; idle <= kIdlePasses; ++idle) {

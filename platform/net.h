@@ -139,6 +139,13 @@ i32 netSend(NetSocket* s, const void* data, i32 len);
 // expressed in the socket's family).
 i32 netSendTo(NetSocket* s, const void* data, i32 len, NetAddr addr);
 
+// One waiting datagram read at once, bypassing the event ring: for a thread
+// other than the poller that wants a datagram without waiting for the poller
+// to be scheduled (reads of a datagram socket are whole datagrams, so both may
+// read). Its length, 0 when none is waiting (or it was empty), -1 when it was
+// longer than cap (dropped, as by netPoll) or on error. UDP sockets only.
+i32 netRecvFrom(NetSocket* s, void* buf, i32 cap, NetAddr* from);
+
 // True with the oldest queued event in *ev; otherwise reads what the sockets
 // have ready and returns the first event that produced. False only when nothing
 // is queued and nothing is ready. A receive event's data stays valid until the

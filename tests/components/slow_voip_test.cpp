@@ -363,9 +363,13 @@ TEST(VoipJitter, ToneSurvivesDelayReorderingAndLossAndAStallFallsBackToTheBound)
     hostPeriod();
     pace();
   }
-  EXPECT_GT(queuedFrames(client, front), (u64)client->cfg.frameSize * 15) << "the stall queued audio";
+  // The backlog waits as receive records (the playback call decodes them):
+  // 25 frames were sent, each record at least a header and a packed sender.
+  const u64 backlog = client->rxRing.WritePos.load() - client->rxRing.ReadPos.load();
+  EXPECT_GT(backlog, 15u * (kVoipHeader + 2 + kNetAddrPackedV4 + 1)) << "the stall queued audio";
   std::fill(buf.begin(), buf.end(), 0.0f);
   voipAudioSink(buf.data(), kPeriod, 1, client);
+  EXPECT_GT(goertzel(buf.data(), kPeriod, 600), 0.1) << "the first period after the stall is silent";
   EXPECT_LE(queuedFrames(client, front), (u64)client->playoutBoundFrames + client->cfg.frameSize)
       << "the backlog stayed after the stall";
   voipDestroy(client);

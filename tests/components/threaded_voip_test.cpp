@@ -171,6 +171,56 @@ TEST(VoipDatagrams, HeaderAndRosterParsing) {
   EXPECT_TRUE(rosterEntries(odd).empty());
 }
 
+// The callbacks carry audio both ways by themselves: with the net thread not
+// running, a captured frame goes out in the capture call, and a frame waiting
+// in the socket plays in the very playback call that follows its arrival.
+TEST(VoipSink, CallbacksSendAndPlayWithoutTheNetThread) {
+  VoipConfig cfg = testConfig();
+  Voip* v = voipCreate(&cfg, 0, nullptr);  // a host, not started
+  ASSERT_NE(v, nullptr);
+  Raw peer;
+  const NetAddr host = loop4(voipLocalPort(v));
+  std::vector<std::vector<u8>> tone = encodeTone(600, 3, 0.3);
+  for (const auto& d : tone) ASSERT_GT(peer.send(d, host), 0);
+  nanoSleep(20000000);  // loopback delivers at once; this only covers a slow scheduler
+  std::vector<f32> out(960, 0.0f);
+  ASSERT_EQ(voipAudioSink(out.data(), 960, 1, v), 0);
+  EXPECT_EQ(voipPeerCount(v), 1u) << "the host took the new sender as a peer";
+  EXPECT_GT(goertzel(out.data(), 960, 600), 0.05) << "the frame waiting in the socket was not played at once";
+  // The reply: one capture call of a whole frame sends it, no thread involved.
+  std::vector<f32> pcm(960, 0.2f);
+  ASSERT_EQ(voipAudioSource(pcm.data(), 960, 1, v), 0);
+  size_t audio = 0;  // beside the roster the new peer was sent
+  for (const auto& d : peer.recv(300)) audio += voipParseHeader(d.data(), (u32)d.size()) == VOIP_PKT_AUDIO;
+  EXPECT_EQ(audio, 1u);
+  voipDestroy(v);
+}
+
+// After the callbacks stalled while audio kept arriving, the playback call
+// decodes only what the playout bound can keep, not the whole backlog (which
+// would stall the engine's thread in turn), and the ring is left empty.
+TEST(VoipSink, ABacklogAfterAStallIsNotDecodedWhole) {
+  VoipConfig cfg = testConfig();
+  Voip* v = voipCreate(&cfg, 0, nullptr);
+  ASSERT_NE(v, nullptr);
+  Raw sender;
+  const NetAddr from = loop4(sender.port());
+  std::vector<std::vector<u8>> tone = encodeTone(500, 200, 0.3);
+  u32 queued = 0;
+  for (const auto& d : tone) queued += voipHandleDatagram(v, d.data(), (u32)d.size(), &from, 1);
+  ASSERT_EQ(queued, 200u);
+  std::vector<f32> out(480, 0.0f);
+  ASSERT_EQ(voipAudioSink(out.data(), 480, 1, v), 0);
+  EXPECT_LE(v->framesDecoded.load(), 48u);
+  EXPECT_GE(v->framesDecoded.load(), 1u);
+  EXPECT_GT(goertzel(out.data(), 480, 500), 0.05);
+  v->rxRing.ReadSeenWrite = v->rxRing.WritePos.load();
+  u64 left = 0;
+  AsyncRingReadPtr(&v->rxRing, &left);
+  EXPECT_EQ(left, 0u);
+  voipDestroy(v);
+}
+
 TEST(VoipSession, ClientSendsExactJoinFirstAndRepeatsIt) {
   Raw host;
   ASSERT_NE(host.s, nullptr);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/net.h"
 
 namespace {
@@ -322,6 +323,41 @@ TEST(Net, OversizedDatagramsAreDroppedNotCut) {
   EXPECT_EQ(g[0].data, full);
   EXPECT_EQ(g[1].data, "after");
   EXPECT_EQ(c->datagramsDropped.load(), 1u);
+  netDestroy(c);
+}
+
+// The direct read another thread uses beside the poller: whole datagrams,
+// oversized ones dropped, the sender's family kept, 0 when nothing waits.
+TEST(Net, RecvFromReadsWaitingDatagramsWithoutThePoller) {
+  NetContext* c = netCreate();
+  ASSERT_NE(c, nullptr);
+  NetSocket* a = netUdpOpen(c, 0);
+  NetSocket* tx = netUdpOpen(c, 0);
+  ASSERT_TRUE(a && tx);
+  const u16 pa = netSocketPort(a), ptx = netSocketPort(tx);
+  char buf[16];
+  NetAddr from;
+  EXPECT_EQ(netRecvFrom(a, buf, sizeof buf, &from), 0) << "nothing waits: no blocking, no error";
+  ASSERT_EQ(netSendTo(tx, "sixteen bytes!!!", 16, loop4(pa)), 16);
+  ASSERT_EQ(netSendTo(tx, "seventeen bytes!!", 17, loop6(pa)), 17);
+  ASSERT_EQ(netSendTo(tx, "v6", 2, loop6(pa)), 2);
+  i32 n = 0;
+  for (int i = 0; i < 200 && (n = netRecvFrom(a, buf, sizeof buf, &from)) == 0; ++i) nanoSleep(1000000);
+  ASSERT_EQ(n, 16);
+  EXPECT_EQ(std::string(buf, 16), "sixteen bytes!!!");
+  NetAddr want = loop4(ptx);
+  EXPECT_TRUE(netAddrEqual(&from, &want));
+  EXPECT_EQ(netRecvFrom(a, buf, sizeof buf, &from), -1) << "a datagram longer than the buffer is dropped, not cut";
+  EXPECT_EQ(c->datagramsDropped.load(), 1u);
+  ASSERT_EQ(netRecvFrom(a, buf, sizeof buf, &from), 2);
+  want = loop6(ptx);
+  EXPECT_TRUE(netAddrEqual(&from, &want));
+  EXPECT_EQ(netRecvFrom(a, buf, sizeof buf, &from), 0);
+  // The poller then finds nothing left and reports no event.
+  NetEvent ev;
+  EXPECT_FALSE(netPoll(c, &ev));
+  NetSocket* l = netListen(c, 0);
+  EXPECT_EQ(netRecvFrom(l, buf, sizeof buf, &from), -1) << "UDP sockets only";
   netDestroy(c);
 }
 
