@@ -68,9 +68,263 @@ inline void solveFrictionRow(const ContactManifoldSolverData& m, BodyVelocities&
   *accumulated = l;
 }
 
+// Manifolds solved side by side when they share no body that responds to impulses.
+constexpr u32 kSolveWidth = 4;
+// Manifolds looked ahead to find records for a group.
+constexpr u32 kLookAhead = 32;
+
+// Static and kinematic bodies have zero inverse mass and inertia: impulses leave
+// their velocities as they are.
+b8 movesBody(const Body& b) { return b.type == BODY_DYNAMIC; }
+
+// One velocity pass over W records that move disjoint bodies. A record's normal
+// rows are swept sequentially (each row sees what the previous ones applied), but
+// on the points' normal velocities through the coupling matrix rather than on the
+// bodies: a row is then a few multiply-adds, and the bodies take the sum of the
+// changes once. The records' sweeps are interleaved so their dependent chains
+// overlap in the pipeline.
+template <u32 W>
+inline void solveManifoldGroup(ContactManifoldSolverData* ms, BodyVelocities* vel) {
+  BodyVelocities a[W], b[W];
+  alignas(16) f64 vn[W][4];
+  f64 start[W][4];
+  u32 rows[W], ii[W];
+  b8 back[W];
+  f64 sum[W];
+  u32 most = 0;
+  for (u32 w = 0; w < W; ++w) {
+    ContactManifoldSolverData& m = ms[w];
+    a[w] = vel[m.bodyIndexA];
+    b[w] = vel[m.bodyIndexB];
+    for (u32 i = 0; i < 4; ++i) {
+      const ContactPointSolverData& p = m.points[i];
+      const b8 used = i < m.numContacts;
+      vn[w][i] = used ? rowVelocity(a[w], b[w], p.normal, p.r1CrossN, p.r2CrossN) +
+                            p.restitutionBias
+                      : 0.0;
+      start[w][i] = used ? p.accumulatedNormalImpulse : 0.0;
+    }
+    // A manifold's normal rows act on the same two bodies and pull against each
+    // other, so they are swept a few times per pass, each sweep in the other
+    // direction from the last (a fixed order tips resting boxes). One sweep per
+    // pass left a ten-box tower rocking.
+    const u32 sweeps = m.numContacts > 1 ? kNormalSweeps : 1;
+    rows[w] = sweeps * m.numContacts;
+    ii[w] = 0;
+    back[w] = (m.passes & 1u) != 0;
+    m.passes += sweeps;
+    sum[w] = 0.0;
+    most = rows[w] > most ? rows[w] : most;
+  }
+  for (u32 s = 0; s < most; ++s) {
+    for (u32 w = 0; w < W; ++w) {
+      if (s >= rows[w]) continue;
+      ContactManifoldSolverData& m = ms[w];
+      const u32 nc = m.numContacts;
+      const u32 i = back[w] ? nc - 1 - ii[w] : ii[w];
+      ContactPointSolverData& p = m.points[i];
+      f64 lambda = p.accumulatedNormalImpulse - vn[w][i] * p.inverseMassNormal;
+      if (lambda < 0.0) lambda = 0.0;
+      const f64 delta = lambda - p.accumulatedNormalImpulse;
+      p.accumulatedNormalImpulse = lambda;
+      const f64* k = m.coupling[i];
+      for (u32 j = 0; j < 4; ++j) vn[w][j] += k[j] * delta;
+      if (ii[w] == 0) sum[w] = 0.0;
+      sum[w] += lambda;
+      if (++ii[w] == nc) {
+        ii[w] = 0;
+        back[w] = !back[w];
+      }
+    }
+  }
+  for (u32 w = 0; w < W; ++w) {
+    ContactManifoldSolverData& m = ms[w];
+    v3 linear = V3(0, 0, 0), angularA = V3(0, 0, 0), angularB = V3(0, 0, 0);
+    for (u32 i = 0; i < m.numContacts; ++i) {
+      const ContactPointSolverData& p = m.points[i];
+      const f64 d = p.accumulatedNormalImpulse - start[w][i];
+      linear += p.normal * d;
+      angularA += p.i1TimesR1CrossN * d;
+      angularB += p.i2TimesR2CrossN * d;
+    }
+    a[w].linVel -= linear * m.invMassA;
+    a[w].angVel -= angularA;
+    b[w].linVel += linear * m.invMassB;
+    b[w].angVel += angularB;
+
+    f64 limit = m.friction * sum[w];
+    solveFrictionRow(m, a[w], b[w], m.frictionVector1, m.r1CrossT1, m.r2CrossT1,
+                     m.i1TimesR1CrossT1, m.i2TimesR2CrossT1, m.inverseFriction1Mass, limit,
+                     &m.accumulatedFriction1Impulse);
+    solveFrictionRow(m, a[w], b[w], m.frictionVector2, m.r1CrossT2, m.r2CrossT2,
+                     m.i1TimesR1CrossT2, m.i2TimesR2CrossT2, m.inverseFriction2Mass, limit,
+                     &m.accumulatedFriction2Impulse);
+    f64 lt = m.accumulatedTwistImpulse -
+             v3Dot(m.normal, b[w].angVel - a[w].angVel) * m.inverseTwistFrictionMass;
+    lt = clampAbs(lt, limit);
+    applyTwist(m, a[w], b[w], lt - m.accumulatedTwistImpulse);
+    m.accumulatedTwistImpulse = lt;
+  }
+  // Bodies that do not respond keep their velocities untouched (several records
+  // of the group may read the same static floor).
+  for (u32 w = 0; w < W; ++w) {
+    if (ms[w].moverA >= 0) vel[ms[w].bodyIndexA] = a[w];
+    if (ms[w].moverB >= 0) vel[ms[w].bodyIndexB] = b[w];
+  }
+}
+
 v3 perpendicular(v3 n) {
   v3 a = std::fabs(n.x) >= 0.9 ? V3(0, 1, 0) : V3(1, 0, 0);
   return v3Normalize(v3Cross(n, a));
+}
+
+// Builds the solver record of manifold k (valid, with contacts) into m.
+void initRecord(ContactManifoldSolverData& m, const ContactManifold* manifolds, u32 k,
+                const Body* bodies, const SolverConfig* config, const BodyVelocities* approachVel) {
+  const ContactManifold& cm = manifolds[k];
+  const u32 np = cm.numContacts > 4 ? 4 : cm.numContacts;
+  const f64 invDt = config->timeStep > 0.0 ? 1.0 / config->timeStep : 0.0;
+  const Body& A = bodies[cm.bodyA];
+  const Body& B = bodies[cm.bodyB];
+  // Every field the solver reads is written below (the record is large: no
+  // clearing pass first).
+  m.passes = 0;
+  m.bodyIndexA = cm.bodyA;
+  m.bodyIndexB = cm.bodyB;
+  m.moverA = movesBody(A) ? cm.bodyA : -1;
+  m.moverB = movesBody(B) ? cm.bodyB : -1;
+  m.invMassA = A.invMass;
+  m.invMassB = B.invMass;
+  const mat3& invInertiaA = A.invInertiaWorld;
+  const mat3& invInertiaB = B.invInertiaWorld;
+  m.friction = std::sqrt(A.friction * B.friction);
+  f64 restitution = A.restitution > B.restitution ? A.restitution : B.restitution;
+  m.isNew = true;
+  m.numContacts = np;
+  m.manifoldIndex = k;
+  v3 x1 = centerOfMass(A);
+  v3 x2 = centerOfMass(B);
+  BodyVelocities va{A.linearVelocity, A.angularVelocity};
+  BodyVelocities vb{B.linearVelocity, B.angularVelocity};
+
+  v3 sumA = V3(0, 0, 0), sumB = V3(0, 0, 0), sumN = V3(0, 0, 0);
+  for (u32 i = 0; i < np; ++i) {
+    const ContactPoint& cp = cm.points[i];
+    ContactPointSolverData& p = m.points[i];
+    v3 pA = A.position + quatRotate(A.rotation, cp.localPointA);
+    v3 pB = B.position + quatRotate(B.rotation, cp.localPointB);
+    p.normal = cp.normal;
+    const v3 r1 = pA - x1;
+    const v3 r2 = pB - x2;
+    p.penetrationDepth = cp.penetrationDepth;
+    p.accumulatedNormalImpulse = cp.cachedNormalImpulse;
+    p.accumulatedSplitImpulse = 0.0;
+    p.isRestingContact = cp.cachedNormalImpulse != 0.0;
+    v3 c1 = v3Cross(r1, p.normal), c2 = v3Cross(r2, p.normal);
+    p.r1CrossN = c1;
+    p.r2CrossN = c2;
+    p.i1TimesR1CrossN = mat3MulV(invInertiaA, c1);
+    p.i2TimesR2CrossN = mat3MulV(invInertiaB, c2);
+    p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, c1, p.i1TimesR1CrossN,
+                                               c2, p.i2TimesR2CrossN);
+    f64 vn = jacobianVelocity(va, vb, r1, r2, p.normal);
+    // A bounce returns the approach speed the bodies arrived with: this step's
+    // gravity in it would add g dt to every rebound (energy gained).
+    f64 approach = approachVel ? jacobianVelocity(approachVel[cm.bodyA], approachVel[cm.bodyB],
+                                                  r1, r2, p.normal)
+                               : vn;
+    p.restitutionBias = approach < -config->restitutionThreshold ? approach * restitution : 0.0;
+    if (p.restitutionBias < 0.0 && restitution < 1.0 && approachVel) {
+      // Touch happens a gap away (or happened a depth ago), where this step's
+      // acceleration towards the surface made the approach slower (faster): the
+      // bounce gives back e^2 of the energy at touch, not of the energy here.
+      f64 accel = (approach - vn) * invDt;
+      if (accel > 0.0) {
+        f64 u2 = restitution * restitution * approach * approach +
+                 2.0 * accel * cp.penetrationDepth * (1.0 - restitution * restitution);
+        p.restitutionBias = u2 > 0.0 ? -std::sqrt(u2) : 0.0;
+      }
+    }
+    if (cp.penetrationDepth < 0.0) {
+      // Not touching yet: the row only stops approach beyond the gap. When the gap
+      // closes within this step the bounce is taken now, else the body would
+      // arrive at rest and never rebound.
+      f64 gapSpeed = -cp.penetrationDepth * invDt;
+      if (!(p.restitutionBias < 0.0 && vn < -gapSpeed)) p.restitutionBias = gapSpeed;
+    }
+    sumA += pA;
+    sumB += pB;
+    sumN += cp.normal;
+  }
+
+  const f64 invMassSum = m.invMassA + m.invMassB;
+  for (u32 i = 0; i < 4; ++i) {
+    const ContactPointSolverData& pi = m.points[i];
+    for (u32 j = 0; j < 4; ++j) {
+      const ContactPointSolverData& pj = m.points[j];
+      if (i >= np || j >= np) {
+        m.coupling[i][j] = 0.0;
+        continue;
+      }
+      m.coupling[i][j] = invMassSum * v3Dot(pi.normal, pj.normal) +
+                         v3Dot(pi.r1CrossN, pj.i1TimesR1CrossN) +
+                         v3Dot(pi.r2CrossN, pj.i2TimesR2CrossN);
+    }
+  }
+
+  f64 inv = 1.0 / (f64)np;
+  m.normal = v3Normalize(sumN);
+  const v3 r1Friction = sumA * inv - x1;
+  const v3 r2Friction = sumB * inv - x2;
+
+  v3 n = m.normal;
+  v3 vRel = vb.linVel + v3Cross(vb.angVel, r2Friction) - va.linVel -
+            v3Cross(va.angVel, r1Friction);
+  v3 t = vRel - n * v3Dot(vRel, n);
+  f64 tl = v3Length(t);
+  // Below a sliding speed the tangents stay where they were (in this step's
+  // plane): at rest the relative velocity is noise and turning the tangents
+  // with it every step spoils the warm start.
+  v3 kept = cm.cachedFrictionVector1 - n * v3Dot(cm.cachedFrictionVector1, n);
+  f64 keptLen = v3Length(kept);
+  if (tl > kFrictionTurnSpeed || (tl > 1.19209e-7 && !(keptLen > 0.5)))
+    m.frictionVector1 = t * (1.0 / tl);
+  else if (keptLen > 0.5)
+    m.frictionVector1 = kept * (1.0 / keptLen);
+  else
+    m.frictionVector1 = perpendicular(n);
+  m.frictionVector2 = v3Cross(n, m.frictionVector1);
+
+  v3 c1t1 = v3Cross(r1Friction, m.frictionVector1);
+  v3 c2t1 = v3Cross(r2Friction, m.frictionVector1);
+  v3 c1t2 = v3Cross(r1Friction, m.frictionVector2);
+  v3 c2t2 = v3Cross(r2Friction, m.frictionVector2);
+  m.r1CrossT1 = c1t1;
+  m.r1CrossT2 = c1t2;
+  m.r2CrossT1 = c2t1;
+  m.r2CrossT2 = c2t2;
+  m.i1TimesR1CrossT1 = mat3MulV(invInertiaA, c1t1);
+  m.i1TimesR1CrossT2 = mat3MulV(invInertiaA, c1t2);
+  m.i2TimesR2CrossT1 = mat3MulV(invInertiaB, c2t1);
+  m.i2TimesR2CrossT2 = mat3MulV(invInertiaB, c2t2);
+  m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t1, m.i1TimesR1CrossT1,
+                                                c2t1, m.i2TimesR2CrossT1);
+  m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t2, m.i1TimesR1CrossT2,
+                                                c2t2, m.i2TimesR2CrossT2);
+  m.i1TimesN = mat3MulV(invInertiaA, n);
+  m.i2TimesN = mat3MulV(invInertiaB, n);
+  f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
+  m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
+
+  // Last step's friction impulse was along last step's tangents: warm start with
+  // that same impulse expressed along this step's (the tangents follow the
+  // sliding direction, which turns freely at rest; reusing the numbers along
+  // new directions pushed resting stacks sideways).
+  const v3 oldFriction = cm.cachedFrictionVector1 * cm.cachedFriction1Impulse +
+                         cm.cachedFrictionVector2 * cm.cachedFriction2Impulse;
+  m.accumulatedFriction1Impulse = v3Dot(oldFriction, m.frictionVector1);
+  m.accumulatedFriction2Impulse = v3Dot(oldFriction, m.frictionVector2);
+  m.accumulatedTwistImpulse = cm.cachedTwistImpulse;
 }
 
 }  // namespace
@@ -90,139 +344,60 @@ void contactSolverInit(ContactManifoldSolverData* solverData, u32* numManifolds,
                        const ContactManifold* manifolds, u32 manifoldCount, Body* bodies,
                        u32 bodyCount, const SolverConfig* config,
                        const BodyVelocities* approachVel) {
-  u32 out = 0;
-  const f64 invDt = config->timeStep > 0.0 ? 1.0 / config->timeStep : 0.0;
-  for (u32 k = 0; k < manifoldCount; ++k) {
+  auto usable = [&](u32 k) {
     const ContactManifold& cm = manifolds[k];
-    u32 np = cm.numContacts > 4 ? 4 : cm.numContacts;
-    if (np == 0) continue;
+    if (cm.numContacts == 0) return false;
     if (cm.bodyA < 0 || cm.bodyB < 0 || (u32)cm.bodyA >= bodyCount || (u32)cm.bodyB >= bodyCount)
-      continue;
+      return false;
     // A body never touches itself; the velocity pass works on the pair as two copies.
-    if (cm.bodyA == cm.bodyB) continue;
-    const Body& A = bodies[cm.bodyA];
-    const Body& B = bodies[cm.bodyB];
-    ContactManifoldSolverData& m = solverData[out++];
-    m = ContactManifoldSolverData{};
-    m.bodyIndexA = cm.bodyA;
-    m.bodyIndexB = cm.bodyB;
-    m.invMassA = A.invMass;
-    m.invMassB = B.invMass;
-    const mat3& invInertiaA = A.invInertiaWorld;
-    const mat3& invInertiaB = B.invInertiaWorld;
-    m.friction = std::sqrt(A.friction * B.friction);
-    f64 restitution = A.restitution > B.restitution ? A.restitution : B.restitution;
-    m.isNew = true;
-    m.numContacts = np;
-    m.manifoldIndex = k;
-    v3 x1 = centerOfMass(A);
-    v3 x2 = centerOfMass(B);
-    BodyVelocities va{A.linearVelocity, A.angularVelocity};
-    BodyVelocities vb{B.linearVelocity, B.angularVelocity};
-
-    v3 sumA = V3(0, 0, 0), sumB = V3(0, 0, 0), sumN = V3(0, 0, 0);
-    for (u32 i = 0; i < np; ++i) {
-      const ContactPoint& cp = cm.points[i];
-      ContactPointSolverData& p = m.points[i];
-      v3 pA = A.position + quatRotate(A.rotation, cp.localPointA);
-      v3 pB = B.position + quatRotate(B.rotation, cp.localPointB);
-      p.normal = cp.normal;
-      const v3 r1 = pA - x1;
-      const v3 r2 = pB - x2;
-      p.penetrationDepth = cp.penetrationDepth;
-      p.accumulatedNormalImpulse = cp.cachedNormalImpulse;
-      p.accumulatedSplitImpulse = 0.0;
-      p.isRestingContact = cp.cachedNormalImpulse != 0.0;
-      v3 c1 = v3Cross(r1, p.normal), c2 = v3Cross(r2, p.normal);
-      p.r1CrossN = c1;
-      p.r2CrossN = c2;
-      p.i1TimesR1CrossN = mat3MulV(invInertiaA, c1);
-      p.i2TimesR2CrossN = mat3MulV(invInertiaB, c2);
-      p.inverseMassNormal = inverseEffectiveMass(m.invMassA, m.invMassB, c1, p.i1TimesR1CrossN,
-                                                 c2, p.i2TimesR2CrossN);
-      f64 vn = jacobianVelocity(va, vb, r1, r2, p.normal);
-      // A bounce returns the approach speed the bodies arrived with: this step's
-      // gravity in it would add g dt to every rebound (energy gained).
-      f64 approach = approachVel ? jacobianVelocity(approachVel[cm.bodyA], approachVel[cm.bodyB],
-                                                    r1, r2, p.normal)
-                                 : vn;
-      p.restitutionBias = approach < -config->restitutionThreshold ? approach * restitution : 0.0;
-      if (p.restitutionBias < 0.0 && restitution < 1.0 && approachVel) {
-        // Touch happens a gap away (or happened a depth ago), where this step's
-        // acceleration towards the surface made the approach slower (faster): the
-        // bounce gives back e^2 of the energy at touch, not of the energy here.
-        f64 accel = (approach - vn) * invDt;
-        if (accel > 0.0) {
-          f64 u2 = restitution * restitution * approach * approach +
-                   2.0 * accel * cp.penetrationDepth * (1.0 - restitution * restitution);
-          p.restitutionBias = u2 > 0.0 ? -std::sqrt(u2) : 0.0;
-        }
-      }
-      if (cp.penetrationDepth < 0.0) {
-        // Not touching yet: the row only stops approach beyond the gap. When the gap
-        // closes within this step the bounce is taken now, else the body would
-        // arrive at rest and never rebound.
-        f64 gapSpeed = -cp.penetrationDepth * invDt;
-        if (!(p.restitutionBias < 0.0 && vn < -gapSpeed)) p.restitutionBias = gapSpeed;
-      }
-      sumA += pA;
-      sumB += pB;
-      sumN += cp.normal;
+    return cm.bodyA != cm.bodyB;
+  };
+  // Records are laid out in groups of up to kSolveWidth that move disjoint bodies,
+  // picked in manifold order from a short look-ahead so the solve order stays
+  // close to the manifolds' (bottom of a stack first) and is the same every run.
+  struct Pending {
+    u32 manifold;
+    i32 moverA, moverB;
+  };
+  Pending pending[kLookAhead];
+  u32 numPending = 0, next = 0, out = 0;
+  for (;;) {
+    while (numPending < kLookAhead && next < manifoldCount) {
+      const u32 k = next++;
+      if (!usable(k)) continue;
+      const ContactManifold& cm = manifolds[k];
+      pending[numPending++] = {k, movesBody(bodies[cm.bodyA]) ? cm.bodyA : -1,
+                               movesBody(bodies[cm.bodyB]) ? cm.bodyB : -1};
     }
-
-    f64 inv = 1.0 / (f64)np;
-    m.normal = v3Normalize(sumN);
-    const v3 r1Friction = sumA * inv - x1;
-    const v3 r2Friction = sumB * inv - x2;
-
-    v3 n = m.normal;
-    v3 vRel = vb.linVel + v3Cross(vb.angVel, r2Friction) - va.linVel -
-              v3Cross(va.angVel, r1Friction);
-    v3 t = vRel - n * v3Dot(vRel, n);
-    f64 tl = v3Length(t);
-    // Below a sliding speed the tangents stay where they were (in this step's
-    // plane): at rest the relative velocity is noise and turning the tangents
-    // with it every step spoils the warm start.
-    v3 kept = cm.cachedFrictionVector1 - n * v3Dot(cm.cachedFrictionVector1, n);
-    f64 keptLen = v3Length(kept);
-    if (tl > kFrictionTurnSpeed || (tl > 1.19209e-7 && !(keptLen > 0.5)))
-      m.frictionVector1 = t * (1.0 / tl);
-    else if (keptLen > 0.5)
-      m.frictionVector1 = kept * (1.0 / keptLen);
-    else
-      m.frictionVector1 = perpendicular(n);
-    m.frictionVector2 = v3Cross(n, m.frictionVector1);
-
-    v3 c1t1 = v3Cross(r1Friction, m.frictionVector1);
-    v3 c2t1 = v3Cross(r2Friction, m.frictionVector1);
-    v3 c1t2 = v3Cross(r1Friction, m.frictionVector2);
-    v3 c2t2 = v3Cross(r2Friction, m.frictionVector2);
-    m.r1CrossT1 = c1t1;
-    m.r1CrossT2 = c1t2;
-    m.r2CrossT1 = c2t1;
-    m.r2CrossT2 = c2t2;
-    m.i1TimesR1CrossT1 = mat3MulV(invInertiaA, c1t1);
-    m.i1TimesR1CrossT2 = mat3MulV(invInertiaA, c1t2);
-    m.i2TimesR2CrossT1 = mat3MulV(invInertiaB, c2t1);
-    m.i2TimesR2CrossT2 = mat3MulV(invInertiaB, c2t2);
-    m.inverseFriction1Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t1, m.i1TimesR1CrossT1,
-                                                  c2t1, m.i2TimesR2CrossT1);
-    m.inverseFriction2Mass = inverseEffectiveMass(m.invMassA, m.invMassB, c1t2, m.i1TimesR1CrossT2,
-                                                  c2t2, m.i2TimesR2CrossT2);
-    m.i1TimesN = mat3MulV(invInertiaA, n);
-    m.i2TimesN = mat3MulV(invInertiaB, n);
-    f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
-    m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
-
-    // Last step's friction impulse was along last step's tangents: warm start with
-    // that same impulse expressed along this step's (the tangents follow the
-    // sliding direction, which turns freely at rest; reusing the numbers along
-    // new directions pushed resting stacks sideways).
-    const v3 oldFriction = cm.cachedFrictionVector1 * cm.cachedFriction1Impulse +
-                           cm.cachedFrictionVector2 * cm.cachedFriction2Impulse;
-    m.accumulatedFriction1Impulse = v3Dot(oldFriction, m.frictionVector1);
-    m.accumulatedFriction2Impulse = v3Dot(oldFriction, m.frictionVector2);
-    m.accumulatedTwistImpulse = cm.cachedTwistImpulse;
+    if (numPending == 0) break;
+    u32 picked[kSolveWidth];
+    u32 numPicked = 0;
+    for (u32 j = 0; j < numPending && numPicked < kSolveWidth; ++j) {
+      b8 clash = false;
+      for (u32 q = 0; q < numPicked && !clash; ++q) {
+        const Pending& o = pending[picked[q]];
+        const i32 ka = pending[j].moverA, kb = pending[j].moverB;
+        clash = (ka >= 0 && (ka == o.moverA || ka == o.moverB)) ||
+                (kb >= 0 && (kb == o.moverA || kb == o.moverB));
+      }
+      if (!clash) picked[numPicked++] = j;
+    }
+    for (u32 q = 0; q < numPicked; ++q) {
+      ContactManifoldSolverData& m = solverData[out + q];
+      initRecord(m, manifolds, pending[picked[q]].manifold, bodies, config, approachVel);
+      m.groupSize = q == 0 ? numPicked : 0;
+    }
+    out += numPicked;
+    // Drop the picked ones, keeping the others in order.
+    u32 keep = 0;
+    for (u32 j = 0, q = 0; j < numPending; ++j) {
+      if (q < numPicked && picked[q] == j) {
+        ++q;
+        continue;
+      }
+      pending[keep++] = pending[j];
+    }
+    numPending = keep;
   }
   *numManifolds = out;
 }
@@ -260,52 +435,18 @@ void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifo
 void contactSolverSolveVelocity(ContactManifoldSolverData* solverData, u32 numManifolds,
                                 BodyVelocities* vel, const SolverConfig* config) {
   (void)config;
-  for (u32 k = 0; k < numManifolds; ++k) {
-    ContactManifoldSolverData& m = solverData[k];
-    // The two bodies' velocities are worked on in locals (in registers) and
-    // written back once: the rows below all act on the same pair.
-    BodyVelocities& outA = vel[m.bodyIndexA];
-    BodyVelocities& outB = vel[m.bodyIndexB];
-    BodyVelocities a = outA;
-    BodyVelocities b = outB;
-
-    // A manifold's normal rows act on the same two bodies and pull against each
-    // other, so they are swept a few times per pass, each sweep in the other
-    // direction from the last (a fixed order tips resting boxes). One sweep per
-    // pass left a ten-box tower rocking; the rows are cheap next to a pass.
-    const u32 sweeps = m.numContacts > 1 ? kNormalSweeps : 1;
-    f64 sum = 0.0;
-    for (u32 sweep = 0; sweep < sweeps; ++sweep) {
-      sum = 0.0;
-      const b8 backwards = (m.passes++ & 1u) != 0;
-      for (u32 ii = 0; ii < m.numContacts; ++ii) {
-        const u32 i = backwards ? m.numContacts - 1 - ii : ii;
-        ContactPointSolverData& p = m.points[i];
-        f64 jv = rowVelocity(a, b, p.normal, p.r1CrossN, p.r2CrossN);
-        f64 lambda = p.accumulatedNormalImpulse - (jv + p.restitutionBias) * p.inverseMassNormal;
-        if (lambda < 0.0) lambda = 0.0;
-        f64 delta = lambda - p.accumulatedNormalImpulse;
-        p.accumulatedNormalImpulse = lambda;
-        applyNormal(m, p, a, b, delta);
-        sum += lambda;
-      }
+  for (u32 k = 0; k < numManifolds;) {
+    // Records come in groups that move disjoint bodies (laid out by init).
+    const u32 left = numManifolds - k;
+    u32 n = solverData[k].groupSize;
+    n = n == 0 ? 1 : (n > left ? left : n);
+    switch (n) {
+      case 4: solveManifoldGroup<4>(solverData + k, vel); break;
+      case 3: solveManifoldGroup<3>(solverData + k, vel); break;
+      case 2: solveManifoldGroup<2>(solverData + k, vel); break;
+      default: n = 1; solveManifoldGroup<1>(solverData + k, vel); break;
     }
-
-    f64 limit = m.friction * sum;
-    solveFrictionRow(m, a, b, m.frictionVector1, m.r1CrossT1, m.r2CrossT1, m.i1TimesR1CrossT1,
-                     m.i2TimesR2CrossT1, m.inverseFriction1Mass, limit,
-                     &m.accumulatedFriction1Impulse);
-    solveFrictionRow(m, a, b, m.frictionVector2, m.r1CrossT2, m.r2CrossT2, m.i1TimesR1CrossT2,
-                     m.i2TimesR2CrossT2, m.inverseFriction2Mass, limit,
-                     &m.accumulatedFriction2Impulse);
-
-    f64 lt = m.accumulatedTwistImpulse -
-             v3Dot(m.normal, b.angVel - a.angVel) * m.inverseTwistFrictionMass;
-    lt = clampAbs(lt, limit);
-    applyTwist(m, a, b, lt - m.accumulatedTwistImpulse);
-    m.accumulatedTwistImpulse = lt;
-    outA = a;
-    outB = b;
+    k += n;
   }
 }
 

@@ -38,12 +38,22 @@ struct ContactPointSolverData {
 struct ContactManifoldSolverData {
   i32 bodyIndexA;
   i32 bodyIndexB;
+  // The body index where the body responds to impulses, -1 for static and
+  // kinematic ones: records whose movers differ can be solved side by side.
+  i32 moverA;
+  i32 moverB;
+  // On the first record of such a group: how many records it holds (1 to 4).
+  u32 groupSize;
   u32 numContacts;
   u32 passes;  // sweeps over the normal rows so far this step (alternates their order)
   f64 invMassA;
   f64 invMassB;
   f64 friction;
   ContactPointSolverData points[4];
+  // coupling[i][j]: change of point i's normal velocity per unit impulse at point j
+  // (J_i M^-1 J_j^T). The normal rows are swept on these four velocities and the
+  // bodies get the sum once, instead of every row reading and writing both bodies.
+  f64 coupling[4][4];
   v3 normal;
   v3 frictionVector1;
   v3 frictionVector2;
