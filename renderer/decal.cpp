@@ -352,12 +352,12 @@ b8 createPipeline(DecalSystem* d, VkDescriptorSetLayout lightSetLayout) {
   if (!vert || !frag) return false;
   const VkVertexInputBindingDescription bindings[2] = {{0, sizeof(DecalVertex), VK_VERTEX_INPUT_RATE_VERTEX},
                                                        {1, sizeof(DecalInstance), VK_VERTEX_INPUT_RATE_INSTANCE}};
-  const VkVertexInputAttributeDescription attrs[9] = {
+  const VkVertexInputAttributeDescription attrs[10] = {
       {0, 0, VK_FORMAT_R32G32B32_SFLOAT, 0},      {1, 0, VK_FORMAT_R32G32_SFLOAT, 12},
       {2, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 0},   {3, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 16},
       {4, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 32},  {5, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 48},
       {6, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 64},  {7, 1, VK_FORMAT_R32G32B32A32_SFLOAT, 80},
-      {8, 1, VK_FORMAT_R32_UINT, 96}};
+      {8, 1, VK_FORMAT_R32_UINT, 96},             {9, 1, VK_FORMAT_R32G32_SFLOAT, 100}};
   VkPushConstantRange push{};
   push.stageFlags = d->lit ? (VkShaderStageFlags)(VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT)
                            : (VkShaderStageFlags)VK_SHADER_STAGE_VERTEX_BIT;
@@ -371,7 +371,7 @@ b8 createPipeline(DecalSystem* d, VkDescriptorSetLayout lightSetLayout) {
   c.vertexBindings = bindings;
   c.vertexBindingCount = 2;
   c.vertexAttributes = attrs;
-  c.vertexAttributeCount = 9;
+  c.vertexAttributeCount = 10;
   c.pushConstants = &push;
   c.pushConstantCount = 1;
   c.cullMode = VK_CULL_MODE_NONE;
@@ -715,11 +715,17 @@ void decalSystemDraw(DecalSystem* d, VkCommandBuffer cmd, const mat4f32* viewPro
     if (layer < d->entryCount && d->textures[layer].data && aw > 0.0f && ah > 0.0f) {
       // A smaller texture fills the top-left corner of its layer: the whole
       // window, offset included, shrinks to that corner.
-      f32 sx = (f32)d->textures[layer].width / aw, sy = (f32)d->textures[layer].height / ah;
+      const DecalTextureEntry& e = d->textures[layer];
+      f32 sx = (f32)e.width / aw, sy = (f32)e.height / ah;
       inst.uvRect.x *= sx;
       inst.uvRect.y *= sy;
       inst.uvRect.z *= sx;
       inst.uvRect.w *= sy;
+      b8 fills = e.width == d->textureArrayWidth && e.height == d->textureArrayHeight;
+      inst.uvMax[0] = fills ? 0.0f : ((f32)e.width - 0.5f) / aw;
+      inst.uvMax[1] = fills ? 0.0f : ((f32)e.height - 0.5f) / ah;
+    } else {
+      inst.uvMax[0] = inst.uvMax[1] = 0.0f;
     }
     dst[i] = inst;
   }

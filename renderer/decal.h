@@ -38,7 +38,11 @@ struct DecalInstance {
   v4f color;
   v4f uvRect;  // xy: offset, zw: scale of the quad's UV within the texture
   u32 textureLayer;
-  u32 _pad[3];
+  // Written by the draw, not by callers: the largest UV that stays inside a
+  // picture smaller than its layer (0: the picture fills it), so that filtering
+  // at its right and bottom edges never reaches texels beyond it.
+  f32 uvMax[2];
+  u32 _pad;
 };
 static_assert(sizeof(DecalInstance) == 112);
 

@@ -321,6 +321,26 @@ TEST_F(DecalScene, ALargerTextureGrowsTheArrayAndSmallerOnesAreSampledInTheirCor
   expectColor(48, 32, 0xFF00FF00, "the larger texture");
 }
 
+TEST_F(DecalScene, ASmallPictureMagnifiedKeepsCleanEdges) {
+  std::string atlas = writeSolid("atlas_red.png", 256, 256, 0xFF0000FF);
+  initUnlit(atlas.c_str());
+  std::string green = writeSolid("tiny_green.png", 8, 8, 0xFF00FF00);
+  mat4f32 m = rectModel(0, 0, 64, 64);  // eight pixels per texel
+  decalSystemAdd(&d, &m, kWhite, kWhole, green.c_str());
+  decalSystemReset(&d);
+  settle();
+  ASSERT_TRUE(loaded(green));
+  ASSERT_EQ(d.textureArrayWidth, 256u);
+  decalSystemAdd(&d, &m, kWhite, kWhole, green.c_str());
+  render();
+  // Filtering at the picture's edges stays inside it: nothing from the rest of
+  // its layer (right, bottom) or, wrapping, from the far side (left, top).
+  expectColor(63, 32, 0xFF00FF00, "right edge");
+  expectColor(32, 0, 0xFF00FF00, "bottom edge");
+  expectColor(0, 32, 0xFF00FF00, "left edge");
+  expectColor(32, 63, 0xFF00FF00, "top edge");
+}
+
 TEST_F(DecalScene, ARefusedGrowthDropsTheNewTextureAndKeepsTheArray) {
   initUnlit();  // the 8x8 default
   std::string green = writeSolid("small_green.png", 8, 8, 0xFF00FF00);
