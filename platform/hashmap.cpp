@@ -104,29 +104,22 @@ struct Probe {
 
 template <typename Keys>
 inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
-  const u8 tag = h2Of(h);
   const u64 mask = hd->cap - 1;
   const u64 stride = slotStride(hd);
   u8* slots = slotsOf(hd);
   u64 i = homeIndex(h, hd->lgcap);
   __builtin_prefetch(slots + i * stride);
-  const __m128i needle = _mm_set1_epi8((char)tag);
+  const __m128i needle = _mm_set1_epi8((char)h2Of(h));
+  // As the inline lookup: 16 control bytes at a time, the window with an
+  // empty byte the last; that byte is where an absent key would go.
   for (;;) {
-    const u8* g = hd->ctrl + i;
-    // The 32-byte group is compared half by half: a key never lies past an
-    // empty slot of its probe run, so when the first half holds an empty byte
-    // the second half cannot hold the key, and its cache line is not touched.
-    for (u64 half = 0; half < kGroup; half += 16) {
-      u32 empty;
-      u32 bits = sm_match_before_empty(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g + half)), needle, &empty);
-      for (; bits; bits &= bits - 1) {
-        u64 p = (i + half + (u64)__builtin_ctz(bits)) & mask;
-        if (keys.eq(slots + p * stride, key)) return {p, true};
-      }
-      if (empty) return {(i + half + (u64)__builtin_ctz(empty)) & mask, false};
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hd->ctrl + i));
+    for (u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(g, needle)); bits; bits &= bits - 1) {
+      u64 p = (i + (u64)__builtin_ctz(bits)) & mask;
+      if (keys.eq(slots + p * stride, key)) return {p, true};
     }
-    i = (i + kGroup) & mask;
-    __builtin_prefetch(hd->ctrl + i + kGroup);
+    if (u32 empty = (u32)_mm_movemask_epi8(g)) return {(i + (u64)__builtin_ctz(empty)) & mask, false};
+    i = (i + 16) & mask;
   }
 }
 
@@ -385,6 +378,11 @@ void* sm_find_generic(void* m, const void* key) {
   if (isDefault8(hd)) return findIn(hd, Default8Keys{}, key);
   return findIn(hd, GenericKeys{hd}, key);
 }
+
+// Not inlined into the by-value form: there the compiler would see every key
+// size read from an 8-byte local.
+static __attribute__((noinline)) void* findGenericOutOfLine(void* m, const void* key) { return sm_find_generic(m, key); }
+void* sm_find_generic_u64(void* m, u64 key) { return findGenericOutOfLine(m, &key); }
 
 u64 sm_check(void* m) {
   if (!m) return 0;

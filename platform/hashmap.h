@@ -47,6 +47,9 @@ void sm_clear(void* m);
 inline void* sm_find(void* m, const void* key);
 // The out-of-line lookup for any key size and callbacks.
 void* sm_find_generic(void* m, const void* key);
+// The same for an 8-byte key passed by value, so that the inline lookup's
+// fallback does not make its caller keep the key in memory.
+void* sm_find_generic_u64(void* m, u64 key);
 // 1: added; 0: overwritten; -1: growth could not allocate (nothing changed).
 int sm_put_(void** m, const void* key, const void* val);
 // 0: removed; -1: absent.
@@ -84,20 +87,16 @@ inline u8* sm_slot(void* m, u64 i) {
 inline constexpr u8 kSmEmpty = 0x80;
 inline constexpr u64 kSmGroup = 32;
 inline u64 sm_home_index(u64 h, u64 lgcap) { return (h * 0x9e3779b97f4a7c15ull) >> (64 - lgcap); }
-inline u8 sm_h2(u64 h) { return (u8)((h >> 56) & 0x7F); }
-
-// Candidate bits of one 16-byte half of a control group: bytes equal to the tag
-// that come before the half's first empty byte (a key never lies past an empty
-// slot of its probe run). Branch-free: with no empty byte the mask keeps all.
-inline u32 sm_match_before_empty(__m128i ctrl, __m128i needle, u32* empty) {
-  u32 e = (u32)_mm_movemask_epi8(ctrl);
-  *empty = e;
-  return (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(ctrl, needle)) & ((e & (0u - e)) - 1);
-}
+// The tag kept in a full slot's control byte: low hash bits, which the home
+// index (the product's top bits) barely depends on.
+inline u8 sm_h2(u64 h) { return (u8)(h & 0x7F); }
 
 // Lookup for 8-byte keys with the default hash and comparison, the common case
 // (pair caches, store indexes), inlined into the caller. kStride is the slot
-// size when the caller knows it (0: read from the header).
+// size when the caller knows it (0: read from the header). Control bytes are
+// read 16 at a time from the home slot on; a key never lies past an empty slot
+// of its probe run, so the first window holding an empty byte is the last.
+// Tag matches past that byte are only compared in vain, never found.
 template <u64 kStride = 0>
 __attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key) {
   const u64 h = XXH3_64bits(&key, 8);
@@ -109,21 +108,15 @@ __attribute__((always_inline)) inline void* sm_find_u64(sm_header_t* hd, u64 key
   __builtin_prefetch(slots + i * stride);
   const __m128i needle = _mm_set1_epi8((char)sm_h2(h));
   for (;;) {
-    // Second half only when the first has no empty byte, so its line is
-    // usually not touched.
-    for (u64 half = 0; half < kSmGroup; half += 16) {
-      u32 empty;
-      u32 bits = sm_match_before_empty(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + i + half)), needle,
-                                       &empty);
-      for (; bits; bits &= bits - 1) {
-        u8* s = slots + ((i + half + (u64)__builtin_ctzll(bits)) & mask) * stride;
-        u64 k;
-        std::memcpy(&k, s, 8);
-        if (k == key) return s + 8;
-      }
-      if (empty) return nullptr;
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + i));
+    for (u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(g, needle)); bits; bits &= bits - 1) {
+      u8* s = slots + ((i + (u64)(u32)__builtin_ctz(bits)) & mask) * stride;
+      u64 k;
+      std::memcpy(&k, s, 8);
+      if (k == key) return s + 8;
     }
-    i = (i + kSmGroup) & mask;
+    if (_mm_movemask_epi8(g)) return nullptr;
+    i = (i + 16) & mask;
   }
 }
 
@@ -146,5 +139,5 @@ __attribute__((always_inline)) inline V* sm_find_t(void* m, u64 key) {
   sm_header_t* hd = sm_header(m);
   if (__builtin_expect(hd->fast_stride == 8 + sizeof(V), 1))
     return static_cast<V*>(sm_find_u64<8 + sizeof(V)>(hd, key));
-  return static_cast<V*>(sm_find_generic(m, &key));
+  return static_cast<V*>(sm_find_generic_u64(m, key));
 }
