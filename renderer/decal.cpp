@@ -251,8 +251,12 @@ b8 decalRepackTextures(DecalSystem* d, const DecalTextureArray* a, const u32* sl
 // into its layer of the array when the array is large enough, else into a new
 // array of the larger size with every texture copied again. False (entry left
 // without a texture) for another format than the array's, an unknown format or
-// a growth that is refused; the old array then stays as it was.
-b8 decalApplyTexture(DecalSystem* d, u32 slot, u8* data, u64 dataSize, u32 width, u32 height, VkFormat format) {
+// a growth that is refused; the old array then stays as it was. With `pending`,
+// a texture that fits is only noted there, for one upload of the whole batch
+// (each upload waits for the queue); a growth uploads the noted ones too and
+// empties the list.
+b8 decalApplyTexture(DecalSystem* d, u32 slot, u8* data, u64 dataSize, u32 width, u32 height, VkFormat format,
+                     u32* pending = nullptr, u32* pendingCount = nullptr) {
   Renderer* r = d->renderer;
   u32 bw = 1, bh = 1;
   if (!textureFormatBlockExtent(format, &bw, &bh) || width == 0 || height == 0) return false;
@@ -271,7 +275,12 @@ b8 decalApplyTexture(DecalSystem* d, u32 slot, u8* data, u64 dataSize, u32 width
   e->format = format;
   b8 ok;
   if (d->textureArray.image && d->textureArrayWidth >= blockWidth && d->textureArrayHeight >= blockHeight) {
-    ok = decalRepackTextures(d, &d->textureArray, &slot, 1, false);
+    if (pending) {
+      pending[(*pendingCount)++] = slot;
+      ok = true;
+    } else {
+      ok = decalRepackTextures(d, &d->textureArray, &slot, 1, false);
+    }
   } else {
     u32 w = d->textureArray.image ? maxU32(d->textureArrayWidth, blockWidth) : blockWidth;
     u32 h = d->textureArray.image ? maxU32(d->textureArrayHeight, blockHeight) : blockHeight;
@@ -292,6 +301,7 @@ b8 decalApplyTexture(DecalSystem* d, u32 slot, u8* data, u64 dataSize, u32 width
         d->textureArrayHeight = h;
         d->textureArrayFormat = format;
         pipelineUpdateImage(d->pipelines, d->pipelineIndex, 0, grown.sampler, grown.view);
+        if (pendingCount) *pendingCount = 0;
       } else {
         destroyArray(r, &grown);
       }
@@ -557,13 +567,27 @@ void decalAsyncShutdown(DecalAsyncState* s) {
 void decalAsyncPoll(DecalSystem* d) {
   if (!d || !d->loader || d->drawRecorded) return;
   DecalLoadResult* list = decalAsyncTake(d->loader);
+  u32 pending[DECAL_MAX_TEXTURES];
+  u32 pendingCount = 0;
   while (list) {
     DecalLoadResult* next = list->next;
+    // One load per entry: a slot is never noted twice.
     if (list->slot < d->entryCount && std::strcmp(d->textures[list->slot].key, list->path) == 0 &&
-        decalApplyTexture(d, list->slot, list->data, list->dataSize, list->width, list->height, list->format))
+        !d->textures[list->slot].data &&
+        decalApplyTexture(d, list->slot, list->data, list->dataSize, list->width, list->height, list->format,
+                          pending, &pendingCount))
       list->data = nullptr;  // the entry owns it now
     decalLoadResultFree(list);
     list = next;
+  }
+  if (pendingCount && !decalRepackTextures(d, &d->textureArray, pending, pendingCount, false)) {
+    // Their layers were not written: they keep showing layer 0.
+    for (u32 i = 0; i < pendingCount; i++) {
+      DecalTextureEntry* e = &d->textures[pending[i]];
+      memFree(e->data);
+      e->data = nullptr;
+      e->dataSize = 0;
+    }
   }
 }
 

@@ -169,17 +169,20 @@ struct DecalScene : testing::Test {
       if (path == d.textures[i].key) return (i32)i;
     return -1;
   }
-  // Polls until the loader has nothing queued or in hand (10 s at most).
-  void settle() {
+  // Waits, without applying anything, until every queued load has finished.
+  void waitLoader() {
     u64 end = clockNanos() + 10'000'000'000ull;
     for (;;) {
       threadMutexLock(&d.loader->mutex);
       b8 idle = !d.loader->jobHead && d.loader->busy == 0;
       threadMutexUnlock(&d.loader->mutex);
-      decalAsyncPoll(&d);
-      if (idle || clockNanos() > end) break;
+      if (idle || clockNanos() > end) return;
       nanoSleep(2'000'000);
     }
+  }
+  // Every queued load finished and applied.
+  void settle() {
+    waitLoader();
     decalAsyncPoll(&d);
   }
   b8 loaded(const std::string& path) const {
@@ -231,6 +234,30 @@ TEST_F(DecalScene, OnePathLoadsOnceAndShowsTheDefaultUntilLoaded) {
   expectColor(52, 52, q[1], "top right");
   expectColor(12, 12, q[2], "bottom left");
   expectColor(52, 12, q[3], "bottom right");
+}
+
+TEST_F(DecalScene, LoadsFinishedTogetherLandEachInItsOwnLayer) {
+  initUnlit();  // the 8x8 default
+  // Six pictures in one poll; the 16 x 16 one grows the array somewhere among them.
+  const u32 colors[6] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFF00FFFF, 0xFFFF00FF, 0xFFFFFF00};
+  std::vector<std::string> paths;
+  mat4f32 m = rectModel(0, 0, 4, 4);
+  for (u32 i = 0; i < 6; i++) {
+    std::string name = "batch" + std::to_string(i) + ".png";
+    paths.push_back(writeSolid(name.c_str(), i == 3 ? 16 : 8, i == 3 ? 16 : 8, colors[i]));
+    decalSystemAdd(&d, &m, kWhite, kWhole, paths.back().c_str());
+  }
+  decalSystemReset(&d);
+  waitLoader();
+  decalAsyncPoll(&d);
+  EXPECT_EQ(d.textureArrayWidth, 16u);
+  for (u32 i = 0; i < 6; i++) {
+    ASSERT_TRUE(loaded(paths[i])) << i;
+    mat4f32 band = rectModel((f32)i * 10, 0, 10, 64);
+    decalSystemAdd(&d, &band, kWhite, kWhole, paths[i].c_str());
+  }
+  render();
+  for (u32 i = 0; i < 6; i++) expectColor(i * 10 + 5, 32, colors[i], paths[i].c_str());
 }
 
 TEST_F(DecalScene, TheTintMultipliesAndTransparentTexelsLeaveNoTrace) {
