@@ -16,6 +16,7 @@ namespace {
 constexpr u64 kMemoryLimit = 0x200000000ull;  // 8 GiB of heap and of GPU memory
 constexpr VkDeviceSize kMeshPoolSize = 0x4000000;  // 64 MiB
 constexpr u32 kVulkanApi12 = 0x402000;
+constexpr u64 kProfilerIntervalNs = 1'000'000;
 constexpr u32 kMaxParticles = 32768, kMaxEmitters = 16;
 
 void setInitialValues(State* s) {
@@ -93,6 +94,13 @@ int main(int argc, char** argv) {
   if (platformCreateSurface(s->plat, instance, &surface) != VK_SUCCESS) return 1;
   platformGetSize(s->plat, &s->windowW, &s->windowH);
   if (!rendererInit(&s->renderer, instance, surface, (u32)s->windowW, (u32)s->windowH)) return 1;
+  // The sampler runs for the whole program; threads started from here on
+  // register themselves through the profiler hook. The "Trace" window starts
+  // hidden ("Show trace" turns capture and window on) so that it does not
+  // cover the other windows at start-up.
+  if (!traceProfilerInit(kProfilerIntervalNs)) return 1;
+  traceProfilerThreadStart("main");
+  flameGraphInit(&s->flameGraph);
   rendererSetRefreshRate(&s->renderer, (f32)s->fps);
   pipelinesInit(&s->pipelines, &s->renderer);
   if (!lightingInit(&s->lighting, &s->renderer)) return 1;
@@ -183,6 +191,7 @@ int main(int argc, char** argv) {
       prev = clockNanos();
       continue;
     }
+    flameGraphCapture(&s->flameGraph);
     handleInputEvent(s, s->plat, nullptr, &quit, dt);
     // A skipped frame (no image to draw into) keeps prev: its time counts next frame.
     if (!renderFrame(s, dt)) continue;
@@ -222,6 +231,10 @@ int main(int argc, char** argv) {
   validationStop(instance);
   vkDestroyInstance(instance, nullptr);
   platformDestroy(s->plat);
+  // Every other sampled thread has ended by now.
+  traceProfilerThreadEnd();
+  traceProfilerShutdown();
+  flameGraphDestroy(&s->flameGraph);
   memFree(s);
   if (validationErrorCount() > 0) {
     std::fprintf(stderr, "validation: %u errors\n", validationErrorCount());

@@ -61,4 +61,5 @@ void buildDebugWindows(State* s) {
   drawEntityInfoWindow(s, ctx);
   drawTerrainEditWindow(s, ctx);
   drawVoipPanel(s, ctx);
+  flameGraphDraw(&s->flameGraph, ctx, s->windowW, s->windowH, uiGetScale(&s->ui));
 }

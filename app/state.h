@@ -25,6 +25,7 @@
 #include "renderer/renderer.h"
 #include "renderer/tris.h"
 #include "ui/file_dialog.h"
+#include "ui/flamegraph.h"
 #include "terrain/terrain_mesh.h"
 #include "terrain/world_editor.h"
 #include "terrain/world_map.h"
@@ -142,6 +143,7 @@ struct State {
   // The "VoIP" window; null when it could not be made. Its meters are fed from
   // the audio thread, so it lives from before the audio engine to after it.
   VoipPanel* voipPanel;
+  FlameGraph flameGraph;  // the "Trace" window's trees ("Show trace")
   // What the voice actions started on discovery, undone by voipSessionClose.
   u8 voipServiceId[20];  // hosted id (advertised while voipAdvertising)
   b8 voipAdvertising;

@@ -287,6 +287,10 @@ void drawPanelArea(mu_Context* mu, FlameGraph* g, FlameThreadGraph* t, mu_Rect a
   }
   mu_push_clip_rect(mu, area);
   BarStyle st{(i32)(18.0f * s), (i32)(2.0f * s), area.y, g->sampleIntervalNs ? g->sampleIntervalNs : 1};
+  // Bars at least as tall as a line of text, so their labels stay legible at
+  // small interface scales.
+  const i32 textH = mu->text_height ? mu->text_height(mu->style->font) + 4 : 0;
+  if (st.rowH < textH) st.rowH = textH;
   if (st.rowH < 1) st.rowH = 1;
   const i32 bottom = area.y + area.h - st.rowH;
   const u32 focus = t->focusNode;

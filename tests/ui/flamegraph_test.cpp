@@ -286,7 +286,7 @@ TEST(FlameGraph, TraceWindowBarsSharesAndFocus) {
   const mu_RectCommand* b = findColor(rects, graphColor("b", 2));
   const mu_RectCommand* c = findColor(rects, graphColor("c", 2));
   ASSERT_TRUE(a && b && c);
-  EXPECT_EQ(b->rect.y, a->rect.y - 18 - 2);
+  EXPECT_EQ(b->rect.y, a->rect.y - 18 - 2);  // rows 18 high (text 10 + 4 is less), gap 2
   EXPECT_EQ(c->rect.y, b->rect.y);
   EXPECT_EQ(b->rect.x, a->rect.x);
   EXPECT_EQ(b->rect.w, a->rect.w * 3 / 4);
