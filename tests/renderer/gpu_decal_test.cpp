@@ -216,8 +216,11 @@ TEST_F(DecalScene, OnePathLoadsOnceAndShowsTheDefaultUntilLoaded) {
   const u32 q[4] = {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF};  // red, green / blue, white
   std::string path = writeQuadrants("quadrants.png", 32, 32, q);
   mat4f32 left = rectModel(0, 0, 32, 32), right = rectModel(32, 0, 32, 32);
-  ASSERT_EQ(decalSystemAdd(&d, &left, kWhite, kWhole, path.c_str()), 0u);
-  ASSERT_EQ(decalSystemAdd(&d, &right, kWhite, kWhole, path.c_str()), 1u);
+  // Holding the loader's (recursive) lock keeps the load from finishing between the two adds.
+  threadMutexLock(&d.loader->mutex);
+  EXPECT_EQ(decalSystemAdd(&d, &left, kWhite, kWhole, path.c_str()), 0u);
+  EXPECT_EQ(decalSystemAdd(&d, &right, kWhite, kWhole, path.c_str()), 1u);
+  threadMutexUnlock(&d.loader->mutex);
   EXPECT_EQ(d.entryCount, 2u) << "the second decal queued no second load";
   EXPECT_EQ(d.items[0].textureLayer, 0u);
   EXPECT_EQ(d.items[1].textureLayer, 0u);
