@@ -18,7 +18,7 @@ PACKAGES=(
   libnatpmp-dev googletest libgmock-dev libgtest-dev libbenchmark-dev
   libbullet-dev libabsl-dev libzstd-dev zstd fonts-dejavu-core libopusfile-dev
   vulkan-validationlayers openbox libegl-dev libgl-dev iproute2 valgrind xclip libimgui-dev
-  nftables miniupnpd-nftables
+  nftables miniupnpd-nftables linux-perf
 )
 
 # The NAT-PMP gateway is for tests only: they start it inside a network
