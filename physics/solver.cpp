@@ -57,17 +57,6 @@ inline void applyNormal(const ContactManifoldSolverData& m, const ContactPointSo
 
 f64 clampAbs(f64 v, f64 limit) { return v < -limit ? -limit : (v > limit ? limit : v); }
 
-// One friction row along tangent t at the manifold's friction point, its impulse
-// kept within the budget limit.
-inline void solveFrictionRow(const ContactManifoldSolverData& m, BodyVelocities& a,
-                             BodyVelocities& b, v3 t, v3 c1, v3 c2, v3 i1, v3 i2, f64 inverseMass,
-                             f64 limit, f64* accumulated) {
-  f64 l = *accumulated - rowVelocity(a, b, t, c1, c2) * inverseMass;
-  l = clampAbs(l, limit);
-  applyTangent(m, a, b, t, i1, i2, l - *accumulated);
-  *accumulated = l;
-}
-
 // Manifolds solved side by side when they share no body that responds to impulses.
 constexpr u32 kSolveWidth = 4;
 // Manifolds looked ahead to find records for a group.
@@ -152,18 +141,29 @@ inline void solveManifoldGroup(ContactManifoldSolverData* ms, BodyVelocities* ve
     b[w].linVel += linear * m.invMassB;
     b[w].angVel += angularB;
 
-    f64 limit = m.friction * sum[w];
-    solveFrictionRow(m, a[w], b[w], m.frictionVector1, m.r1CrossT1, m.r2CrossT1,
-                     m.i1TimesR1CrossT1, m.i2TimesR2CrossT1, m.inverseFriction1Mass, limit,
-                     &m.accumulatedFriction1Impulse);
-    solveFrictionRow(m, a[w], b[w], m.frictionVector2, m.r1CrossT2, m.r2CrossT2,
-                     m.i1TimesR1CrossT2, m.i2TimesR2CrossT2, m.inverseFriction2Mass, limit,
-                     &m.accumulatedFriction2Impulse);
-    f64 lt = m.accumulatedTwistImpulse -
-             v3Dot(m.normal, b[w].angVel - a[w].angVel) * m.inverseTwistFrictionMass;
-    lt = clampAbs(lt, limit);
-    applyTwist(m, a[w], b[w], lt - m.accumulatedTwistImpulse);
+    // Friction and twist the same way: three row velocities, the rows in turn on
+    // them, one update of the bodies.
+    const f64 limit = m.friction * sum[w];
+    const f64 v1 = rowVelocity(a[w], b[w], m.frictionVector1, m.r1CrossT1, m.r2CrossT1);
+    f64 v2 = rowVelocity(a[w], b[w], m.frictionVector2, m.r1CrossT2, m.r2CrossT2);
+    f64 vt = v3Dot(m.normal, b[w].angVel - a[w].angVel);
+    const f64 l1 = clampAbs(m.accumulatedFriction1Impulse - v1 * m.inverseFriction1Mass, limit);
+    const f64 d1 = l1 - m.accumulatedFriction1Impulse;
+    m.accumulatedFriction1Impulse = l1;
+    v2 += m.couplingT1T2 * d1;
+    vt += m.couplingT1Twist * d1;
+    const f64 l2 = clampAbs(m.accumulatedFriction2Impulse - v2 * m.inverseFriction2Mass, limit);
+    const f64 d2 = l2 - m.accumulatedFriction2Impulse;
+    m.accumulatedFriction2Impulse = l2;
+    vt += m.couplingT2Twist * d2;
+    const f64 lt = clampAbs(m.accumulatedTwistImpulse - vt * m.inverseTwistFrictionMass, limit);
+    const f64 dt = lt - m.accumulatedTwistImpulse;
     m.accumulatedTwistImpulse = lt;
+    const v3 tangential = m.frictionVector1 * d1 + m.frictionVector2 * d2;
+    a[w].linVel -= tangential * m.invMassA;
+    a[w].angVel -= m.i1TimesR1CrossT1 * d1 + m.i1TimesR1CrossT2 * d2 + m.i1TimesN * dt;
+    b[w].linVel += tangential * m.invMassB;
+    b[w].angVel += m.i2TimesR2CrossT1 * d1 + m.i2TimesR2CrossT2 * d2 + m.i2TimesN * dt;
   }
   // Bodies that do not respond keep their velocities untouched (several records
   // of the group may read the same static floor).
@@ -260,15 +260,15 @@ void initRecord(ContactManifoldSolverData& m, const ContactManifold* manifolds, 
   const f64 invMassSum = m.invMassA + m.invMassB;
   for (u32 i = 0; i < 4; ++i) {
     const ContactPointSolverData& pi = m.points[i];
-    for (u32 j = 0; j < 4; ++j) {
+    for (u32 j = i; j < 4; ++j) {
       const ContactPointSolverData& pj = m.points[j];
-      if (i >= np || j >= np) {
-        m.coupling[i][j] = 0.0;
-        continue;
-      }
-      m.coupling[i][j] = invMassSum * v3Dot(pi.normal, pj.normal) +
-                         v3Dot(pi.r1CrossN, pj.i1TimesR1CrossN) +
-                         v3Dot(pi.r2CrossN, pj.i2TimesR2CrossN);
+      // Symmetric: the inverse inertias are.
+      const f64 k = i >= np || j >= np ? 0.0
+                                       : invMassSum * v3Dot(pi.normal, pj.normal) +
+                                             v3Dot(pi.r1CrossN, pj.i1TimesR1CrossN) +
+                                             v3Dot(pi.r2CrossN, pj.i2TimesR2CrossN);
+      m.coupling[i][j] = k;
+      m.coupling[j][i] = k;
     }
   }
 
@@ -315,6 +315,10 @@ void initRecord(ContactManifoldSolverData& m, const ContactManifold* manifolds, 
   m.i2TimesN = mat3MulV(invInertiaB, n);
   f64 kt = v3Dot(n, m.i1TimesN) + v3Dot(n, m.i2TimesN);
   m.inverseTwistFrictionMass = kt > 0.0 ? 1.0 / kt : 0.0;
+  m.couplingT1T2 = invMassSum * v3Dot(m.frictionVector1, m.frictionVector2) +
+                   v3Dot(c1t2, m.i1TimesR1CrossT1) + v3Dot(c2t2, m.i2TimesR2CrossT1);
+  m.couplingT1Twist = v3Dot(n, m.i1TimesR1CrossT1) + v3Dot(n, m.i2TimesR2CrossT1);
+  m.couplingT2Twist = v3Dot(n, m.i1TimesR1CrossT2) + v3Dot(n, m.i2TimesR2CrossT2);
 
   // Last step's friction impulse was along last step's tangents: warm start with
   // that same impulse expressed along this step's (the tangents follow the

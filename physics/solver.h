@@ -66,6 +66,10 @@ struct ContactManifoldSolverData {
   f64 inverseFriction1Mass;
   f64 inverseFriction2Mass;
   f64 inverseTwistFrictionMass;
+  // The same coupling between the friction rows and the twist row: tangent 2's
+  // and the twist's velocity change per unit impulse on tangent 1, the twist's
+  // per unit impulse on tangent 2.
+  f64 couplingT1T2, couplingT1Twist, couplingT2Twist;
   f64 accumulatedFriction1Impulse;
   f64 accumulatedFriction2Impulse;
   f64 accumulatedTwistImpulse;

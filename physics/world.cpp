@@ -973,8 +973,9 @@ void worldStep(World* w, f64 dt) {
   checkVelocities(w);
   updateWorldInertias(bodies, n);
 
-  std::memcpy(w->prevContactManifolds, w->contactManifolds,
-              w->numContactManifolds * sizeof(ContactManifold));
+  // Last step's manifolds become the previous ones; this step writes each new
+  // manifold in full, so the arrays trade places instead of copying megabytes.
+  std::swap(w->prevContactManifolds, w->contactManifolds);
   w->numPrevContactManifolds = w->numContactManifolds;
   w->numContactManifolds = 0;
 
