@@ -82,6 +82,7 @@ void voipSessionClose(State* s) {
     if (s->audio) audioEngineSetCallbacks(s->audio, nullptr, nullptr, nullptr, nullptr);
     voipDestroy(s->voip);
     s->voip = nullptr;
+    voipPanelClearMeters(s->voipPanel);
   }
   appVoipDiscoveryStop(s);
   s->voipAwaitingHost = false;

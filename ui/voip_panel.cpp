@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/memory.h"
 
@@ -211,6 +212,15 @@ void voipPanelFeedMic(VoipPanel* p, const f32* samples, u32 frames, i32 ch) {
 
 void voipPanelFeedSpeaker(VoipPanel* p, const f32* samples, u32 frames, i32 ch) {
   if (p) ringFeed(&p->speakerRing, samples, frames, ch);
+}
+
+void voipPanelClearMeters(VoipPanel* p) {
+  if (!p) return;
+  for (SampleRing* r : {&p->micRing, &p->speakerRing}) {
+    r->filled.store(0, std::memory_order_release);
+    r->writePos.store(0, std::memory_order_release);
+  }
+  for (u32 k = 0; k < kVoipPanelBands; k++) p->micBars[k] = p->speakerBars[k] = 0.0f;
 }
 
 const char* voipPanelGetPort(const VoipPanel* p) { return p ? p->portText : ""; }

@@ -68,6 +68,11 @@ void voipPanelReloadDevices(VoipPanel* p);
 void voipPanelFeedMic(VoipPanel* p, const f32* samples, u32 frames, i32 ch);
 void voipPanelFeedSpeaker(VoipPanel* p, const f32* samples, u32 frames, i32 ch);
 
+// Empties both rings and drops the bars to zero, so that the meters do not
+// keep showing the last moment of a stream that stopped. Only while nothing
+// feeds them (the audio callbacks are removed).
+void voipPanelClearMeters(VoipPanel* p);
+
 const char* voipPanelGetPort(const VoipPanel* p);
 const char* voipPanelGetJoinId(const VoipPanel* p);
 const char* voipPanelGetHostId(const VoipPanel* p);

@@ -1,17 +1,23 @@
 # Sourced by the end-to-end scripts (not a test itself).
 #
-# run_terrain [VAR=value ...]: starts ./terrain in the background, in a network
-# namespace of its own with only loopback up, so that nothing it might send can
-# leave the machine; audio goes to SDL's dummy driver unless SDL_AUDIODRIVER says
-# otherwise; UTF-8 locale. Extra VAR=value words go to its environment. Sets
-# TERRAIN_PID (the program itself: unshare and the shell exec into it).
-# Output goes to $TERRAIN_OUT and $TERRAIN_ERR when set, else /dev/null.
+# run_terrain [--netns NAME] [VAR=value ...]: starts ./terrain in the background,
+# in a network namespace of its own with only loopback up (or in the test's
+# namespace NAME, which the test made and removes), so that nothing it might
+# send can leave the machine; audio goes to SDL's dummy driver unless
+# SDL_AUDIODRIVER says otherwise; UTF-8 locale. Extra VAR=value words go to its
+# environment. Sets TERRAIN_PID (the program itself: unshare and the shell exec
+# into it). Output goes to $TERRAIN_OUT and $TERRAIN_ERR when set, else /dev/null.
 run_terrain() {
-  local ns=(unshare -n)
+  local ns=(unshare -n) setup='ip link set lo up && '
   # Without root a user namespace gives the rights to make the network one.
   [ "$(id -u)" -eq 0 ] || ns=(unshare -rn)
+  if [ "${1:-}" = "--netns" ]; then
+    ns=(ip netns exec "$2")
+    setup=''
+    shift 2
+  fi
   env SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-dummy}" LANG=C.UTF-8 "$@" \
-    "${ns[@]}" sh -c 'ip link set lo up && exec ./terrain' \
+    "${ns[@]}" sh -c "${setup}exec ./terrain" \
     >"${TERRAIN_OUT:-/dev/null}" 2>"${TERRAIN_ERR:-/dev/null}" &
   TERRAIN_PID=$!
 }

@@ -161,6 +161,11 @@ TEST(VoipPanel, ToneSettlesInItsBandAndDecays) {
       expect *= 0.7f;
       EXPECT_NEAR(t.p->micBars[c.band], expect, 1e-5);
     }
+    // A stopped stream's meter empties instead of freezing on its last moment.
+    voipPanelClearMeters(t.p);
+    t.frame();
+    EXPECT_EQ(t.p->micBars[c.band], 0.0f);
+    EXPECT_EQ(t.p->micRing.filled.load(), 0u);
   }
 }
 
