@@ -35,7 +35,11 @@ void openModelFile(State* s, const char* path) {
 
 const char* const* appModelExtensions() { return kModelExtensions; }
 
-void appFileDialogInit(State* s) { fileDialogInit(&s->fileDialog, nullptr, kModelExtensions); }
+void appFileDialogInit(State* s) {
+  fileDialogInit(&s->fileDialog, nullptr, kModelExtensions);
+  // Previews only when the decal system came up (a test's State has none).
+  if (s->fileDialogDecals.renderer) s->fileDialog.previewDecals = &s->fileDialogDecals;
+}
 
 void drawOpenFileButton(State* s, mu_Context* ctx) {
   if (mu_button(ctx, "Open File...")) fileDialogOpen(&s->fileDialog);

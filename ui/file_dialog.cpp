@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/directory.h"
 #include "platform/memory.h"
+#include "renderer/decal.h"
 
 namespace {
 
@@ -383,7 +384,15 @@ void addClippedPreview(const Frame& f, mu_Rect preview, const char* path) {
   if (!f.fd->previewDecals) return;
   FileDialogPreviewQuad q;
   if (!fileDialogPreviewQuad(preview, mu_get_clip_rect(f.ctx), f.viewportH, &q)) return;
-  (void)path;
+  // A unit quad scaled to the visible part, centred on it (element 4 x column + row).
+  mat4f32 model{};
+  model.m[0] = q.width;
+  model.m[5] = q.height;
+  model.m[10] = 1.0f;
+  model.m[12] = q.centerX;
+  model.m[13] = q.centerY;
+  model.m[15] = 1.0f;
+  decalSystemAdd(f.fd->previewDecals, &model, v4f{1, 1, 1, 1}, v4f{q.uvX, q.uvY, q.uvW, q.uvH}, path);
 }
 
 int rowTextColor(b8 selected, b8 hovered) {
@@ -484,6 +493,8 @@ b8 gridView(const Frame& f) {
 
 i32 fileDialogUpdate(FileDialog* fd, mu_Context* ctx, f32 s, i32 viewportH) {
   if (!fd) return 0;
+  // Every call, shown or not: previews live one frame.
+  if (fd->previewDecals) decalSystemReset(fd->previewDecals);
   if (!fd->active || !ctx) return 0;
   fd->fileSelected = fd->cancelled = false;
 

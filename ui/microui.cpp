@@ -402,6 +402,7 @@ void mu_end(mu_Context* ctx) {
   }
 
   ctx->key_pressed = 0;
+  ctx->backspaces = 0;
   ctx->input_text[0] = '\0';
   ctx->mouse_pressed = 0;
   ctx->scroll_delta = mu_vec2(0, 0);
@@ -517,6 +518,7 @@ void mu_input_scroll(mu_Context* ctx, int x, int y) {
 
 void mu_input_keydown(mu_Context* ctx, int key) {
   ctx->key_pressed |= key;
+  if (key & MU_KEY_BACKSPACE) ctx->backspaces++;
   ctx->key_down |= key;
 }
 
@@ -818,7 +820,8 @@ int mu_textbox_raw(mu_Context* ctx, char* buf, int bufsz, mu_Id id, mu_Rect r, i
       buf[len] = '\0';
       res |= MU_RES_CHANGE;
     }
-    if (ctx->key_pressed & MU_KEY_BACKSPACE && len > 0) {
+    int deletes = ctx->key_pressed & MU_KEY_BACKSPACE ? mu_max(ctx->backspaces, 1) : 0;
+    for (; deletes > 0 && len > 0; deletes--) {
       do {
         len--;
       } while (len > 0 && ((u8)buf[len] & 0xc0) == 0x80);

@@ -247,6 +247,9 @@ struct mu_Context {
   int mouse_pressed;
   int key_down;
   int key_pressed;
+  // Backspace presses this frame: a slow frame may gather several, and each
+  // deletes a character.
+  int backspaces;
   char input_text[MU_INPUTTEXT_SIZE];
 };
 

@@ -327,6 +327,7 @@ TEST(UiTextbox, EditingTable) {
     int keys;
     const char* expected;
     int result;
+    int presses = 1;  // key presses within the one frame
   };
   const Case cases[] = {
       {"ascii append", "ab", 16, "cd", 0, "abcd", MU_RES_CHANGE},
@@ -339,6 +340,8 @@ TEST(UiTextbox, EditingTable) {
       {"backspace over a 4-byte character", "\xf0\x9f\x98\x80", 16, "", MU_KEY_BACKSPACE, "", MU_RES_CHANGE},
       {"backspace on empty", "", 16, "", MU_KEY_BACKSPACE, "", 0},
       {"type then backspace", "a", 16, "\xe4\xb8\xad", MU_KEY_BACKSPACE, "a", MU_RES_CHANGE},
+      {"three backspaces in one frame", "ab\xc3\xa9\xe2\x82\xac", 16, "", MU_KEY_BACKSPACE, "a", MU_RES_CHANGE, 3},
+      {"more backspaces than characters", "ab", 16, "", MU_KEY_BACKSPACE, "", MU_RES_CHANGE, 5},
       {"return submits", "ab", 16, "", MU_KEY_RETURN, "ab", MU_RES_SUBMIT},
   };
   for (const Case& tc : cases) {
@@ -362,7 +365,7 @@ TEST(UiTextbox, EditingTable) {
     ui.frame(build);
     ASSERT_NE(c->focus, 0u) << tc.name << ": a text box holds focus after the click";
     mu_input_text(c, tc.typed);
-    if (tc.keys) mu_input_keydown(c, tc.keys);
+    for (int k = 0; tc.keys && k < tc.presses; k++) mu_input_keydown(c, tc.keys);
     ui.frame(build);
     EXPECT_STREQ(buf.data(), tc.expected) << tc.name;
     EXPECT_EQ(res, tc.result) << tc.name;
