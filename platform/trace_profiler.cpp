@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
@@ -42,10 +43,11 @@ struct TraceThreadEntry {
   std::atomic<u32> count;
   std::atomic<u32> seq;
   u32 consumedSeq;
-  std::atomic<u32> pending;  // signal sent, handler not finished
+  std::atomic<u32> pending;  // signal sent, handler not finished; a futex word
   std::atomic<b8> active;
 };
 
+static_assert(sizeof(std::atomic<u32>) == sizeof(u32), "pending is waited on as a futex");
 TraceThreadEntry gThreads[kMaxThreads];
 u32 gThreadCount;  // under gThreadsMu
 std::mutex gThreadsMu;
@@ -155,7 +157,13 @@ void* samplerMain(void*) {
         continue;
       }
       const u64 deadline = monoNs() + kHandlerWaitNs;
-      while (e->pending.load(std::memory_order_acquire) && monoNs() < deadline) sched_yield();
+      // Sleep rather than spin: on a busy machine the thread may first have to be
+      // scheduled, and a spinning sampler would take its processor.
+      for (u64 now2 = monoNs(); e->pending.load(std::memory_order_acquire) && now2 < deadline; now2 = monoNs()) {
+        const u64 left = deadline - now2;
+        timespec wait{0, (long)left};
+        syscall(SYS_futex, (u32*)&e->pending, FUTEX_WAIT_PRIVATE, 1u, &wait, nullptr, 0);
+      }
       if (e->pending.load(std::memory_order_acquire)) continue;
       const u32 seq = e->seq.load(std::memory_order_acquire);
       const u32 count = e->count.load(std::memory_order_acquire);
@@ -182,6 +190,7 @@ void traceSignalHandler(int, void*, void* context) {
     e->count.store(n, std::memory_order_release);
     if (n) e->seq.fetch_add(1, std::memory_order_acq_rel);
     e->pending.store(0, std::memory_order_release);
+    syscall(SYS_futex, (u32*)&e->pending, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   }
   errno = savedErrno;
 }
