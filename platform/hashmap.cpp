@@ -235,15 +235,22 @@ struct CopyAny {
   void operator()(u8* d, const u8* s) const { copyBytes(d, s, n); }
 };
 
+// Out of line, one function per slot copy, so that deletes needing no shift
+// run in a small frame and each shift loop keeps its values in registers.
 template <typename Keys, typename Copy>
-void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot);
+__attribute__((noinline)) void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot);
 
 template <typename Keys>
-int erase(sm_header_t* hd, const Keys& keys, const void* key) {
+inline int erase(sm_header_t* hd, const Keys& keys, const void* key) {
   const u64 h = keys.hash(key);
   Probe pr = probe(hd, keys, key, h);
   if (!pr.found) return -1;
   --hd->size;
+  // Nothing to shift when the next slot (or its mirror) is empty.
+  if (hd->ctrl[pr.slot + 1] & kEmpty) {
+    setCtrl(hd, pr.slot, kEmpty);
+    return 0;
+  }
   const u64 stride = slotStride(hd);
   if (stride >= 8 && stride <= 16)
     shiftBack(hd, keys, pr.slot, CopyUpTo16{stride});
@@ -254,8 +261,22 @@ int erase(sm_header_t* hd, const Keys& keys, const void* key) {
   return 0;
 }
 
+// kAfter[t] holds, for the 16 slots of a window, their distances from a hole at
+// the window's slot t: k - t for slot k, 0 up to the hole (masked off there).
+struct DistanceTable {
+  __m128i v[16];
+  DistanceTable() {
+    for (int t = 0; t < 16; ++t) {
+      alignas(16) u8 b[16];
+      for (int k = 0; k < 16; ++k) b[k] = (u8)(k > t ? k - t : 0);
+      v[t] = _mm_load_si128(reinterpret_cast<const __m128i*>(b));
+    }
+  }
+};
+const DistanceTable kAfter;
+
 template <typename Keys, typename Copy>
-void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
+__attribute__((noinline)) void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
   // Header fields are read once: the slot copies below could alias them.
   u8* ctrl = hd->ctrl;
   u8* disp = dispOf(hd);
@@ -272,45 +293,49 @@ void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot) {
   // through the cluster, 16 slots at a time are read: their control bytes give
   // the cluster's end (the first empty byte), their displacement bytes are
   // compared with their distances from the hole, and the first that reaches it
-  // is the next entry to move; the hole follows it. Distances are saturated
-  // like the bytes, so a saturated byte is only a candidate, confirmed from its
-  // recomputed home. Reads past the last slot land on the mirrors.
-  // Bytes j and j's mirror: cap + j for j < 32, j itself (written twice) beyond.
+  // is the next entry to move; the hole follows it, and the rest of the window
+  // is compared again against the new hole without reading it again (moves
+  // write only at the hole, before what is still to compare). Distances are
+  // saturated like the bytes, so a saturated byte is only a candidate,
+  // confirmed from its recomputed home. Reads past the last slot land on the
+  // mirrors. Bytes j and j's mirror: cap + j for j < 32, j itself (written
+  // twice) beyond.
   const u64 mirrorAdd = cap < kGroup ? cap : kGroup;
   const __m128i ramp = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
   for (;;) {
     const u32 e = (u32)_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + i)));
     // Slots before the first empty byte (all 16 when there is none).
-    const u32 live = (e & (0u - e)) - 1;
-    // The common case: the hole is followed by an empty slot, and the
-    // displacement bytes are not read at all.
-    if (!(live & 1)) break;
+    u32 live = (e & (0u - e)) - 1;
     const u64 back0 = (i - j) & mask;  // distance of i from the hole, at least 1
     const __m128i dv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(disp + i));
-    const __m128i distv = _mm_adds_epu8(ramp, _mm_set1_epi8((char)(u8)(back0 - 1 < 255 ? back0 - 1 : 255)));
-    const u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & live;
-    if (!bits) {
-      if (e) break;
-      i = (i + 16) & mask;
-      continue;
+    __m128i distv = _mm_adds_epu8(ramp, _mm_set1_epi8((char)(u8)(back0 - 1 < 255 ? back0 - 1 : 255)));
+    u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & live;
+    while (bits) {
+      const u64 t = (u64)(u32)__builtin_ctz(bits);
+      const u64 p = (i + t) & mask;
+      const u64 back = (p - j) & mask;
+      u64 d = disp[p];
+      if (__builtin_expect(d == kDispMax, 0)) {
+        d = (p - homeIndex(keys.hash(slots + p * stride), lgcap)) & mask;
+        if (d < back) {  // its home lies after the hole: it stays
+          bits &= bits - 1;
+          continue;
+        }
+      }
+      copySlot(slots + j * stride, slots + p * stride);
+      const u8 c = ctrl[p];
+      ctrl[j] = c;
+      ctrl[((j - kGroup) & mask) + mirrorAdd] = c;
+      const u8 nd = dispByte(d - back);
+      disp[j] = nd;
+      disp[((j - kGroup) & mask) + mirrorAdd] = nd;
+      j = p;
+      live &= 0xFFFFFFFEu << t;
+      distv = kAfter.v[t];
+      bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(dv, distv), dv)) & live;
     }
-    const u64 t = (u64)__builtin_ctz(bits);
-    const u64 p = (i + t) & mask;
-    const u64 back = (p - j) & mask;
-    u64 d = disp[p];
-    i = (p + 1) & mask;
-    if (__builtin_expect(d == kDispMax, 0)) {
-      d = (p - homeIndex(keys.hash(slots + p * stride), lgcap)) & mask;
-      if (d < back) continue;  // its home lies after the hole: it stays
-    }
-    copySlot(slots + j * stride, slots + p * stride);
-    const u8 c = ctrl[p];
-    ctrl[j] = c;
-    ctrl[((j - kGroup) & mask) + mirrorAdd] = c;
-    const u8 nd = dispByte(d - back);
-    disp[j] = nd;
-    disp[((j - kGroup) & mask) + mirrorAdd] = nd;
-    j = p;
+    if (e) break;
+    i = (i + 16) & mask;
   }
   setCtrl(hd, j, kEmpty);
 }
@@ -428,6 +453,6 @@ int sm_put_(void** mp, const void* key, const void* val) {
 int sm_delete(void* m, const void* key) {
   if (!m) return -1;
   sm_header_t* hd = sm_header(m);
-  if (isDefault8(hd)) return erase(hd, Default8Keys{}, key);
+  if (hd->fast_stride) return erase(hd, Default8Keys{}, key);
   return erase(hd, GenericKeys{hd}, key);
 }
