@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -9,13 +10,6 @@ constexpr u8 kEmpty = kSmEmpty;
 constexpr u64 kGroup = kSmGroup;
 // Displacement bytes saturate here; the home is then recomputed from the key.
 constexpr u64 kDispMax = 255;
-
-// Empty bytes are the only ones with the top bit set.
-inline u32 matchEmpty(const u8* p) {
-  __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  return (u32)_mm_movemask_epi8(lo) | ((u32)_mm_movemask_epi8(hi) << 16);
-}
 
 inline u64 homeIndex(u64 h, u64 lgcap) { return sm_home_index(h, lgcap); }
 inline u8 h2Of(u64 h) { return sm_h2(h); }
@@ -53,6 +47,29 @@ inline void copyBytes(u8* d, const u8* s, u64 n) {
   }
 }
 
+// Slot copies for the backward shift and growth, chosen once per call by
+// stride so that their loops do not re-test the length for every entry.
+struct CopyUpTo16 {  // 8 to 16 bytes
+  u64 n;
+  void operator()(u8* d, const u8* s) const {
+    move<8>(d, s);
+    move<8>(d + n - 8, s + n - 8);
+  }
+};
+struct CopyUpTo32 {  // 16 to 32 bytes
+  u64 n;
+  void operator()(u8* d, const u8* s) const {
+    move<16>(d, s);
+    move<16>(d + n - 16, s + n - 16);
+  }
+};
+struct CopyAny {
+  u64 n;
+  void operator()(u8* d, const u8* s) const { copyBytes(d, s, n); }
+};
+
+// Out of line, one function per slot copy, so that deletes needing no shift
+// run in a small frame and each shift loop keeps its values in registers.
 inline u64 slotStride(const sm_header_t* hd) { return hd->key_size + hd->val_size; }
 inline u8* slotsOf(sm_header_t* hd) { return reinterpret_cast<u8*>(hd + 1); }
 // One byte per slot after the control bytes and their mirror: how far a full
@@ -100,6 +117,7 @@ inline bool isDefault8(const sm_header_t* hd) {
 struct Probe {
   u64 slot;
   bool found;
+  u64 home;
 };
 
 template <typename Keys>
@@ -107,7 +125,8 @@ inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
   const u64 mask = hd->cap - 1;
   const u64 stride = slotStride(hd);
   u8* slots = slotsOf(hd);
-  u64 i = homeIndex(h, hd->lgcap);
+  const u64 home = homeIndex(h, hd->lgcap);
+  u64 i = home;
   __builtin_prefetch(slots + i * stride);
   const __m128i needle = _mm_set1_epi8((char)h2Of(h));
   // As the inline lookup: 16 control bytes at a time, the window with an
@@ -116,21 +135,10 @@ inline Probe probe(sm_header_t* hd, const Keys& keys, const void* key, u64 h) {
     const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hd->ctrl + i));
     for (u32 bits = (u32)_mm_movemask_epi8(_mm_cmpeq_epi8(g, needle)); bits; bits &= bits - 1) {
       u64 p = (i + (u64)__builtin_ctz(bits)) & mask;
-      if (keys.eq(slots + p * stride, key)) return {p, true};
+      if (keys.eq(slots + p * stride, key)) return {p, true, home};
     }
-    if (u32 empty = (u32)_mm_movemask_epi8(g)) return {(i + (u64)__builtin_ctz(empty)) & mask, false};
+    if (u32 empty = (u32)_mm_movemask_epi8(g)) return {(i + (u64)__builtin_ctz(empty)) & mask, false, home};
     i = (i + 16) & mask;
-  }
-}
-
-// First empty slot on h's probe sequence (for keys known to be absent).
-inline u64 findEmpty(sm_header_t* hd, u64 h) {
-  u64 mask = hd->cap - 1;
-  u64 i = homeIndex(h, hd->lgcap);
-  for (;;) {
-    u32 e = matchEmpty(hd->ctrl + i);
-    if (e) return (i + (u64)__builtin_ctz(e)) & mask;
-    i = (i + kGroup) & mask;
   }
 }
 
@@ -162,21 +170,55 @@ sm_header_t* newTable(const sm_header_t& proto, u64 cap, u64 lgcap) {
   return hd;
 }
 
+// Every entry of hd into the empty table nh, in slot order (so that placement,
+// and with it iteration order, depends only on the entries), each at the
+// first empty slot from its home.
+template <typename Keys, typename Copy>
+void rehashWith(sm_header_t* nh, sm_header_t* hd, const Keys& keys, Copy copySlot) {
+  // Fields in locals: the byte stores below could alias the headers.
+  const u64 stride = slotStride(hd);
+  const u8* oldCtrl = hd->ctrl;
+  const u8* oldSlots = slotsOf(hd);
+  const u64 oldCap = hd->cap;
+  u8* ctrl = nh->ctrl;
+  u8* disp = dispOf(nh);
+  u8* slots = slotsOf(nh);
+  const u64 mask = nh->cap - 1;
+  const u64 lgcap = nh->lgcap;
+  const u64 mirrorAdd = nh->cap < kGroup ? nh->cap : kGroup;  // as in the backward shift
+  u64 n = 0;
+  for (u64 i = 0; i < oldCap; ++i) {
+    if (oldCtrl[i] & kEmpty) continue;
+    const u8* s = oldSlots + i * stride;
+    const u64 h = keys.hash(s);
+    const u64 home = homeIndex(h, lgcap);
+    u64 q = home;
+    u32 e;
+    while (!(e = (u32)_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl + q)))))
+      q = (q + 16) & mask;
+    const u64 p = (q + (u64)(u32)__builtin_ctz(e)) & mask;
+    const u64 m = ((p - kGroup) & mask) + mirrorAdd;
+    const u8 tag = h2Of(h);
+    ctrl[p] = tag;
+    ctrl[m] = tag;
+    const u8 d = dispByte((p - home) & mask);
+    disp[p] = d;
+    disp[m] = d;
+    copySlot(slots + p * stride, s);
+    ++n;
+  }
+  nh->size = n;
+}
+
 template <typename Keys>
 void rehashInto(sm_header_t* nh, sm_header_t* hd, const Keys& keys) {
   const u64 stride = slotStride(hd);
-  u8* oldSlots = slotsOf(hd);
-  u8* newSlots = slotsOf(nh);
-  for (u64 i = 0; i < hd->cap; ++i) {
-    if (hd->ctrl[i] & kEmpty) continue;
-    const u8* s = oldSlots + i * stride;
-    u64 h = keys.hash(s);
-    u64 p = findEmpty(nh, h);
-    setCtrl(nh, p, h2Of(h));
-    setDisp(nh, p, dispByte((p - homeIndex(h, nh->lgcap)) & (nh->cap - 1)));
-    copyBytes(newSlots + p * stride, s, stride);
-    ++nh->size;
-  }
+  if (stride >= 8 && stride <= 16)
+    rehashWith(nh, hd, keys, CopyUpTo16{stride});
+  else if (stride >= 16 && stride <= 32)
+    rehashWith(nh, hd, keys, CopyUpTo32{stride});
+  else
+    rehashWith(nh, hd, keys, CopyAny{stride});
 }
 
 template <typename Keys>
@@ -203,8 +245,11 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
     copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
   } else {
     setCtrl(hd, pr.slot, h2Of(h));
-    setDisp(hd, pr.slot, dispByte((pr.slot - homeIndex(h, hd->lgcap)) & (hd->cap - 1)));
-    copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
+    setDisp(hd, pr.slot, dispByte((pr.slot - pr.home) & (hd->cap - 1)));
+    if constexpr (std::is_same_v<Keys, Default8Keys>)
+      move<8>(slot, static_cast<const u8*>(key));
+    else
+      copyBytes(slot, static_cast<const u8*>(key), hd->key_size);
     copyBytes(slot + hd->key_size, static_cast<const u8*>(val), hd->val_size);
     ++hd->size;
     added = 1;
@@ -214,29 +259,6 @@ int put(void** mp, const Keys& keysOld, const void* key, const void* val) {
   return added;
 }
 
-// Slot copies for the backward shift, chosen once per delete by stride so that
-// the shift loop does not re-test the length for every entry it moves.
-struct CopyUpTo16 {  // 8 to 16 bytes
-  u64 n;
-  void operator()(u8* d, const u8* s) const {
-    move<8>(d, s);
-    move<8>(d + n - 8, s + n - 8);
-  }
-};
-struct CopyUpTo32 {  // 16 to 32 bytes
-  u64 n;
-  void operator()(u8* d, const u8* s) const {
-    move<16>(d, s);
-    move<16>(d + n - 16, s + n - 16);
-  }
-};
-struct CopyAny {
-  u64 n;
-  void operator()(u8* d, const u8* s) const { copyBytes(d, s, n); }
-};
-
-// Out of line, one function per slot copy, so that deletes needing no shift
-// run in a small frame and each shift loop keeps its values in registers.
 template <typename Keys, typename Copy>
 __attribute__((noinline)) void shiftBack(sm_header_t* hd, const Keys& keys, u64 hole, Copy copySlot);
 
@@ -446,7 +468,7 @@ u64 sm_check(void* m) {
 int sm_put_(void** mp, const void* key, const void* val) {
   if (!mp || !*mp) return -1;
   sm_header_t* hd = sm_header(*mp);
-  if (isDefault8(hd)) return put(mp, Default8Keys{}, key, val);
+  if (hd->fast_stride) return put(mp, Default8Keys{}, key, val);
   return put(mp, GenericKeys{hd}, key, val);
 }
 
