@@ -174,4 +174,23 @@ TEST(AppVoipActions, DiscoveryAnswersForTheJoin) {
   voipDestroy(host);
 }
 
+// A device choice closes the session and restarts the engine on it; a device
+// that cannot open leaves the program without sound, not with a stale engine.
+TEST(AppVoipActions, DeviceChoiceRestartsTheEngine) {
+  App app(true, false);
+  ASSERT_TRUE(appVoipJoin(app.s, 0, nullptr));
+  // An unknown input only drops capture: the engine comes back on the default output.
+  appVoipPanelActions(app.s, 0, nullptr, "no such microphone");
+  EXPECT_EQ(app.s->voip, nullptr);
+  EXPECT_STREQ(app.s->voipStatus, "Stopped");
+  ASSERT_NE(app.s->audio, nullptr);
+  EXPECT_EQ(app.s->explosionSound, nullptr) << "no asset beside the test";
+  // An unknown output: no engine at all, and the program goes on.
+  appVoipPanelActions(app.s, 0, "no such speakers", nullptr);
+  EXPECT_EQ(app.s->audio, nullptr);
+  EXPECT_EQ(app.s->explosionSound, nullptr);
+  appVoipPanelActions(app.s, kVoipPanelHost, nullptr, nullptr);
+  EXPECT_STREQ(app.s->voipStatus, "No audio engine");
+}
+
 }  // namespace

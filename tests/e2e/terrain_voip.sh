@@ -126,7 +126,7 @@ start B
 # Side by side on the 1920 x 1080 screen: B's window overlaps A's right part,
 # never A's panel.
 xdotool windowmove "$WID_B" 600 360
-sleep 3
+sleep 1
 
 # A hosts: the id goes to the clipboard.
 press "$WID_A" 80 286
