@@ -9,6 +9,8 @@
 // (samples stopped at profiler frames and root-only ones left out).
 //
 // bench_profiler [rounds [seconds]]; perf must be on the PATH.
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,7 +49,10 @@ __attribute__((noinline)) void benchDelta(u64 n) {
 
 namespace {
 
+f64 cpuSeconds(clockid_t clock);
+
 constexpr u64 kUnit = 100'000;  // iterations
+constexpr u64 kStepsPerScene = 120;
 
 // "f(int)", "f(int) [clone .constprop.0]", "void f<4u>(int)" and perf's "f" become "f".
 std::string baseName(const std::string& name) {
@@ -85,6 +90,8 @@ bool isStop(const char* label) {
 
 struct ChildResult {
   f64 mainRate = 0, worldRate = 0;  // work units and steps per second
+  f64 units = 0, steps = 0;  // work done
+  f64 mainCpu = 0, worldCpu = 0, processCpu = 0;  // seconds
   std::map<std::string, f64> top;  // base name -> share
 };
 
@@ -128,13 +135,22 @@ int runChild(b8 ours, f64 seconds) {
 
   std::atomic<b8> stop{false};
   std::atomic<u64> steps{0};
+  f64 worldCpu = 0;
   std::thread worldThread([&] {
     if (ours) traceProfilerThreadStart("world");
+    // The scene is rebuilt every simulated second: its bodies fall asleep and
+    // steps get cheaper, which would make runs of different lengths cost
+    // different amounts per step.
     while (!stop.load(std::memory_order_relaxed)) {
+      if (steps.load(std::memory_order_relaxed) % kStepsPerScene == 0 && steps.load() > 0) {
+        worldDestroy(world);
+        if (!worldInit(world, nullptr) || !demoSceneBuild(scene, world, &opt)) break;
+      }
       worldStep(world, 1.0 / 120.0);
       steps.fetch_add(1, std::memory_order_relaxed);
     }
     if (ours) traceProfilerThreadEnd();
+    worldCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
   });
   if (ours) traceProfilerThreadStart("main");
   const f64 start = clockNanos();
@@ -153,6 +169,7 @@ int runChild(b8 ours, f64 seconds) {
     }
   }
   const f64 elapsed = (clockNanos() - start) * 1e-9;
+  const f64 mainCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
   stop.store(true);
   worldThread.join();
   if (ours) {
@@ -161,6 +178,8 @@ int runChild(b8 ours, f64 seconds) {
     traceProfilerShutdown();
   }
   std::printf("rate %.3f %.3f\n", (f64)units / elapsed, (f64)steps.load() / elapsed);
+  std::printf("work %llu %llu %.6f %.6f %.6f\n", (unsigned long long)units, (unsigned long long)steps.load(), mainCpu,
+              worldCpu, cpuSeconds(CLOCK_PROCESS_CPUTIME_ID));
   std::vector<std::pair<u64, std::string>> sorted;
   for (const auto& [name, n] : leaves) sorted.push_back({n, name});
   std::sort(sorted.rbegin(), sorted.rend());
@@ -180,6 +199,8 @@ ChildResult parseChild(FILE* f) {
     line[std::strcspn(line, "\n")] = 0;
     f64 share = 0;
     if (std::sscanf(line, "rate %lf %lf", &r.mainRate, &r.worldRate) == 2) continue;
+    if (std::sscanf(line, "work %lf %lf %lf %lf %lf", &r.units, &r.steps, &r.mainCpu, &r.worldCpu, &r.processCpu) == 5)
+      continue;
     int consumed = 0;
     if (std::sscanf(line, "top %lf %n", &share, &consumed) == 1 && consumed > 0) r.top[line + consumed] = share;
   }
@@ -206,6 +227,33 @@ std::map<std::string, f64> perfTop(const std::string& data) {
   pclose(f);
   for (auto& [name, share] : top) share /= std::max(userTotal, 1e-9);
   return top;
+}
+
+f64 cpuSeconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return (f64)ts.tv_sec + (f64)ts.tv_nsec * 1e-9;
+}
+
+// Processor time of everything the driver has waited for (children, and
+// their children such as perf's target).
+f64 childrenCpu() {
+  rusage ru{};
+  getrusage(RUSAGE_CHILDREN, &ru);
+  return (f64)ru.ru_utime.tv_sec + (f64)ru.ru_utime.tv_usec * 1e-6 + (f64)ru.ru_stime.tv_sec +
+         (f64)ru.ru_stime.tv_usec * 1e-6;
+}
+
+// Processor time spent beyond what the same work costs unprofiled: the
+// workload threads' own slow-down plus the profiler's own time (our sampler
+// thread, or the perf process). On a machine shared with other work the
+// wall-clock rates swing with load; processor time per unit of work does not.
+f64 cpuOverhead(const ChildResult& base, const ChildResult& run, f64 profilerOwnCpu) {
+  const f64 mainCost = base.mainCpu / std::max(base.units, 1.0);
+  const f64 worldCost = base.worldCpu / std::max(base.steps, 1.0);
+  const f64 expected = run.units * mainCost + run.steps * worldCost;
+  const f64 actual = run.mainCpu + run.worldCpu + profilerOwnCpu;
+  return actual / std::max(expected, 1e-9) - 1.0;
 }
 
 f64 median(std::vector<f64> v) {
@@ -237,7 +285,7 @@ int main(int argc, char** argv) {
   if (fd < 0) return 1;
   close(fd);
 
-  std::vector<f64> oursMain, oursWorld, perfMain, perfWorld;
+  std::vector<f64> oursMain, oursWorld, perfMain, perfWorld, oursCpu, perfCpu;
   std::map<std::string, f64> oursShares, perfShares;  // summed over rounds
   for (int round = 0; round < rounds; ++round) {
     char cmd[8192];
@@ -251,9 +299,11 @@ int main(int argc, char** argv) {
     pclose(f);
     std::snprintf(cmd, sizeof cmd, "perf record -F 1000 --call-graph fp -q -o %s -- '%s' --child none %.3f 2>/dev/null",
                   dataPath, self, seconds);
+    const f64 before = childrenCpu();
     f = popen(cmd, "r");
     const ChildResult perf = parseChild(f);
     const int perfStatus = pclose(f);
+    const f64 perfOwn = std::max(0.0, childrenCpu() - before - perf.processCpu);
     if (base.mainRate <= 0 || ours.mainRate <= 0 || perf.mainRate <= 0 || perfStatus != 0) {
       std::fprintf(stderr, "bench_profiler: a run failed (is perf installed?)\n");
       unlink(dataPath);
@@ -263,6 +313,9 @@ int main(int argc, char** argv) {
     oursWorld.push_back(1.0 - ours.worldRate / base.worldRate);
     perfMain.push_back(1.0 - perf.mainRate / base.mainRate);
     perfWorld.push_back(1.0 - perf.worldRate / base.worldRate);
+    // Ours: the process's time beyond its two workload threads is the sampler's.
+    oursCpu.push_back(cpuOverhead(base, ours, ours.processCpu - ours.mainCpu - ours.worldCpu));
+    perfCpu.push_back(cpuOverhead(base, perf, perfOwn));
     for (const auto& [name, share] : ours.top) oursShares[name] += share / rounds;
     for (const auto& [name, share] : perfTop(dataPath)) perfShares[name] += share / rounds;
     std::printf("round %d: main %.0f/%.0f/%.0f units/s, world %.0f/%.0f/%.0f steps/s (none/ours/perf)\n", round + 1,
@@ -275,11 +328,17 @@ int main(int argc, char** argv) {
   const f64 pm = median(perfMain) * 100, pw = median(perfWorld) * 100;
   const f64 oursAll = (om + ow) / 2, perfAll = (pm + pw) / 2;
   const f64 goal = std::max(2 * perfAll, perfAll + 2.0);
+  const f64 oc = median(oursCpu) * 100, pc = median(perfCpu) * 100;
+  const f64 cpuGoal = std::max(2 * pc, pc + 2.0);
   std::printf("\nthroughput lost, median of %d rounds of %.1f s:\n", rounds, seconds);
-  std::printf("| thread | ours | perf |\n|---|---|---|\n");
-  std::printf("| main | %.2f %% | %.2f %% |\n| world | %.2f %% | %.2f %% |\n", om, pm, ow, pw);
-  std::printf("| both | %.2f %% | %.2f %% |\n", oursAll, perfAll);
-  std::printf("goal: ours <= max(2 x perf, perf + 2) = %.2f %%: %s\n", goal, oursAll <= goal ? "met" : "MISSED");
+  std::printf("| measure | ours | perf |\n|---|---|---|\n");
+  std::printf("| processor time per unit of work (workload + profiler) | %.2f %% | %.2f %% |\n", oc, pc);
+  std::printf("| wall-clock rate, main | %.2f %% | %.2f %% |\n| wall-clock rate, world | %.2f %% | %.2f %% |\n", om, pm,
+              ow, pw);
+  std::printf("| wall-clock rate, both | %.2f %% | %.2f %% |\n", oursAll, perfAll);
+  std::printf("goal (processor time): ours <= max(2 x perf, perf + 2) = %.2f %%: %s\n", cpuGoal,
+              oc <= cpuGoal ? "met" : "MISSED");
+  std::printf("goal (wall clock, noisy under load): %.2f %%: %s\n", goal, oursAll <= goal ? "met" : "MISSED");
 
   const auto ot = topFive(oursShares), pt = topFive(perfShares);
   std::printf("\ntop five self time (shares of on-CPU user samples, mean of rounds):\n");
