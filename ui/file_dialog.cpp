@@ -74,7 +74,6 @@ struct Listing {
   const FileDialog* fd;
   Entry* items;
   i32 count, capacity;
-  b8 failed;
 };
 
 b8 addEntry(Listing* l, const char* name, const char* path, b8 isDir, u64 size, i64 modified) {
@@ -108,10 +107,8 @@ b8 visitEntry(void* user, const DirEntryInfo* info) {
   if (name[0] == '.') return true;
   if (!info->isDir && !fileDialogMatchesFilter(l->fd->filterExts, name) && !fileDialogIsPreviewImage(name))
     return true;
-  if (!addEntry(l, name, nullptr, info->isDir, info->size, info->modified)) {
-    l->failed = true;
-    return false;
-  }
+  // Out of memory: what was listed so far is shown.
+  if (!addEntry(l, name, nullptr, info->isDir, info->size, info->modified)) return false;
   return l->count < kFileDialogMaxEntries;
 }
 
@@ -234,8 +231,8 @@ void fileDialogLoadDirectory(FileDialog* fd) {
   l.fd = fd;
   // An unreadable directory lists nothing, ".." included (the tool row's
   // up button still leads out).
-  if (!isRoot(fd->dirPath) && !addEntry(&l, "..", "..", true, 0, 0)) return;
-  if (!platformListDirectory(fd->dirPath, visitEntry, &l)) {
+  if ((!isRoot(fd->dirPath) && !addEntry(&l, "..", "..", true, 0, 0)) ||
+      !platformListDirectory(fd->dirPath, visitEntry, &l)) {
     for (i32 i = 0; i < l.count; i++) {
       memFree(l.items[i].name);
       memFree(l.items[i].path);
