@@ -2,7 +2,8 @@
 # "Open File..." in the World header opens the file dialog; a directory typed in
 # its path box is listed; a click on a four-colour PNG selects it and shows its
 # preview in the row, each quadrant in its place (upright, not mirrored);
-# Cancel closes the dialog and no preview stays on the screen.
+# Cancel closes the dialog and no preview stays on the screen. Typed paths of a
+# broken model and of a real one: a message, and a model loaded.
 set -uo pipefail
 : "${BUILD_DIR:?}" "${DISPLAY:?}"
 source "$(dirname "$0")/lib.sh"
@@ -73,6 +74,29 @@ done
 # Where the footer was, the dialog's colours are gone too (the scene is darker or sky).
 near "$(pixel "$work/closed.png" 300 480)" 44 44 44 1 && fail "the dialog is still drawn after Cancel"
 
+# type_path PATH: into the dialog's path box (cleared first), then Return.
+type_path() {
+  click 300 126
+  xdotool key --delay 40 --repeat 80 BackSpace
+  sleep 0.7
+  xdotool type --delay 30 "$1"
+  sleep 0.7
+  xdotool key Return
+  sleep 2
+}
+# A model that does not load says so; the dialog has closed either way.
+printf 'not a model' >"$work/pics/bad.glb"
+click 75 80
+type_path "$work/pics/bad.glb"
+grep -q "^Failed to load model: $work/pics/bad.glb\$" "$work/err" || fail "no message for a model that does not load"
+# The default character's file loads and is placed ahead of the camera, with
+# the GPU work checked by the validation layer.
+click 75 80
+type_path "$BUILD_DIR/asset/CesiumMan.gltf"
+[ "$(grep -c '^Failed to load model' "$work/err")" -eq 1 ] || fail "the character's model did not load"
+capture_window "$work/model.png" || fail "screenshot failed"
+near "$(pixel "$work/model.png" 300 480)" 44 44 44 1 && fail "the dialog stayed open after a model was chosen"
+
 kill -0 "$TERRAIN_PID" 2>/dev/null || fail "the program ended"
 xdotool key --window "$wid" Escape
 for _ in $(seq 1 50); do kill -0 "$TERRAIN_PID" 2>/dev/null || break; sleep 0.1; done
@@ -80,4 +104,4 @@ wait "$TERRAIN_PID"; status=$?
 TERRAIN_PID=""
 [ "$status" -eq 0 ] || fail "exit status $status"
 grep -q "validation" "$work/err" && fail "validation messages"
-echo "PASS: file dialog lists a typed directory, previews an image upright and leaves nothing after Cancel"
+echo "PASS: file dialog lists a typed directory, previews an image upright, leaves nothing after Cancel, loads typed models"
