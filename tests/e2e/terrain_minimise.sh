@@ -35,7 +35,6 @@ xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || fail "
 TERRAIN_OUT="$work/out" TERRAIN_ERR="$work/err" run_terrain
 wid=$(wait_terrain_window)
 [ -n "$wid" ] || fail "no window titled Terrain"
-sleep 2
 
 centre() {
   capture_window "$work/shot.png" 2>/dev/null || { echo none; return; }
@@ -43,7 +42,13 @@ centre() {
   convert "$work/shot.png" -format "%[pixel:p{640,150}]" info:
 }
 grey() { [ "$1" = "gray(51)" ] || [ "$1" = "srgb(51,51,51)" ]; }
-c=$(centre)
+# The first frame can take many seconds on a loaded machine: poll for it.
+c=none
+for _ in $(seq 1 300); do
+  c=$(centre)
+  grey "$c" && break
+  sleep 0.2
+done
 grey "$c" || fail "before minimising the sky is $c, not gray 51"
 
 # The frame loop's thread: the physics thread keeps stepping while minimised.
@@ -67,8 +72,13 @@ for _ in $(seq 1 30); do
   sleep 0.2
 done
 [ -n "$ok" ] || fail "after restoring the sky is $c, not gray 51"
-t0=$(ticks); sleep 1; t1=$(ticks)
-[ $((t1 - t0)) -gt 0 ] || fail "the restored program does not draw"
+# Drawing again shows as frame-thread CPU; give a loaded machine time to get to it.
+drew=""
+for _ in $(seq 1 20); do
+  t0=$(ticks); sleep 1; t1=$(ticks)
+  if [ $((t1 - t0)) -gt 0 ]; then drew=1; break; fi
+done
+[ -n "$drew" ] || fail "the restored program does not draw"
 
 xdotool key --window "$wid" Escape
 for _ in $(seq 1 50); do kill -0 "$TERRAIN_PID" 2>/dev/null || break; sleep 0.1; done
