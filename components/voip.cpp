@@ -149,9 +149,13 @@ void broadcastRosterLocked(Voip* v) {
 // Client: the roster names the other participants. Peers it no longer lists
 // are released (the host's own peer stays: the roster never lists the host);
 // listed peers already known keep their decoder and queued audio.
-void applyRosterLocked(Voip* v, const u8* data, u32 len) {
+void applyRosterLocked(Voip* v, const u8* data, u32 len, const NetAddr* from) {
   NetAddr entries[kVoipMaxPeers];
   u32 n = voipParseRoster(data, len, entries, kVoipMaxPeers);
+  // Packed addresses carry no interface: a link-local entry is on the link the
+  // roster came over (the host reached that participant on it).
+  for (u32 i = 0; i < n; ++i)
+    if (netAddrIsLinkLocal(&entries[i]) && netAddrIsLinkLocal(from)) entries[i].ipv6.scope = from->ipv6.scope;
   for (VoipPeer& p : v->peers) {
     if (!p.active || netAddrEqual(&p.addr, &v->hostAddr)) continue;
     b8 listed = false;
@@ -197,7 +201,7 @@ b8 acceptDatagram(Voip* v, const u8* data, u32 len, const NetAddr* from, u64 now
       // Only the host may rewrite a client's peer list.
       if (!host && netAddrPort(&v->hostAddr) != 0 && netAddrEqual(from, &v->hostAddr)) {
         v->hostHeard.store(1, std::memory_order_relaxed);
-        applyRosterLocked(v, data, len);
+        applyRosterLocked(v, data, len, from);
         accepted = true;
       }
       break;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -269,9 +270,15 @@ int netAddrUnpack(const u8* buf, size_t len, NetAddr* out) {
   return kNetAddrPackedV4;
 }
 
+b8 netAddrIsLinkLocal(const NetAddr* a) {
+  return a && a->type == NET_ADDR_V6 && a->ipv6.ip[0] == 0xfe && (a->ipv6.ip[1] & 0xc0) == 0x80;
+}
+
 b8 netAddrEqual(const NetAddr* a, const NetAddr* b) {
   if (!a || !b || a->type != b->type) return false;
-  if (a->type == NET_ADDR_V6) return a->ipv6.port == b->ipv6.port && std::memcmp(a->ipv6.ip, b->ipv6.ip, 16) == 0;
+  if (a->type == NET_ADDR_V6)
+    return a->ipv6.port == b->ipv6.port && std::memcmp(a->ipv6.ip, b->ipv6.ip, 16) == 0 &&
+           (a->ipv6.scope == 0 || b->ipv6.scope == 0 || a->ipv6.scope == b->ipv6.scope);
   return a->ipv4.port == b->ipv4.port && a->ipv4.ip == b->ipv4.ip;
 }
 
@@ -293,6 +300,7 @@ NetAddr netAddrNormalize(const NetAddr* a) {
     out.type = NET_ADDR_V6;
     std::memcpy(out.ipv6.ip, a->ipv6.ip, 16);
     out.ipv6.port = a->ipv6.port;
+    if (netAddrIsLinkLocal(a)) out.ipv6.scope = a->ipv6.scope;
   } else {
     out.type = NET_ADDR_V4;
     out.ipv4.ip = a->ipv4.ip;
@@ -339,6 +347,7 @@ b8 netAddrFromSockaddr(const sockaddr* sa, socklen_t len, NetAddr* out) {
     sockaddr_in6 a;
     std::memcpy(&a, sa, sizeof a);
     NetAddr v6 = netAddrV6(a.sin6_addr.s6_addr, ntohs(a.sin6_port));
+    v6.ipv6.scope = a.sin6_scope_id;
     *out = netAddrNormalize(&v6);
     return true;
   }
@@ -355,6 +364,7 @@ socklen_t netAddrToSockaddr(const NetAddr* a, int family, sockaddr_storage* out)
     if (a->type == NET_ADDR_V6) {
       std::memcpy(s->sin6_addr.s6_addr, a->ipv6.ip, 16);
       s->sin6_port = htons(a->ipv6.port);
+      if (netAddrIsLinkLocal(a)) s->sin6_scope_id = a->ipv6.scope;
     } else {
       std::memcpy(s->sin6_addr.s6_addr, kMappedPrefix, 12);
       std::memcpy(s->sin6_addr.s6_addr + 12, &a->ipv4.ip, 4);
@@ -404,8 +414,24 @@ b8 netAddrParse(const char* text, NetAddr* out) {
     out->ipv4.port = (u16)port;
     return true;
   }
+  // A scope: an interface index or a name (a local query, no look-up on the network).
+  u32 scope = 0;
+  if (char* pct = std::strchr(host, '%')) {
+    *pct = 0;
+    const char* sc = pct + 1;
+    if (!*sc) return false;
+    char* scEnd = nullptr;
+    const unsigned long idx = std::strtoul(sc, &scEnd, 10);
+    if (sc[0] >= '0' && sc[0] <= '9' && !*scEnd)
+      scope = idx <= 0xffffffffu ? (u32)idx : 0;
+    else
+      scope = if_nametoindex(sc);
+    if (scope == 0) return false;
+  }
   if (inet_pton(AF_INET6, host, &v6) == 1) {
     NetAddr a = netAddrV6(v6.s6_addr, (u16)port);
+    if (scope && !netAddrIsLinkLocal(&a)) return false;
+    a.ipv6.scope = scope;
     *out = netAddrNormalize(&a);
     return true;
   }
@@ -419,7 +445,10 @@ void netAddrFormat(const NetAddr* a, char* buf, size_t size) {
   char host[INET6_ADDRSTRLEN] = "";
   if (a->type == NET_ADDR_V6) {
     inet_ntop(AF_INET6, a->ipv6.ip, host, sizeof host);
-    std::snprintf(buf, size, "[%s]:%u", host, a->ipv6.port);
+    if (netAddrIsLinkLocal(a) && a->ipv6.scope)
+      std::snprintf(buf, size, "[%s%%%u]:%u", host, a->ipv6.scope, a->ipv6.port);
+    else
+      std::snprintf(buf, size, "[%s]:%u", host, a->ipv6.port);
   } else {
     inet_ntop(AF_INET, &a->ipv4.ip, host, sizeof host);
     std::snprintf(buf, size, "%s:%u", host, a->ipv4.port);

@@ -25,6 +25,9 @@ struct NetAddr {
     struct {
       u8 ip[16];
       u16 port;  // host order
+      // Interface index of a link-local address (fe80::/10), 0 when unknown.
+      // Received datagrams carry it; the packed form does not.
+      u32 scope;
     } ipv6;
   };
 };
@@ -39,7 +42,8 @@ int netAddrPack(const NetAddr* a, u8* buf);
 // the form the first byte announces (1: IPv6, anything else: IPv4). A packed
 // IPv4-mapped IPv6 address comes out as IPv4.
 int netAddrUnpack(const u8* buf, size_t len, NetAddr* out);
-// Same family, address and port.
+// Same family, address and port; two link-local addresses whose scopes are
+// both known must also share the scope (one learnt from a packed form has none).
 b8 netAddrEqual(const NetAddr* a, const NetAddr* b);
 // The port of either family.
 u16 netAddrPort(const NetAddr* a);
@@ -47,6 +51,8 @@ u16 netAddrPort(const NetAddr* a);
 NetAddr netAddrNormalize(const NetAddr* a);
 NetAddr netAddrV4(u8 a, u8 b, u8 c, u8 d, u16 port);
 NetAddr netAddrV6(const u8 ip[16], u16 port);
+// fe80::/10: only meaningful together with an interface.
+b8 netAddrIsLinkLocal(const NetAddr* a);
 // From a socket address of len bytes: AF_INET stays IPv4, a mapped AF_INET6
 // becomes IPv4, other AF_INET6 stays IPv6. False (and a zeroed record) for
 // other families or a length too short for the family.
@@ -56,9 +62,11 @@ b8 netAddrFromSockaddr(const sockaddr* sa, socklen_t len, NetAddr* out);
 // length written into *out, 0 when the address cannot be expressed.
 socklen_t netAddrToSockaddr(const NetAddr* a, int family, sockaddr_storage* out);
 // "a.b.c.d:port", "[v6]:port" or "v6" forms with a port; numeric only (no name
-// look-up). False for anything else.
+// look-up). A link-local IPv6 address may name its interface, "[fe80::1%eth0]:port"
+// or by index "%2"; an unknown interface is an error. False for anything else.
 b8 netAddrParse(const char* text, NetAddr* out);
-// "a.b.c.d:port" or "[v6]:port" into buf (at least 64 bytes).
+// "a.b.c.d:port" or "[v6]:port" ("[fe80::1%2]:port" with a scope) into buf (at
+// least 64 bytes).
 void netAddrFormat(const NetAddr* a, char* buf, size_t size);
 
 enum NetSocketKind : u32 { NET_SOCK_LISTENER = 0, NET_SOCK_TCP = 1, NET_SOCK_UDP = 2 };

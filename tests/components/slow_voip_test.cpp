@@ -246,6 +246,45 @@ TEST(VoipNamespaces, FamilyGroupsHearEachOtherAndADualStackHostHearsAll) {
   EXPECT_GT(toneIn(m[4].out, m[3].tone), 0.03) << "IPv6 clients";
 }
 
+// Link-local IPv6 only: the clients name the host's interface in the address
+// they join ("%c0"); the host has the same address on both its links and
+// tells the two clients apart by the interface they came in on.
+TEST(VoipNamespaces, LinkLocalClientsOnTwoLinksHearTheHost) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root; skipped";
+  if (sh("ip -V") != 0) GTEST_SKIP() << "iproute2 is not installed; skipped";
+  Netns ns;
+  const std::string h = ns.add("h");
+  const std::string clients[2] = {ns.add("a"), ns.add("b")};
+  ASSERT_TRUE(ns.ok) << "could not create the namespaces";
+  for (int i = 0; i < 2; ++i) {
+    const std::string hv = i == 0 ? "h0" : "h1";
+    const std::string clientAddr = i == 0 ? "fe80::2/64" : "fe80::3/64";
+    ns.run("ip link add " + hv + " netns " + h + " type veth peer name c0 netns " + clients[i]);
+    // Only the addresses given: a second, generated link-local address would
+    // become the source of replies once its duplicate check ends.
+    ns.run("ip -n " + h + " link set " + hv + " addrgenmode none");
+    ns.run("ip -n " + clients[i] + " link set c0 addrgenmode none");
+    ns.run("ip -n " + h + " addr add fe80::1/64 dev " + hv + " nodad");
+    ns.run("ip -n " + clients[i] + " addr add " + clientAddr + " dev c0 nodad");
+    ns.run("ip -n " + h + " link set " + hv + " up");
+    ns.run("ip -n " + clients[i] + " link set c0 up");
+  }
+  ASSERT_TRUE(ns.ok) << "could not set up the links";
+  auto in = [](const std::string& n) { return std::vector<std::string>{"ip", "netns", "exec", n}; };
+  std::vector<Member> m = {
+      {in(h), "", 500, {}},
+      {in(clients[0]), "[fe80::1%c0]", 700, {}},
+      {in(clients[1]), "[fe80::1%c0]", 900, {}},
+  };
+  runSession(m, 3.0);
+  for (size_t i = 0; i < m.size(); ++i) ASSERT_EQ(m[i].status, 0) << i;
+  for (size_t i = 1; i < m.size(); ++i) {
+    EXPECT_GT(toneIn(m[0].out, m[i].tone), 0.03) << "host hears " << m[i].tone << "; host: " << m[0].summary
+                                                  << "; client: " << m[i].summary;
+    EXPECT_GT(toneIn(m[i].out, m[0].tone), 0.03) << m[i].tone << " hears the host; " << m[i].summary;
+  }
+}
+
 // ---- jitter, reordering and loss --------------------------------------------------
 
 // Forwards between a client (which takes the relay for its host) and the real

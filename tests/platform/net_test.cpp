@@ -218,6 +218,11 @@ TEST(NetAddrConvert, ParseAndFormat) {
       {"localhost:80", false, nullptr},               {"[::1]5", false, nullptr},
       {"1.2.3.4:-1", false, nullptr},                 {"", false, nullptr},
       {"1.2.3.4:", false, nullptr},
+      // Link-local addresses name their interface ("lo" is index 1 everywhere).
+      {"[fe80::1%1]:5", true, "[fe80::1%1]:5"},       {"[fe80::1%lo]:5", true, "[fe80::1%1]:5"},
+      {"[fe80::1]:5", true, "[fe80::1]:5"},           {"[fe80::1%]:5", false, nullptr},
+      {"[fe80::1%no-such-if]:5", false, nullptr},     {"[2001:db8::1%1]:5", false, nullptr},
+      {"[fe80::1%0]:5", false, nullptr},
   };
   for (const Case& c : cases) {
     NetAddr a;
@@ -228,6 +233,40 @@ TEST(NetAddrConvert, ParseAndFormat) {
       EXPECT_STREQ(buf, c.formatted);
     }
   }
+}
+
+// A link-local address is only usable with its interface: the scope comes in
+// with received datagrams, goes out to sendto, and tells apart two links.
+TEST(NetAddrConvert, LinkLocalScopes) {
+  sockaddr_in6 ll{};
+  ll.sin6_family = AF_INET6;
+  ll.sin6_port = htons(4000);
+  inet_pton(AF_INET6, "fe80::5", &ll.sin6_addr);
+  ll.sin6_scope_id = 3;
+  NetAddr a;
+  ASSERT_TRUE(netAddrFromSockaddr((sockaddr*)&ll, sizeof ll, &a));
+  EXPECT_TRUE(netAddrIsLinkLocal(&a));
+  EXPECT_EQ(a.ipv6.scope, 3u);
+  sockaddr_storage back;
+  ASSERT_EQ(netAddrToSockaddr(&a, AF_INET6, &back), sizeof(sockaddr_in6));
+  EXPECT_EQ(((sockaddr_in6*)&back)->sin6_scope_id, 3u);
+  // A global address keeps no scope.
+  sockaddr_in6 global = ll;
+  inet_pton(AF_INET6, "2001:db8::5", &global.sin6_addr);
+  ASSERT_TRUE(netAddrFromSockaddr((sockaddr*)&global, sizeof global, &a));
+  EXPECT_FALSE(netAddrIsLinkLocal(&a));
+  EXPECT_EQ(a.ipv6.scope, 0u);
+  // Equal: same scope, or one unknown (a packed form has none); two known
+  // scopes that differ are two hosts on two links.
+  NetAddr x, y, unknown;
+  ASSERT_TRUE(netAddrParse("[fe80::5%2]:4000", &x));
+  ASSERT_TRUE(netAddrParse("[fe80::5%3]:4000", &y));
+  u8 packed[kNetAddrPackedMax];
+  ASSERT_EQ(netAddrUnpack(packed, (size_t)netAddrPack(&x, packed), &unknown), kNetAddrPackedV6);
+  EXPECT_EQ(unknown.ipv6.scope, 0u) << "the packed form carries no scope";
+  EXPECT_FALSE(netAddrEqual(&x, &y));
+  EXPECT_TRUE(netAddrEqual(&x, &unknown));
+  EXPECT_TRUE(netAddrEqual(&unknown, &y));
 }
 
 TEST(Net, The129thSocketFails) {
