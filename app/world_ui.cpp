@@ -86,11 +86,15 @@ void drawTerrainEditWindow(State* s, mu_Context* ctx) {
     s->terrainTool = (tool + 1) % 3;
   }
   labelf(ctx, "Hover: %s", s->terrainHoverValid ? "terrain" : "none");
+  // The rows stay when nothing is hovered, so the controls below never move.
   if (s->terrainHoverValid) {
     labelf(ctx, "Tile: %u, %u  Sample: %u, %u", s->terrainHoverTileX, s->terrainHoverTileY, s->terrainHoverSampleX,
            s->terrainHoverSampleY);
     labelf(ctx, "Pos: %.1f %.1f %.1f", (f64)s->terrainHoverPos.x, (f64)s->terrainHoverPos.y,
            (f64)s->terrainHoverPos.z);
+  } else {
+    mu_label(ctx, "Tile: -");
+    mu_label(ctx, "Pos: -");
   }
   mu_slider_ex(ctx, &s->terrainBrushRadius, 2.0f, 128.0f, 0, "Radius: %.1f", MU_OPT_ALIGNCENTER);
   if (tool == 1) {
