@@ -36,6 +36,14 @@ double wallNow() {
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
+// CPU time of the calling thread: what the frame thread spends, without the
+// time other processes on a loaded machine take from it mid-tick.
+double threadCpuNow() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
 std::string bs(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
 
 std::string randomBytes(int n) {
@@ -106,6 +114,7 @@ void sendLoop(Senders* s, int rate) {
 struct Result {
   double cpuPerSecond;  // frame-thread CPU seconds per wall second
   long sent, answered;
+  double wallPerSecond;  // wall time inside the tick per wall second (preemption included)
 };
 
 template <typename Tick>
@@ -113,16 +122,17 @@ Result run(Senders* s, int rate, Tick tick) {
   s->stop = false;
   s->answered = 0;
   std::thread sender(sendLoop, s, rate);
-  double cpu = 0, start = wallNow();
+  double cpu = 0, wall = 0, start = wallNow();
   while (wallNow() - start < kSeconds) {
-    double c0 = wallNow();
+    double w0 = wallNow(), c0 = threadCpuNow();
     tick();
-    cpu += wallNow() - c0;
+    cpu += threadCpuNow() - c0;
+    wall += wallNow() - w0;
     usleep(16667);
   }
   s->stop = true;
   sender.join();
-  return {cpu / kSeconds, s->sent, s->answered};
+  return {cpu / kSeconds, s->sent, s->answered, wall / kSeconds};
 }
 
 int discardSend(int, const void*, int len, const sockaddr*, int) { return len; }
@@ -187,12 +197,12 @@ int main() {
   }
   const u8 someId[20] = {1};
   static u8 buf[65536];
-  printf("%-10s %14s %14s %8s %8s %9s %16s\n", "queries/s", "tick us/s", "anchor us/s", "ratio", "sent",
-         "answered", "us per query");
+  printf("%-10s %14s %14s %8s %11s %8s %9s %16s\n", "queries/s", "tick us/s", "anchor us/s", "ratio", "wall ratio",
+         "sent", "answered", "us per query");
   double perAnswered = 0;  // tick time above the anchor per answered query, from the 100/s rows
   for (int rate : {100, 400}) {
     // Three rounds, ours and the anchor in turn; the least disturbed of each counts.
-    Result ours{1e9, 0, 0}, anchor{1e9, 0, 0};
+    Result ours{1e9, 0, 0, 0}, anchor{1e9, 0, 0, 0};
     for (int round = 0; round < kRounds; round++) {
       Discovery* d = discoveryCreate(kPort, nullptr);  // a fresh node: a full rate-limit bucket
       if (!d) {
@@ -211,8 +221,9 @@ int main() {
       close(fd);
       if (r.cpuPerSecond < anchor.cpuPerSecond) anchor = r;
     }
-    printf("%-10d %14.1f %14.1f %8.2f %8ld %9ld %16.2f\n", rate, ours.cpuPerSecond * 1e6, anchor.cpuPerSecond * 1e6,
-           ours.cpuPerSecond / anchor.cpuPerSecond, ours.sent, ours.answered,
+    printf("%-10d %14.1f %14.1f %8.2f %11.2f %8ld %9ld %16.2f\n", rate, ours.cpuPerSecond * 1e6,
+           anchor.cpuPerSecond * 1e6, ours.cpuPerSecond / anchor.cpuPerSecond,
+           ours.wallPerSecond / anchor.wallPerSecond, ours.sent, ours.answered,
            ours.cpuPerSecond * 1e6 * kSeconds / (double)ours.sent);
     double extra = (ours.cpuPerSecond - anchor.cpuPerSecond) * kSeconds * 1e6;
     if (rate == 100 && ours.answered > 0) perAnswered = extra / (double)ours.answered;
@@ -226,6 +237,6 @@ int main() {
          nodeMicrosPerQuery(&s, false));
   // With the clock stopped the limiter's 400 credits are all there is: 98% dropped.
   printf("node work per query with 98%% dropped by the rate limit: %.2f us\n", nodeMicrosPerQuery(&s, true));
-  printf("goal: tick at 100 queries/s within 4x the anchor\n");
+  printf("goal: tick at 100 queries/s within 4x the anchor in frame-thread CPU (wall ratio for reference)\n");
   return 0;
 }
