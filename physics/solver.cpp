@@ -410,8 +410,8 @@ void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifo
                             BodyVelocities* vel) {
   for (u32 k = 0; k < numManifolds; ++k) {
     ContactManifoldSolverData& m = solverData[k];
-    BodyVelocities& a = vel[m.bodyIndexA];
-    BodyVelocities& b = vel[m.bodyIndexB];
+    // The record's impulses are summed and the bodies updated once.
+    v3 linear = V3(0, 0, 0), angularA = V3(0, 0, 0), angularB = V3(0, 0, 0);
     b8 anyResting = false;
     for (u32 i = 0; i < m.numContacts; ++i) {
       ContactPointSolverData& p = m.points[i];
@@ -420,7 +420,10 @@ void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifo
         continue;
       }
       anyResting = true;
-      applyNormal(m, p, a, b, p.accumulatedNormalImpulse);
+      const f64 l = p.accumulatedNormalImpulse;
+      linear += p.normal * l;
+      angularA += p.i1TimesR1CrossN * l;
+      angularB += p.i2TimesR2CrossN * l;
     }
     if (!anyResting) {
       m.accumulatedFriction1Impulse = 0.0;
@@ -428,11 +431,22 @@ void contactSolverWarmStart(ContactManifoldSolverData* solverData, u32 numManifo
       m.accumulatedTwistImpulse = 0.0;
       continue;
     }
-    applyTangent(m, a, b, m.frictionVector1, m.i1TimesR1CrossT1, m.i2TimesR2CrossT1,
-                 m.accumulatedFriction1Impulse);
-    applyTangent(m, a, b, m.frictionVector2, m.i1TimesR1CrossT2, m.i2TimesR2CrossT2,
-                 m.accumulatedFriction2Impulse);
-    applyTwist(m, a, b, m.accumulatedTwistImpulse);
+    const f64 f1 = m.accumulatedFriction1Impulse, f2 = m.accumulatedFriction2Impulse;
+    const f64 tw = m.accumulatedTwistImpulse;
+    linear += m.frictionVector1 * f1 + m.frictionVector2 * f2;
+    angularA += m.i1TimesR1CrossT1 * f1 + m.i1TimesR1CrossT2 * f2 + m.i1TimesN * tw;
+    angularB += m.i2TimesR2CrossT1 * f1 + m.i2TimesR2CrossT2 * f2 + m.i2TimesN * tw;
+    // Bodies that do not respond are left as they are.
+    if (m.moverA >= 0) {
+      BodyVelocities& a = vel[m.bodyIndexA];
+      a.linVel -= linear * m.invMassA;
+      a.angVel -= angularA;
+    }
+    if (m.moverB >= 0) {
+      BodyVelocities& b = vel[m.bodyIndexB];
+      b.linVel += linear * m.invMassB;
+      b.angVel += angularB;
+    }
   }
 }
 
