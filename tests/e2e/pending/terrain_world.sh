@@ -57,9 +57,22 @@ start() {
 }
 press() { xdotool key --window "$wid" --delay 0 "$@"; }
 click() { xdotool mousemove --window "$wid" "$1" "$2"; sleep 0.3; xdotool click --window "$wid" 1; }
+# The interface takes a press only on a control it saw the pointer over in an
+# earlier frame: the pointer goes there, the control's hover colour is awaited,
+# then the button goes down.
+hover() {  # X Y GEOMETRY
+  shot "$work/before.png"
+  xdotool mousemove --window "$wid" "$1" "$2"
+  changed_within "$3" 20 || true
+}
 # A click on an interface control, then the pointer off it (a hovered control
 # draws in other colours).
-click_away() { click "$1" "$2"; sleep 0.3; xdotool mousemove --window "$wid" 900 650; }
+click_away() {  # X Y GEOMETRY
+  hover "$1" "$2" "$3"
+  xdotool click --window "$wid" 1
+  sleep 0.3
+  xdotool mousemove --window "$wid" 900 650
+}
 # Edit mode on: F1 until the "Terrain Edit" window shows (a key sent before the
 # window has focus may be lost; a slow frame may take seconds to show it).
 edit_mode() {
@@ -90,9 +103,8 @@ click_changes() {  # X Y GEOMETRY
 }
 # A slider follows the pointer while the button is down: held until its label changes.
 slide() {  # X Y GEOMETRY
+  hover "$1" "$2" "$3"
   shot "$work/before.png"
-  xdotool mousemove --window "$wid" "$1" "$2"
-  sleep 0.3
   xdotool mousedown --window "$wid" 1
   changed_within "$3" 30 || { xdotool mouseup --window "$wid" 1; fail "the slider at $1,$2 did not move"; }
   xdotool mouseup --window "$wid" 1
@@ -114,7 +126,7 @@ height_tool() {
   for _ in $(seq 1 6); do
     w=$(tool_width)
     is_height "$w" && break
-    click_away 1182 238
+    click_away 1182 238 170x20+1097+228
     for _ in $(seq 1 40); do
       sleep 0.5
       n=$(tool_width)
