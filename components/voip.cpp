@@ -13,9 +13,6 @@ constexpr u64 kMicRingFrames = 64;  // mic, reference and playout rings hold 64 
 constexpr u64 kRxRingBytes = 83584;
 constexpr u32 kNetBatch = 64;  // network events handled per net-thread pass
 constexpr u32 kSinkReads = 32;  // datagrams the playback callback reads itself, at most
-// Lost or late frames concealed in a row before a peer falls silent (60 ms):
-// longer gaps are a peer that stopped, and invented speech would only grow.
-constexpr u32 kMaxConcealed = 3;
 constexpr i32 kNetIdleWaitMs = 100;  // longest idle wait: timers are checked this often
 
 // ---- rings ---------------------------------------------------------------
@@ -107,8 +104,6 @@ void peerResetLocked(VoipPeer* p) {
   ringDiscardAll(&p->playout);
   p->minQueuedBytes = ~0ull;
   p->windowFrames = 0;
-  p->playing = false;
-  p->concealed = 0;
   if (p->decoder) opus_decoder_ctl(p->decoder, OPUS_RESET_STATE);
 }
 
@@ -374,8 +369,6 @@ b8 decodeAudioLocked(Voip* v, const NetAddr* from, const u8* d, u32 dlen) {
   if (frames <= 0) return false;
   // Dropped when the playout is full: nobody is playing it.
   ringWriteBytes(&p->playout, v->decodeFrame, (u64)frames * (u64)v->cfg.channels * sizeof(f32));
-  p->playing = true;
-  p->concealed = 0;
   v->framesDecoded.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
@@ -834,20 +827,6 @@ i32 voipAudioSink(f32* out, u32 frames, i32 channels, Voip* v) {
     if (avail > bound) {
       AsyncRingReadCommit(&p.playout, avail - bound);
       avail = bound;
-    }
-    // Everything that arrived is decoded by now: a short playout means a lost
-    // or late frame. The decoder's concealment fills it (a late frame then
-    // adds slack, which the window below takes back).
-    while (avail < want && p.playing) {
-      const int made = opus_decode_float(p.decoder, nullptr, 0, v->decodeFrame, (int)v->cfg.frameSize, 0);
-      const u64 bytes = made > 0 ? (u64)made * (u64)channels * sizeof(f32) : 0;
-      if (!bytes || !ringWriteBytes(&p.playout, v->decodeFrame, bytes)) {
-        p.playing = false;
-        break;
-      }
-      avail += bytes;
-      v->framesConcealed.fetch_add(1, std::memory_order_relaxed);
-      if (++p.concealed >= kMaxConcealed) p.playing = false;
     }
     if (avail >= want) {
       u64 run;

@@ -69,11 +69,6 @@ struct VoipPeer {
   // in the current one-second window, and that window's frames so far.
   u64 minQueuedBytes;
   u64 windowFrames;
-  // Engine thread (under peerMu): the peer's audio is flowing, and frames
-  // concealed since its last one. A period that finds its playout short gets
-  // the decoder's loss concealment instead of a gap, a few frames at most.
-  b8 playing;
-  u32 concealed;
 };
 
 struct VoipPeerInfo {
@@ -106,7 +101,7 @@ struct Voip {
   u8 sinkRecvBuf[kVoipMaxDatagram + 1];  // engine thread: one longer is cut, so dropped
   u8 rxBuf[kVoipMaxRxRecord];  // net thread: a receive record being built
   u32 playoutBoundFrames;  // per-peer queued audio kept at most, set from device periods
-  std::atomic<u64> framesSent, framesDecoded, framesConcealed, datagramsRejected;  // diagnostics and tests
+  std::atomic<u64> framesSent, framesDecoded, datagramsRejected;  // diagnostics and tests
 };
 
 void voipConfigDefault(VoipConfig* cfg);

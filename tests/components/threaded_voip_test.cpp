@@ -221,37 +221,6 @@ TEST(VoipSink, ABacklogAfterAStallIsNotDecodedWhole) {
   voipDestroy(v);
 }
 
-// A lost frame is concealed instead of leaving a gap; a peer that stops is
-// concealed only briefly, then silent.
-TEST(VoipSink, ALostFrameIsConcealedAndAStoppedPeerFallsSilent) {
-  VoipConfig cfg = testConfig();
-  Voip* v = voipCreate(&cfg, 0, nullptr);
-  ASSERT_NE(v, nullptr);
-  Raw sender;
-  const NetAddr from = loop4(sender.port());
-  std::vector<std::vector<u8>> tone = encodeTone(500, 12, 0.3);
-  std::vector<f64> level;  // per 480-frame period
-  std::vector<f32> out(480);
-  auto period = [&] {
-    std::fill(out.begin(), out.end(), 0.0f);
-    ASSERT_EQ(voipAudioSink(out.data(), 480, 1, v), 0);
-    level.push_back(goertzel(out.data(), 480, 500));
-  };
-  for (u32 i = 0; i < 12; ++i) {
-    if (i != 6) {
-      ASSERT_TRUE(voipHandleDatagram(v, tone[i].data(), (u32)tone[i].size(), &from, 1));
-    }
-    period();
-    period();
-  }
-  for (u32 i = 0; i < 10; ++i) period();
-  // The first period holds the codec's start-up delay.
-  for (u32 k = 1; k < 24; ++k) EXPECT_GT(level[k], 0.05) << "period " << k << (k / 2 == 6 ? " (the lost frame)" : "");
-  EXPECT_EQ(v->framesConcealed.load(), 1u + 3u);  // the lost frame, then the stop
-  for (u32 k = 24 + 6; k < level.size(); ++k) EXPECT_LT(level[k], 0.01) << "period " << k << ": still inventing audio";
-  voipDestroy(v);
-}
-
 TEST(VoipSession, ClientSendsExactJoinFirstAndRepeatsIt) {
   Raw host;
   ASSERT_NE(host.s, nullptr);
