@@ -201,9 +201,12 @@ awk -v h="$h" 'BEGIN { exit !(h >= 6) }' || fail "stored heights up to $h m, not
 
 # 3. Opened again through the dialog: the same hill.
 start
-click 75 217  # "Open File..." (the Physics header open, the window unscrolled)
+# "Open File..." (the Physics header open, the window unscrolled), then the
+# dialog's path box, which holds the folder the program runs in.
+click_away 75 217 140x20+8+207
 sleep 3
-click 320 125  # the dialog's path box, which holds the folder the program runs in
+hover 320 125 300x16+155+118
+xdotool click --window "$wid" 1
 sleep 2
 xdotool type --window "$wid" --delay 30 "/world.qel"
 sleep 1
