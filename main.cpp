@@ -101,6 +101,9 @@ int main(int argc, char** argv) {
   if (!traceProfilerInit(kProfilerIntervalNs)) return 1;
   traceProfilerThreadStart("main");
   flameGraphInit(&s->flameGraph);
+  // Sampling only while the flame graph captures: otherwise every registered
+  // thread is woken a thousand times a second for samples nobody reads.
+  traceProfilerSetPaused(!flameGraphIsEnabled(&s->flameGraph));
   rendererSetRefreshRate(&s->renderer, (f32)s->fps);
   pipelinesInit(&s->pipelines, &s->renderer);
   if (!lightingInit(&s->lighting, &s->renderer)) return 1;

@@ -80,7 +80,10 @@ void drawDebugHeader(State* s, mu_Context* ctx) {
   uiCheckbox(ctx, "Show heightfield", &s->showHeightfield);
   uiCheckbox(ctx, "Show vector fields", &s->showVectorFields);
   b8 trace = flameGraphIsEnabled(&s->flameGraph);
-  if (uiCheckbox(ctx, "Show trace", &trace) & MU_RES_CHANGE) flameGraphSetEnabled(&s->flameGraph, trace);
+  if (uiCheckbox(ctx, "Show trace", &trace) & MU_RES_CHANGE) {
+    flameGraphSetEnabled(&s->flameGraph, trace);
+    traceProfilerSetPaused(!trace);
+  }
 }
 
 void drawKeysHeader(State*, mu_Context* ctx) {

@@ -58,6 +58,7 @@ u32 gQueueHead, gQueueCount;
 
 std::atomic<b8> gProfilerReady{false};
 std::atomic<b8> gProfilerRunning{false};
+std::atomic<u32> gPaused{0};  // a futex word the sampler sleeps on
 u64 gSampleIntervalNs;
 std::atomic<u64> gPeriodNs{0};
 pthread_t gSamplerThread;
@@ -130,9 +131,17 @@ __attribute__((no_sanitize("address", "thread"))) u32 walkInterrupted(const ucon
 
 void* samplerMain(void*) {
   u64 passes = 0;
-  const u64 start = monoNs();
+  u64 start = monoNs();
   u64 next = start;
   while (gProfilerRunning.load(std::memory_order_acquire)) {
+    if (gPaused.load(std::memory_order_acquire)) {
+      while (gPaused.load(std::memory_order_acquire) && gProfilerRunning.load(std::memory_order_acquire))
+        syscall(SYS_futex, (u32*)&gPaused, FUTEX_WAIT_PRIVATE, 1u, nullptr, nullptr, 0);
+      // The period is measured over sampling time only.
+      passes = 0;
+      start = next = monoNs();
+      continue;
+    }
     // Passes on an absolute grid, so the work of a pass does not stretch the period.
     next += gSampleIntervalNs;
     const u64 now = monoNs();
@@ -304,6 +313,11 @@ u32 traceProfilerQueuedCount() {
 
 u64 traceProfilerPeriodNs() { return gPeriodNs.load(std::memory_order_relaxed); }
 
+void traceProfilerSetPaused(b8 paused) {
+  gPaused.store(paused ? 1u : 0u, std::memory_order_release);
+  if (!paused) syscall(SYS_futex, (u32*)&gPaused, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 u32 traceProfilerEntryCount() {
   std::lock_guard<std::mutex> reg(gThreadsMu);
   return gThreadCount;
@@ -313,6 +327,8 @@ void traceProfilerShutdown() {
   if (!gProfilerReady.load()) return;
   profilerHookInstall(nullptr, nullptr);
   gProfilerRunning.store(false, std::memory_order_release);
+  gPaused.store(0, std::memory_order_release);
+  syscall(SYS_futex, (u32*)&gPaused, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   pthread_join(gSamplerThread, nullptr);
   {
     std::lock_guard<std::mutex> reg(gThreadsMu);

@@ -40,6 +40,9 @@ u64 traceProfilerPeriodNs();
 // Registry entries in use (active or not), for tests.
 u32 traceProfilerEntryCount();
 void traceProfilerShutdown();
+// While paused the sampler signals nobody and sleeps until resumed: a program
+// whose flame graph is off pays nothing for it. Starts unpaused.
+void traceProfilerSetPaused(b8 paused);
 
 // Name of the function containing `address` (a program counter; return
 // addresses are looked up at address - 1 by the caller). The executable's own

@@ -286,3 +286,39 @@ TEST(TraceProfiler, FullQueueDropsItsOldestAndStacksAreCut) {
   traceProfilerQueuePush(1, "late", items, 1);
   EXPECT_FALSE(traceProfilerPopSample(&s));
 }
+
+// Paused, a busy registered thread is never sampled (the sampler sleeps); once
+// resumed its samples come again, and shutdown ends a paused sampler.
+TEST(TraceProfiler, PausedSamplerTakesNoSamplesAndResumes) {
+  ASSERT_TRUE(traceProfilerInit(1'000'000));
+  traceProfilerSetPaused(true);
+  gStop.store(false);
+  std::atomic<b8> registered{false};
+  std::thread worker([&] {
+    traceProfilerThreadStart("paused-spinner");
+    registered.store(true);
+    while (!gStop.load()) spinStaticWork(1'000'000);
+    traceProfilerThreadEnd();
+  });
+  while (!registered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // A pass that began before the pause may still queue one sample.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  TraceSample s;
+  while (traceProfilerPopSample(&s)) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(traceProfilerQueuedCount(), 0u);
+  traceProfilerSetPaused(false);
+  u32 stat = 0, other = 0, total = 0;
+  const u64 deadline = wallNs() + 20'000'000'000ull;
+  while (total < 20 && wallNs() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    drainCounting("paused-spinner", "spinStaticWork", "-", &stat, &other, &total);
+  }
+  EXPECT_GE(total, 20u);
+  traceProfilerSetPaused(true);
+  gStop.store(true);
+  worker.join();
+  traceProfilerShutdown();  // must not hang on the sleeping sampler
+  traceProfilerSetPaused(false);
+}
