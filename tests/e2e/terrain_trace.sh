@@ -10,7 +10,8 @@ cd "$BUILD_DIR"
 work=$(mktemp -d)
 TERRAIN_PID=""
 cleanup() {
-  [ -n "$TERRAIN_PID" ] && kill "$TERRAIN_PID" 2>/dev/null
+  # Wait for it to end: a window still closing would be found by the next test.
+  [ -n "$TERRAIN_PID" ] && kill "$TERRAIN_PID" 2>/dev/null && wait "$TERRAIN_PID" 2>/dev/null
   [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
   [ -n "${KEEP_WORK:-}" ] || rm -f "$BUILD_DIR/flamegraph.txt" "$BUILD_DIR/flamegraph.folded"
 }
@@ -124,4 +125,12 @@ for t in main world; do
   echo "$t: '$label' at depth $depth, colour $colour: $n pixels"
   [ "$n" -ge 20 ] || fail "the $t thread's bar '$label' ($colour) is not in the Trace window"
 done
+
+# Quits cleanly with the sampler running.
+xdotool key --window "$wid" Escape
+for _ in $(seq 1 100); do kill -0 "$TERRAIN_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$TERRAIN_PID" 2>/dev/null && fail "Esc did not end the program"
+wait "$TERRAIN_PID"; status=$?
+TERRAIN_PID=""
+[ "$status" -eq 0 ] || fail "exit status $status after Esc"
 exit 0
